@@ -1,0 +1,8 @@
+// The durl subcommands. Each lives in its own cmd_*.cpp and is listed in main.cpp.
+#pragma once
+
+#include "cli.h"
+
+extern const cli::Command kDumpCommand;
+// Transfer commands (cmd_transfer.cpp): get, put, stream.
+// Certificate commands (cmd_ca.cpp, cmd_cert.cpp): ca, dev, cert, verify, issue, csr.

@@ -1,0 +1,44 @@
+// Internal: the one frame every exported transfer operation runs through: entry line,
+// handle resolution (registry and liveness), then the operation's own checks and engine
+// call. It ends in catch (...) so no C++ exception ever crosses the C boundary.
+#pragma once
+
+#include <new>
+
+#include "handle.h"
+
+enum class durl_live_check {
+    logged,  // a handle that is not live logs the not-live line and gives -102
+    silent,  // a handle that is not live gives -102 without a line
+    skipped  // liveness is not examined
+};
+
+struct durl_entry_lines {
+    const char *entry;        // level 6, always
+    const char *null_handle;  // level 6, when the caller passed no handle
+    const char *registry;     // level 3, when the handle is not known to the registry
+    const char *not_live;     // level 3, with durl_live_check::logged
+    durl_live_check live;
+    bool default_is_null;     // the default handle's own address counts as "no handle"
+};
+
+// Resolve the caller's handle: nullptr (and, with default_is_null, the default handle's
+// own address) means the default handle. Returns 0 and stores the record, or
+// -102 after logging the matching line.
+int durl_entry_resolve(const durl_entry_lines &lines, durl_handle *handle, durl_handle **out);
+
+// Run body(durl_handle *) inside the frame; body performs the argument checks and the
+// engine call and returns the code the caller sees.
+template <class Body>
+int durl_entry(const durl_entry_lines &lines, durl_handle *handle, Body &&body) noexcept {
+    try {
+        durl_handle *h = nullptr;
+        int rc = durl_entry_resolve(lines, handle, &h);
+        if (rc != 0) return rc;
+        return body(h);
+    } catch (const std::bad_alloc &) {
+        return -127;
+    } catch (...) {
+        return -127;
+    }
+}

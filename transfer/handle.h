@@ -1,0 +1,100 @@
+// Internal: the handle record, the one global state record and the log funnel.
+#pragma once
+
+#include <pthread.h>
+
+#include <atomic>
+#include <cstdint>
+
+#include <curl/curl.h>
+
+#include "durl.h"
+
+struct durl_stream_t;
+
+// Settings copied by durl_create() from the default handle, snapshot by durl_dump() and
+// copied out under the handle's lock by the engine and the certificate half.
+// Field order is the order of the settings dump and of the option table.
+struct durl_config {
+    int32_t net_ipv6;
+    int32_t net_preferred;
+    int32_t connect_timeout;
+    int32_t operate_timeout;
+    int32_t low_speed_time;
+    int32_t low_speed_limit;
+    uint32_t max_filesize;
+    char mac_addr[64];
+    int32_t ssl_version;
+    int32_t ssl_verify_peer;
+    int32_t ssl_verify_host;
+    int32_t ssl_sign_algo;
+    int32_t ssl_def_cert;
+    int32_t ssl_extra_flag;
+    char ssl_trust_path[128];
+    char ssl_user_path[128];
+    char ssl_user_file[128];
+    char ssl_ca_file[128];
+    char ssl_ca_usefile[128];
+    char ssl_passwd[512];
+    char ssl_web_capath[128];
+    char ssl_cipher[512];
+    char env_randomness[512];
+    char ssl_session_dump[512];
+    int32_t max_redirs;
+    int32_t keep_post;
+    int32_t auto_referer;
+    char user_agent[512];
+    char addition_body[512];
+    char disposition[512];
+    char extern_disposition[512];
+    char extern_body[512];
+};
+
+struct durl_handle {
+    int32_t in_use;        // 1 while live
+    pthread_mutex_t lock;  // guards debug_trace, custom_method and cfg
+    int32_t debug_trace;   // per handle, not inherited
+    char custom_method[128];
+    durl_config cfg;
+    // Engine area, never copied between handles. cache_lock guards cache_busy/cache_curl.
+    durl_stream_t *stream;
+    pthread_mutex_t cache_lock;
+    int32_t cache_busy;
+    CURL *cache_curl;
+    int32_t webticket_retry;
+};
+
+struct durl_global {
+    std::atomic<int32_t> init_done;
+    void *log_context;
+    durl_handle *handles[DURL_MAX_HANDLES];
+    durl_log_fn log_hook;
+    durl_handle default_handle;
+};
+
+extern durl_global g_durl;
+
+// Registry check: 0 when h is registered (or NULL while a slot is free, or the default
+// handle), -3 when unknown, -102 before durl_init().
+int durl_check_global_type(const durl_handle *h);
+
+// The one log funnel: adds "[DCMN]", logs only while initialised and a hook is set.
+void log_msg(int level, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+
+// True when log_msg() would reach the hook; lets hot paths skip formatting work.
+bool durl_log_enabled();
+
+// Copy of a handle's settings taken under its lock (nullptr = default handle).
+durl_config durl_config_snapshot(durl_handle *h);
+
+// RAII guard for the pthread mutexes of the C records.
+class durl_lock_guard {
+public:
+    explicit durl_lock_guard(pthread_mutex_t *m) : m_(m) { pthread_mutex_lock(m_); }
+    ~durl_lock_guard() { pthread_mutex_unlock(m_); }
+    durl_lock_guard(const durl_lock_guard &) = delete;
+    durl_lock_guard &operator=(const durl_lock_guard &) = delete;
+
+private:
+    pthread_mutex_t *m_;
+};
