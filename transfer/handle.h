@@ -87,6 +87,11 @@ bool durl_log_enabled();
 // Copy of a handle's settings taken under its lock (nullptr = default handle).
 durl_config durl_config_snapshot(durl_handle *h);
 
+// OpenSSL thread callbacks over the lock table made by durl_init(). OpenSSL 1.1 and later
+// lock internally and never call them; they stay callable so they can be checked.
+unsigned long durl_pthreads_thread_id();
+void durl_pthreads_locking_callback(int mode, int n, const char *file, int line);
+
 // RAII guard for the pthread mutexes of the C records.
 class durl_lock_guard {
 public:

@@ -1,0 +1,287 @@
+// Options: one table describes every option id; the setter dispatches on its kind, and the
+// settings dump reads the same record.
+#include <cstdarg>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <iterator>
+
+#include "handle.h"
+
+namespace {
+
+enum class Kind : uint8_t {
+    none,      // unsupported id
+    text,      // NUL-terminated text, 1 to capacity-1 characters
+    flag,      // non-zero stored as 1
+    unsigned_, // uint32 within [lo, hi], else fallback
+    signed_,   // int32 of at least lo, else fallback
+    integer    // stored as given
+};
+
+struct OptionSpec {
+    int id;
+    Kind kind;
+    const char *key;      // text options: the name in their log lines
+    size_t offset;        // the member inside durl_handle
+    size_t capacity;      // text options: the field's size
+    uint32_t lo, hi;      // accepted range
+    int32_t fallback;     // stored when out of range
+    const char *warning;  // level-4 line for a replaced value (without the prefix)
+    size_t seed;          // text options: field that takes the value while it is empty
+    bool secret;          // the value never reaches the log
+};
+
+constexpr size_t cfg_at(size_t member) { return offsetof(durl_handle, cfg) + member; }
+
+// Where a configuration member lives and how big it is.
+#define CFG(member) cfg_at(offsetof(durl_config, member)), sizeof(durl_config::member)
+
+constexpr OptionSpec none(int id) { return {id, Kind::none, nullptr, 0, 0, 0, 0, 0, nullptr, 0, false}; }
+
+constexpr OptionSpec text(int id, const char *key, size_t offset, size_t capacity,
+                          size_t seed = 0, bool secret = false) {
+    return {id, Kind::text, key, offset, capacity, 0, 0, 0, nullptr, seed, secret};
+}
+
+constexpr OptionSpec secret_text(int id, const char *key, size_t offset, size_t capacity) {
+    return text(id, key, offset, capacity, 0, true);
+}
+
+constexpr OptionSpec number(int id, Kind kind, size_t offset, size_t size, uint32_t lo,
+                            uint32_t hi, int32_t fallback, const char *warning) {
+    return {id, kind, nullptr, offset, size, lo, hi, fallback, warning, 0, false};
+}
+
+constexpr OptionSpec flag(int id, size_t offset, size_t size) {
+    return number(id, Kind::flag, offset, size, 0, 0, 0, nullptr);
+}
+
+constexpr OptionSpec unsigned_range(int id, size_t offset, size_t size, uint32_t lo, uint32_t hi,
+                                    int32_t fallback, const char *warning) {
+    return number(id, Kind::unsigned_, offset, size, lo, hi, fallback, warning);
+}
+
+constexpr OptionSpec kOptions[] = {
+    text(DURL_OPT_USER_AGENT, "USER_AGENT", CFG(user_agent)),
+    text(DURL_OPT_MAC_ADDR, "MAC_ADDR", CFG(mac_addr)),
+    flag(DURL_OPT_NET_IPV6, CFG(net_ipv6)),
+    flag(DURL_OPT_NET_PREFERRED, CFG(net_preferred)),
+    unsigned_range(DURL_OPT_CONNECT_TIMEOUT, CFG(connect_timeout), 1, 3600, 5,
+                   "The connect time value err, set default 5sec.\n"),
+    unsigned_range(DURL_OPT_OPERATE_TIMEOUT, CFG(operate_timeout), 0, 86400, 0,
+                   "The operate time value err, set default 0sec(never timeout).\n"),
+    unsigned_range(DURL_OPT_LOW_SPEED_TIME, CFG(low_speed_time), 1, 3600, 0,
+                   "The low speed time value err, set default never overtime.\n"),
+    number(DURL_OPT_LOW_SPEED_LIMIT, Kind::signed_, CFG(low_speed_limit), 1, 0, 1,
+           "The low speed limit value err, set default 1byte/s.\n"),
+    unsigned_range(DURL_OPT_MAX_REDIRS, CFG(max_redirs), 0, 20, 5,
+                   "The redirect value err, set default 5 times.\n"),
+    unsigned_range(DURL_OPT_MAX_FILESIZE, CFG(max_filesize), 0, 314572800, 2097152,
+                   "The filesize value err, set default 2M.\n"),
+    text(DURL_OPT_SSL_CIPHER, "SSL_CIPHER", CFG(ssl_cipher)),
+    unsigned_range(DURL_OPT_SSL_VERSION, CFG(ssl_version), 0, 6, 3,
+                   "The ssl version value err, set default.\n"),
+    flag(DURL_OPT_SSL_VERIFY_PEER, CFG(ssl_verify_peer)),
+    flag(DURL_OPT_SSL_VERIFY_HOST, CFG(ssl_verify_host)),
+    secret_text(DURL_OPT_SSL_PASSWD, "SSL_PASSWD", CFG(ssl_passwd)),
+    text(DURL_OPT_SSL_TRUST_PATH, "SSL_TRUST_PATH", CFG(ssl_trust_path),
+         cfg_at(offsetof(durl_config, ssl_user_path))),
+    text(DURL_OPT_SSL_USER_PATH, "SSL_USER_PATH", CFG(ssl_user_path)),
+    text(DURL_OPT_SSL_CA_FILE, "SSL_CA_FILE", CFG(ssl_ca_file),
+         cfg_at(offsetof(durl_config, ssl_ca_usefile))),
+    text(DURL_OPT_SSL_CA_USEFILE, "SSL_CA_USEFILE", CFG(ssl_ca_usefile)),
+    text(DURL_OPT_SSL_WEB_CAPATH, "SSL_WEB_CAPATH", CFG(ssl_web_capath)),
+    unsigned_range(DURL_OPT_SSL_SIGN_ALGO, CFG(ssl_sign_algo), 0, 3, 0,
+                   "The ssl signature algorithm err, set default.\n"),
+    none(21),
+    flag(DURL_OPT_DEBUG_TRACE, offsetof(durl_handle, debug_trace), sizeof(int32_t)),
+    none(23),
+    none(24),
+    none(25),
+    none(26),
+    none(27),
+    none(28),
+    secret_text(DURL_OPT_ENV_RANDOMNESS, "ENV_RANDOMNESS", CFG(env_randomness)),
+    text(DURL_OPT_ADDITION_BODY, "ADDITION_BODY", CFG(addition_body)),
+    flag(DURL_OPT_SSL_DEF_CERT, CFG(ssl_def_cert)),
+    number(DURL_OPT_KEEP_POST, Kind::integer, CFG(keep_post), 0, 0, 0, nullptr),
+    text(DURL_OPT_CUSTOM_METHOD, "CUSTOM_METHOD", offsetof(durl_handle, custom_method),
+         sizeof(durl_handle::custom_method)),
+    flag(DURL_OPT_AUTO_REFERER, CFG(auto_referer)),
+    flag(DURL_OPT_SSL_EXTRA_FLAG, CFG(ssl_extra_flag)),
+    text(DURL_OPT_SSL_USER_FILE, "SSL_USER_FILE", CFG(ssl_user_file)),
+    text(DURL_OPT_EXTERN_DISPOSITION, "EXTERN_DISPOSITION", CFG(extern_disposition)),
+    text(DURL_OPT_EXTERN_BODY, "EXTERN_BODY", CFG(extern_body)),
+    text(DURL_OPT_DISPOSITION, "DISPOSITION", CFG(disposition)),
+};
+
+#undef CFG
+
+// Seeding copies between fields of one size.
+static_assert(sizeof(durl_config::ssl_trust_path) == sizeof(durl_config::ssl_user_path));
+static_assert(sizeof(durl_config::ssl_ca_file) == sizeof(durl_config::ssl_ca_usefile));
+
+constexpr bool table_is_indexed_by_id() {
+    for (size_t i = 0; i < std::size(kOptions); ++i) {
+        const OptionSpec &o = kOptions[i];
+        if (o.id != static_cast<int>(i)) return false;
+        if (o.kind == Kind::text && o.capacity < 2) return false;
+        if (o.kind != Kind::text && o.kind != Kind::none && o.capacity != sizeof(int32_t))
+            return false;
+    }
+    return true;
+}
+static_assert(std::size(kOptions) == DURL_OPT_DISPOSITION + 1, "one entry per option id");
+static_assert(table_is_indexed_by_id(), "entry i describes option i with a fitting field");
+
+constexpr const char kMask[] = "******";
+
+char *member(durl_handle *h, size_t offset) { return reinterpret_cast<char *>(h) + offset; }
+
+// The one way text enters a record: a value that fits with its terminator, or nothing.
+// A value as long as the field is refused like a longer one; a null value like an empty one.
+void set_strncpy(char *field, const char *value, size_t size, const char *key, bool secret) {
+    size_t len = value ? strnlen(value, size) : 0;
+    const char *shown = secret ? kMask : (value ? value : "");
+    if (size < 1 || len < 1 || len >= size) {
+        log_msg(3, "set %s err,%s.\n", key, shown);
+        return;
+    }
+    memset(field, 0, size);
+    memcpy(field, value, len);
+    log_msg(6, "SET %s: %s\n", key, shown);
+}
+
+void set_text(durl_handle *h, const OptionSpec &o, const char *value) {
+    char *field = member(h, o.offset);
+    set_strncpy(field, value, o.capacity, o.key, o.secret);
+    char *seeded = o.seed ? member(h, o.seed) : nullptr;
+    if (seeded && seeded[0] == '\0') memcpy(seeded, field, o.capacity);
+}
+
+void set_number(durl_handle *h, const OptionSpec &o, int value) {
+    int32_t stored = value;
+    bool in_range = true;
+    switch (o.kind) {
+        case Kind::flag:
+            stored = value != 0;
+            break;
+        case Kind::unsigned_: {
+            uint32_t u = static_cast<uint32_t>(value);
+            in_range = u >= o.lo && u <= o.hi;
+            break;
+        }
+        case Kind::signed_:
+            in_range = value >= static_cast<int32_t>(o.lo);
+            break;
+        default:
+            break;
+    }
+    if (!in_range) {
+        stored = o.fallback;
+        log_msg(4, "%s", o.warning);
+    }
+    memcpy(member(h, o.offset), &stored, sizeof stored);
+}
+
+// Resolve a setter's handle: null is the default handle (usable before durl_init()).
+durl_handle *resolve_for_set(durl_handle *handle) {
+    if (!handle) {
+        log_msg(6, "set option to global, handle is empty.\n");
+        return &g_durl.default_handle;
+    }
+    if (durl_check_global_type(handle) != 0) {
+        log_msg(3, "set option fails, handle is empty.\n");
+        return nullptr;
+    }
+    if (handle->in_use != 1) {
+        log_msg(3, "set option fails, handle is no init.\n");
+        return nullptr;
+    }
+    return handle;
+}
+
+// Session description lines, each logged in pieces of at most 249 characters; a last
+// piece without its line feed is not a complete line and stays unlogged.
+void log_session_lines(const char *text, size_t size) {
+    if (text[0] == '0') return;
+    const size_t kPiece = 249;
+    size_t pos = 0;
+    while (pos < size && text[pos] != '\0') {
+        const char *nl = static_cast<const char *>(memchr(text + pos, '\n', size - pos));
+        size_t end = nl ? static_cast<size_t>(nl - text) : size;
+        if (!nl || memchr(text + pos, '\0', end - pos)) return;
+        size_t len = end - pos;
+        size_t off = 0;
+        do {
+            size_t n = len - off < kPiece ? len - off : kPiece;
+            log_msg(6, "dump:%.*s\n", static_cast<int>(n), text + pos + off);
+            off += n;
+        } while (off < len);
+        pos = end + 1;
+    }
+}
+
+}  // namespace
+
+extern "C" int durl_set_option(durl_handle *handle, int option, ...) {
+    durl_handle *h = resolve_for_set(handle);
+    if (!h) return -102;
+    const OptionSpec *o = nullptr;
+    if (option >= 0 && option < static_cast<int>(std::size(kOptions))) o = &kOptions[option];
+
+    durl_lock_guard guard(&h->lock);
+    if (!o || o->kind == Kind::none) {
+        log_msg(3, "set option fails, option is no support.\n");
+        return -148;
+    }
+    va_list ap;
+    va_start(ap, option);
+    if (o->kind == Kind::text)
+        set_text(h, *o, va_arg(ap, const char *));
+    else
+        set_number(h, *o, va_arg(ap, int));
+    va_end(ap);
+    return 0;
+}
+
+extern "C" int durl_get_option(durl_handle *handle, ...) {
+    // Settings are write-only by design; durl_dump() shows them.
+    if (!handle)
+        log_msg(6, "get option form global, handle is empty.\n");
+    else if (durl_check_global_type(handle) != 0)
+        log_msg(3, "get option fails, handle is empty.\n");
+    return -102;
+}
+
+extern "C" int durl_dump(durl_handle *handle, char *buf, size_t size) {
+    durl_handle *h = handle;
+    if (!h || h == &g_durl.default_handle) {
+        h = &g_durl.default_handle;
+        log_msg(6, "dump the global info.\n");
+    } else if (durl_check_global_type(h) != 0) {
+        log_msg(3, "dump fails, You must call the init function.\n");
+        return -102;
+    }
+    durl_config c = durl_config_snapshot(h);
+    // The engine writes the session text; never trust it to be terminated.
+    c.ssl_session_dump[sizeof c.ssl_session_dump - 1] = '\0';
+    log_session_lines(c.ssl_session_dump, sizeof c.ssl_session_dump);
+    if (!buf || size == 0) return 0;
+
+    memset(buf, 0, size);
+    snprintf(buf, size - 1,
+             "durl_version=%s\nnet_ipv6=%d\nnet_preferred=%d\nconnect_timeout=%d\n"
+             "operate_timeout=%d\nmax_filesize=%d\nmac=%s\nlow_speed=%dbyte-%ds\nkeep_post=%d\n"
+             "user_agent=%s\nssl_version=%d\nssl_verify_peer=%d\nssl_verify_host=%d\n"
+             "ssl_sign_algo=%d\nssl_def_cert=%d\nssl_trust_path=%s\nssl_dev_cert=%s\n"
+             "ssl_web_cert_path=%s\nssl_cipher=%s\n%s",
+             DURL_VERSION_TEXT, c.net_ipv6, c.net_preferred, c.connect_timeout,
+             c.operate_timeout, static_cast<int>(c.max_filesize), c.mac_addr, c.low_speed_limit,
+             c.low_speed_time, c.keep_post, c.user_agent, c.ssl_version, c.ssl_verify_peer,
+             c.ssl_verify_host, c.ssl_sign_algo, c.ssl_def_cert, c.ssl_user_path,
+             c.ssl_ca_usefile, c.ssl_web_capath, c.ssl_cipher, c.ssl_session_dump);
+    return 0;
+}
