@@ -1,6 +1,12 @@
 // Internal: certificate-half pieces shared between its source files.
 #pragma once
 
+#include <sys/types.h>
+
+#include <cstdio>
+#include <functional>
+#include <string>
+
 #include <openssl/bio.h>
 #include <openssl/evp.h>
 #include <openssl/x509.h>
@@ -24,3 +30,93 @@ X509 *dl_get_x509(int type, BIO *bio);
 EVP_PKEY *dl_get_pri_key(int type, BIO *bio);
 // PEM password callback: the given pass phrase, or the default handle's ssl_passwd.
 int dl_password_cb(char *buf, int size, int rwflag, void *userdata);
+// The stream form of dl_get_ca_type: the same line scan over an open stream.
+int dl_get_ca_type_stream(FILE *f);
+
+// ------------------------------------------ replacing files in place (fs_util.cpp)
+
+// Permission bits of a file written through dl_write_file_atomic().
+enum class dl_file_mode {
+    keep_or_default,  // an existing target keeps its bits; a new one gets 0666 minus umask
+    owner_only        // always 0600: the file holds a private key
+};
+
+// Results of dl_write_file_atomic().
+enum { DL_WRITE_OK = 0, DL_WRITE_NO_TEMP = -1, DL_WRITE_FAILED = -2 };
+
+// Write target by filling a new, uniquely named sibling (".dltmp-XXXXXX", a name the trust
+// store never takes for an entry) and renaming it over target: readers see the old content
+// or the new, never a part, and a failure leaves target as it was. fill returns false when
+// a write failed. A symbolic link at target is followed, so the file it names is replaced
+// and the link stays.
+int dl_write_file_atomic(const char *target, dl_file_mode mode,
+                         const std::function<bool(FILE *)> &fill);
+
+// dl_copy_file with the given permission bits for the target.
+int dl_copy_file_mode(const char *source, const char *target, dl_file_mode mode);
+
+// 1 when path can be opened as a directory (opendir), else 0.
+int dl_can_open_dir(const std::string &path);
+
+// Make sure path can be opened as a directory: when it can't, mkdir(path, mode) once and
+// look again. 1 when it can be opened afterwards.
+int dl_ensure_dir(const std::string &path, mode_t mode);
+
+// ------------------------------------------ certificate information (cert_info.cpp)
+
+// ASN.1 time as "Mon DD hh:mm:ss YYYY[ GMT]" into out (at least 25 bytes). 0, or -1 for a
+// time that is not a valid UTCTime/GeneralizedTime (out untouched).
+int asn1_time_parse(const ASN1_TIME *time, char *out);
+
+// ------------------------------------------ trusted CA store (trust_store.cpp)
+
+// True only when path could be opened and read to its end and holds no certificate in the
+// encoding it shows: the one case in which a listing may delete an entry.
+bool dl_entry_is_unusable(const char *path);
+
+// ------------------------------------------ verification (verify.cpp)
+
+// Verification callback of the chain check: lets a fixed set of tolerated errors pass.
+int dl_cb(int ok, X509_STORE_CTX *ctx);
+
+// ------------------------------------------ subjects, keys, seeded generator (keys_random.cpp)
+
+// Subject text "/type=value/..." (backslash escapes the next character) as a new X509_NAME
+// with values of the given MBSTRING_* type; unknown types and empty values are skipped.
+// nullptr when the text does not parse.
+X509_NAME *dl_do_subject(const char *subject, unsigned long chtype);
+// Parse subject and set it on req. 1 done, 0 failed.
+int dl_build_subject(X509_REQ *req, const char *subject, unsigned long chtype);
+// Unsigned version-1 request with the parsed subject and pkey's public half. 0 or -1.
+int dl_make_REQ(X509_REQ *req, EVP_PKEY *pkey, const char *subject, unsigned long chtype);
+
+// Key step results (dl_cert_build_rsa_key and the seeded key generation).
+enum { DL_KEY_OK = 0, DL_KEY_NO_BIO = 17, DL_KEY_UNREADABLE = 18, DL_KEY_GEN_FAILED = 20 };
+// Reuse the PEM private key in key_file (reused = 1), or generate an RSA key of bits with
+// exponent 65537 from whatever random method is in place. A file holding no key is logged,
+// deleted and replaced; a file holding an encrypted key is kept (DL_KEY_UNREADABLE).
+int dl_cert_build_rsa_key(const char *key_file, int bits, durl::EvpPkeyPtr &key, int &reused);
+// Write key unencrypted as PEM to key_file (replaced in place, mode 0600). 0 or -1.
+int dl_cert_write_key(const char *key_file, EVP_PKEY *key);
+
+// The seeded generator, shaped like RAND_METHOD.bytes; always 1. The two entry points differ
+// only in the start-up step run by the first call after dl_ssleay_rand_cleanup().
+int dl_ssleay_rand_bytes(unsigned char *buf, int num);
+int dl_ssleay_open_rand_bytes(unsigned char *buf, int num);
+void dl_ssleay_rand_cleanup(void);
+using dl_rand_fn = int (*)(unsigned char *buf, int num);
+
+// Common-name text of a subject: what follows the first "CN=" up to the next "/", taken
+// without escape processing, at most 511 characters; "" without "CN=". out: 512 bytes.
+void dl_subject_common_name(const char *subject, char out[512]);
+// Seeded key generation: seed the generator from seed_text (first 16 bytes) and cn, install
+// it for this thread only while dl_cert_build_rsa_key runs, and restore OpenSSL's method.
+// Other threads keep drawing from OpenSSL's generator meanwhile. Generations are serialised.
+int dl_seeded_build_key(const char *key_file, int bits, const char *cn, const char *seed_text,
+                        dl_rand_fn gen, durl::EvpPkeyPtr &key, int &reused);
+
+// ------------------------------------------ client certificate issuance (issuance.cpp)
+
+// Append a non-critical-by-default X509v3 extension given in OpenSSL's configuration syntax,
+// with cert as issuer and subject. 1 added, 0 failed.
+int dl_add_cert_ext(X509 *cert, int nid, const char *value);
