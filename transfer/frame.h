@@ -1,6 +1,23 @@
 // Internal: the one frame every exported transfer operation runs through: entry line,
 // handle resolution (registry and liveness), then the operation's own checks and engine
-// call. It ends in catch (...) so no C++ exception ever crosses the C boundary.
+// call, and the fold of the engine's code. It ends in catch (...) so no C++ exception ever
+// crosses the C boundary.
+//
+// An exported operation is written as
+//
+//   static const durl_entry_lines kLines = {"download to file.\n", "... handle is empty.\n",
+//                                           "... handle is unknown.\n", "... no init.\n",
+//                                           durl_live_check::logged, false};
+//   extern "C" int durl_download_to_file(durl_handle *handle, durl_result *result, ...) {
+//       return durl_entry(kLines, handle, [&](durl_handle *h) {
+//           if (!result) return durl_arg_error("download to file: result is null.\n");
+//           ...
+//           return durl_fold(durl_download_common(h, param, result, path), result);
+//       });
+//   }
+//
+// Every line is a plain text (no format), logged with the "[DCMN]" prefix; a null line is
+// not logged.
 #pragma once
 
 #include <new>
@@ -26,6 +43,13 @@ struct durl_entry_lines {
 // own address) means the default handle. Returns 0 and stores the record, or
 // -102 after logging the matching line.
 int durl_entry_resolve(const durl_entry_lines &lines, durl_handle *handle, durl_handle **out);
+
+// An argument check failed: logs line at level 3 and returns -2, the caller's code for a
+// missing or empty argument. The result record is left untouched.
+int durl_arg_error(const char *line);
+
+// Fold an engine code into the caller's code and result->recode (result may be null).
+int durl_fold(int engine_code, durl_result *result);
 
 // Run body(durl_handle *) inside the frame; body performs the argument checks and the
 // engine call and returns the code the caller sees.
