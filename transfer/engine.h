@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include <curl/curl.h>
+#include <openssl/types.h>
 
 #include "durl.h"
 #include "handle.h"
@@ -52,8 +53,12 @@ struct durl_stream_t {
     durl_url_param *url_c;
 };
 
-// Deep copy of a request: texts cut to their fields, headers/post_data duplicated.
+// Deep copy of a request: texts cut to their fields; a non-empty headers/post_data is
+// duplicated with malloc (post_data: post_size bytes when positive, plus a NUL), an empty
+// or absent one becomes null. Returns 0, -2 for a null argument, -127 when memory is short
+// (dst untouched). Release the copies with durl_url_clone_free().
 int durl_url_clone(const durl_url_param *src, durl_url_param *dst);
+void durl_url_clone_free(durl_url_param *clone);
 
 // -------------------------------------------- result codes and frame (recode.cpp)
 
@@ -91,6 +96,68 @@ void durl_set_share_handle(CURL *curl);
 long durl_getcurl_auth(int auth);
 int durl_url_login(const char *url);
 
+// Logs a refused option by its libcurl name (level 7) and returns the code.
+int durl_setopt_refused(CURLoption option, CURLcode rc);
+
+// An option whose refusal matters: 0, or libcurl's code after a log line naming it.
+// Values must already have the type libcurl reads (long, pointer, curl_off_t, callback).
+template <class T>
+int durl_setopt(CURL *curl, CURLoption option, T value) {
+    CURLcode rc = curl_easy_setopt(curl, option, value);
+    return rc == CURLE_OK ? 0 : durl_setopt_refused(option, rc);
+}
+
+// An option whose refusal changes nothing: the extension numbers that only the device's
+// libcurl build knows, and the settings the transfer does not depend on.
+template <class T>
+void durl_setopt_unchecked(CURL *curl, long option, T value) {
+    (void)curl_easy_setopt(curl, static_cast<CURLoption>(option), value);
+}
+
+// Extension option numbers of the device's libcurl build.
+enum : long {
+    DURL_XOPT_CONN_RESET = 501,     // long: drop per-connection state before a reset
+    DURL_XOPT_NET_PREFERRED = 502,  // long: address-family preference
+    DURL_XOPT_BOUNDARY = 10500,     // text: multipart boundary
+    DURL_XOPT_SSL_DUMP_DATA = 10504,  // pointer: durl_ssl_dump of the session hook
+    DURL_XOPT_ADDITION_BODY = 10505,  // text: extra body with auth code 6
+    DURL_XOPT_SSL_DUMP_FUNC = 20503   // callback: the TLS session hook
+};
+
+// Write callback that keeps nothing: bodies the library was not asked to keep must never
+// reach libcurl's default sink, the host process's standard output.
+size_t durl_discard_cb(char *data, size_t size, size_t count, void *unused);
+
+// Read callback that supplies nothing: an upload without a body must never fall back to
+// libcurl's default source, standard input.
+size_t durl_empty_read_cb(char *buf, size_t size, size_t count, void *unused);
+
+// --------------------------------------------- TLS session text (tls_session.cpp)
+
+// The TLS session hook: describes the OpenSSL session (SSL*) into dump. Returns 0.
+int durl_ssl_session(void *session, durl_ssl_dump *dump);
+
+// Writes protocol, cipher, peer subject, issuer and end of validity of ssl, one per line
+// ending in "\n", into buf (NUL-terminated, cut at whole lines). Returns the length.
+size_t durl_tls_describe(const SSL *ssl, char *buf, size_t size);
+
+// Fills dump (once) from the easy handle's live TLS session. Only meaningful while the
+// transfer runs (from a write, header or progress callback); later the session is gone.
+void durl_tls_capture(CURL *curl, durl_ssl_dump *dump);
+
+// Header-callback context that captures the TLS session on the first response line.
+struct durl_tls_watch {
+    CURL *curl;
+    durl_ssl_dump *dump;
+};
+
+// Prepares dump (capacity 512, empty), registers the device build's hook through the
+// extension options and a header callback with watch that captures the session.
+void durl_tls_watch_start(CURL *curl, durl_tls_watch *watch, durl_ssl_dump *dump);
+
+// Copies a non-empty session text into the handle's ssl_session_dump under its lock.
+void durl_ssl_dump_store(durl_handle *h, const durl_ssl_dump *dump);
+
 // ------------------------------------------------------------ TLS (tls.cpp)
 
 int durl_set_ssl_config(durl_handle *h, CURL *curl);
@@ -115,6 +182,10 @@ int durl_ftp_anonymous_perform(CURL *curl, const char *url, const char *user,
 int durl_upload_common(durl_handle *h, const durl_url_param *param, const char *file_name,
                        const char *remote_name, durl_result *result);
 const char *durl_get_filename(const char *path, int length);
+// Builds the upload form: the optional extra field, then the file part. 0, or -127 (no
+// memory) / -2 (part refused) after a log line; *first then holds what was added so far.
+int durl_upload_form(curl_httppost **first, const char *disposition, const char *extern_name,
+                     const char *extern_body, const char *file_name, const char *send_name);
 
 // ---------------------------------------------------------- stream (stream.cpp)
 
