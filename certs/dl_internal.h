@@ -90,6 +90,10 @@ int dl_build_subject(X509_REQ *req, const char *subject, unsigned long chtype);
 // Unsigned version-1 request with the parsed subject and pkey's public half. 0 or -1.
 int dl_make_REQ(X509_REQ *req, EVP_PKEY *pkey, const char *subject, unsigned long chtype);
 
+// PEM password callback that supplies none, for keys read without a pass phrase: a library
+// must never fall back to asking at the terminal.
+int dl_no_password_cb(char *buf, int size, int rwflag, void *userdata);
+
 // Key step results (dl_cert_build_rsa_key and the seeded key generation).
 enum { DL_KEY_OK = 0, DL_KEY_NO_BIO = 17, DL_KEY_UNREADABLE = 18, DL_KEY_GEN_FAILED = 20 };
 // Reuse the PEM private key in key_file (reused = 1), or generate an RSA key of bits with

@@ -1,0 +1,244 @@
+// Certificate verification: the exported chain check against a trusted CA file and a hashed
+// CA directory, and the "advance" check that a file is a complete PEM device credential.
+//
+// Everything a verification needs (the error it recorded, the standard-error BIO) lives in
+// the call, so verifications may run on several threads at once.
+#include <cstdio>
+#include <cstring>
+
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <openssl/x509_vfy.h>
+
+#include "dl_internal.h"
+
+namespace {
+
+// Errors the device tolerates in a chain: stale CRLs, self-signed leaves, CA certificates
+// without the CA flag, long paths, purpose mismatches and unknown critical extensions.
+bool dl_cb_tolerated(int err) {
+    switch (err) {
+    case X509_V_ERR_CRL_NOT_YET_VALID:
+    case X509_V_ERR_CRL_HAS_EXPIRED:
+    case X509_V_ERR_DEPTH_ZERO_SELF_SIGNED_CERT:
+    case X509_V_ERR_INVALID_CA:
+    case X509_V_ERR_PATH_LENGTH_EXCEEDED:
+    case X509_V_ERR_INVALID_PURPOSE:
+    case X509_V_ERR_UNHANDLED_CRITICAL_EXTENSION:
+        return true;
+    default:
+        return false;
+    }
+}
+
+// Status code for the verification error that stopped the chain check.
+int32_t dl_verify_code(int verify_error) {
+    switch (verify_error) {
+    case X509_V_ERR_CERT_SIGNATURE_FAILURE:
+        return 3;
+    case X509_V_ERR_CERT_NOT_YET_VALID:
+        return 4;
+    case X509_V_ERR_CERT_HAS_EXPIRED:
+        return 5;
+    case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY:
+    case X509_V_ERR_UNABLE_TO_VERIFY_LEAF_SIGNATURE:
+        return 6;
+    default:
+        return 11;
+    }
+}
+
+// Protocol method of the ssl_version setting. Versions this OpenSSL no longer offers (SSLv2,
+// SSLv3) are known but have no method: the context for them can't be made.
+struct dl_method_choice {
+    bool known;
+    const SSL_METHOD *method;
+};
+
+dl_method_choice dl_method_for_version(int32_t version) {
+    switch (version) {
+    case 0:
+        return {true, TLSv1_method()};
+    case 1:  // SSLv2
+    case 2:  // SSLv3
+        return {true, nullptr};
+    case 3:
+        return {true, TLS_method()};
+    case 4:
+        return {true, TLSv1_1_method()};
+    case 5:
+        return {true, TLSv1_2_method()};
+    default:
+        return {false, nullptr};
+    }
+}
+
+// The advance check: the file must load as CA file, certificate and matching private key in
+// a TLS context of the configured protocol. Returns 0 or the status code of the failure.
+int32_t dl_verify_advance(const char *cert_file, dl_ca_status *status) {
+    log_msg(6, "verify advance\n");
+    const int32_t version = durl_config_snapshot(nullptr).ssl_version;
+    const dl_method_choice choice = dl_method_for_version(version);
+    if (!choice.known) {
+        log_msg(3, "Wrong method");
+        return 7;
+    }
+    durl::SslCtxPtr ctx(choice.method ? SSL_CTX_new(choice.method) : nullptr);
+    if (!ctx) {
+        log_msg(3, "SSL_CTX_new error\n");
+        return 2;
+    }
+    SSL_CTX_set_default_passwd_cb(ctx.get(), dl_password_cb);
+    if (SSL_CTX_load_verify_locations(ctx.get(), cert_file, nullptr) != 1) {
+        log_msg(3, "Can't open ca file ser_ca_file\n");
+        return 2;
+    }
+    if (SSL_CTX_use_certificate_file(ctx.get(), cert_file, SSL_FILETYPE_PEM) != 1) {
+        log_msg(3, "Can't load public key from ser_ca_file\n");
+        snprintf(status->message, sizeof status->message, "Can't load public key\n");
+        return 8;
+    }
+    if (SSL_CTX_use_PrivateKey_file(ctx.get(), cert_file, SSL_FILETYPE_PEM) != 1) {
+        log_msg(3, "Can't load private key from ser_ca_file");
+        snprintf(status->message, sizeof status->message, "Can't load private key\n");
+        return 9;
+    }
+    if (SSL_CTX_check_private_key(ctx.get()) != 1) {
+        log_msg(3, "Private key does not match the certificate public key\n");
+        snprintf(status->message, sizeof status->message, "Private key does not match");
+        return 10;
+    }
+    return 0;
+}
+
+// Standard error as an OpenSSL BIO, made only when a text must go there; freeing it never
+// closes the stream.
+class dl_stderr_bio {
+public:
+    void printf(const char *fmt, const char *arg) {
+        if (!bio_) bio_.reset(BIO_new_fp(stderr, BIO_NOCLOSE | BIO_FP_TEXT));
+        if (bio_) BIO_printf(bio_.get(), fmt, arg);
+    }
+
+private:
+    durl::BioPtr bio_;
+};
+
+// Builds the store from the trust file and directory (OpenSSL's defaults when absent).
+// Returns 0 or status code 2.
+int32_t dl_load_trust(X509_STORE *store, const char *trust_dir, const char *trust_file,
+                      dl_stderr_bio &bio_err) {
+    X509_LOOKUP *lookup = X509_STORE_add_lookup(store, X509_LOOKUP_file());
+    if (!lookup) return 2;
+    if (trust_file) {
+        if (!X509_LOOKUP_load_file(lookup, trust_file, X509_FILETYPE_PEM)) {
+            bio_err.printf("Error loading file %s\n", trust_file);
+            log_msg(3, "X509_LOOKUP_load_file error: %lu\n", ERR_get_error());
+            return 2;
+        }
+    } else {
+        X509_LOOKUP_load_file(lookup, nullptr, X509_FILETYPE_DEFAULT);
+    }
+    lookup = X509_STORE_add_lookup(store, X509_LOOKUP_hash_dir());
+    if (!lookup) return 2;
+    if (trust_dir) {
+        if (!X509_LOOKUP_add_dir(lookup, trust_dir, X509_FILETYPE_PEM)) {
+            bio_err.printf("Error loading directory %s\n", trust_dir);
+            log_msg(3, "X509_LOOKUP_add_dir error: %lu\n", ERR_get_error());
+            return 2;
+        }
+    } else {
+        X509_LOOKUP_add_dir(lookup, nullptr, X509_FILETYPE_DEFAULT);
+    }
+    return 0;
+}
+
+// First certificate of the file, PEM or DER, or none.
+durl::X509Ptr dl_read_first_cert(const char *cert_file) {
+    durl::BioPtr bio(BIO_new_file(cert_file, "r"));
+    if (!bio) {
+        log_msg(3, "Bio_new_file error ca_file\n");
+        return nullptr;
+    }
+    return durl::X509Ptr(dl_get_x509(dl_get_ca_type(cert_file), bio.get()));
+}
+
+// Runs the verification proper. Returns the OpenSSL verification error, 0 when the chain
+// verified, or -1 when the certificate could not be read or the context not set up.
+int dl_run_chain(X509_STORE *store, const char *cert_file) {
+    durl::X509Ptr cert = dl_read_first_cert(cert_file);
+    if (!cert) return -1;
+    log_msg(6, "%s: \n", cert_file);
+    durl::X509StoreCtxPtr ctx(X509_STORE_CTX_new());
+    if (!ctx) {
+        log_msg(3, "X509_STORE_CTX_new error: %lu\n", ERR_get_error());
+        return -1;
+    }
+    X509_STORE_set_flags(store, 0);
+    if (!X509_STORE_CTX_init(ctx.get(), store, cert.get(), nullptr)) {
+        log_msg(3, "X509_STORE_CTX_init error: %lu\n", ERR_get_error());
+        return -1;
+    }
+    if (X509_verify_cert(ctx.get()) == 1) return 0;
+    const int err = X509_STORE_CTX_get_error(ctx.get());
+    // A failure that recorded no verification error is still a failure.
+    return err == X509_V_OK ? -1 : err;
+}
+
+// The chain check. Returns 0 or the status code (message filled for verification failures).
+int32_t dl_verify_chain(const char *cert_file, const char *trust_dir, const char *trust_file,
+                        dl_ca_status *status) {
+    durl::X509StorePtr store(X509_STORE_new());
+    if (!store) return 2;
+    X509_STORE_set_verify_cb(store.get(), dl_cb);
+    dl_stderr_bio bio_err;
+    ERR_clear_error();
+    const int32_t load = dl_load_trust(store.get(), trust_dir, trust_file, bio_err);
+    if (load != 0) return load;
+
+    const int result = dl_run_chain(store.get(), cert_file);
+    if (result == 0) {
+        log_msg(6, "OK\n");
+        return 0;
+    }
+    const int verify_error = result > 0 ? result : 0;
+    log_msg(3, "X509_verify_cert error: %lu\n", ERR_get_error());
+    snprintf(status->message, sizeof status->message, "verify err:%s",
+             verify_error ? X509_verify_cert_error_string(verify_error) : "");
+    return dl_verify_code(verify_error);
+}
+
+}  // namespace
+
+int dl_cb(int ok, X509_STORE_CTX *ctx) {
+    X509 *current = X509_STORE_CTX_get_current_cert(ctx);
+    if (ok) return ok;
+    char subject[256] = "";
+    if (current) X509_NAME_oneline(X509_get_subject_name(current), subject, sizeof subject);
+    const int err = X509_STORE_CTX_get_error(ctx);
+    log_msg(5, "%s\n", subject);
+    log_msg(5, "verify dl_cb error %d at %d depth lookup:%s\n", err,
+            X509_STORE_CTX_get_error_depth(ctx), X509_verify_cert_error_string(err));
+    return dl_cb_tolerated(err) ? 1 : 0;
+}
+
+extern "C" int dl_cert_verify(const char *cert_file, const char *trust_dir,
+                              const char *trust_file, int flags, dl_ca_status *status) {
+    if (!cert_file || !status) {
+        log_msg(3, "Invalid Parameter\n");
+        if (status) status->code = 1;
+        return -1;
+    }
+    memset(status, 0, sizeof *status);
+    if (SSL_library_init() == 0) {
+        log_msg(3, "SSL_library_init error\n");
+        status->code = 2;
+        return -1;
+    }
+    if (flags & DL_VERIFY_ADVANCE) {
+        status->code = dl_verify_advance(cert_file, status);
+        if (status->code != 0) return -1;
+    }
+    status->code = dl_verify_chain(cert_file, trust_dir, trust_file, status);
+    return status->code == 0 ? 0 : -1;
+}
