@@ -1,0 +1,545 @@
+// Streamed reads: a worker thread runs the transfer and pushes the body into a pipe; the
+// caller's durl_open waits until the body starts, durl_read takes what has arrived, and
+// durl_close stops the worker and releases everything.
+//
+// Ownership rules that keep the pipe safe:
+// - the opener makes the pipe before the worker starts; the worker alone writes to and
+//   closes the write end (on every exit path, success included, so a waiting reader sees
+//   end of file at once);
+// - the closer closes only the read end; the worker's next write then fails with EPIPE.
+//   SIGPIPE is blocked on the worker thread (libcurl's NOSIGNAL mode does not shield
+//   writes made by our callback), so the failure never takes the host process down;
+// - the worker sets `finished` on every exit path, so a close always completes.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <strings.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <string>
+
+#include "engine.h"
+#include "frame.h"
+#include "raii.h"
+
+namespace {
+
+constexpr const char kWebTicketMarker[] = "x-ms-webticketurl";
+constexpr const char kWebTicketFile[] = "/tmp/web_ticket_auth";
+
+// The shared block as the worker and the caller see it: the plain record plus what lets
+// both sides wait on each other and lets the opener learn the response without touching
+// the easy handle that the worker is driving.
+struct stream_shared : durl_stream_data {
+    pthread_cond_t changed;  // broadcast whenever started or finished is set
+    std::atomic<int> abort;  // closing, for libcurl callbacks that must not take the lock
+    // Set by the opener before the worker starts; read-only afterwards.
+    durl_handle *handle;
+    durl_stream_t *stream;
+    int webticket;
+    // Published by the worker under lock: the engine code of the response (status
+    // classified) and the URL to report, taken on the worker's own thread.
+    int recode;
+    char report[1024];
+    // Worker-only.
+    bool body_seen;
+    bool tls_wanted;
+    bool pipe_broken;
+    durl_ssl_dump tls;
+    durl_tls_watch tls_watch;
+};
+
+stream_shared *shared_of(durl_stream_data *data) { return static_cast<stream_shared *>(data); }
+
+// Closes the ends given (nullptr = leave alone) when present and marks them absent.
+void durl_close_pipe(int32_t *read_end, int32_t *write_end) {
+    for (int32_t *end : {read_end, write_end}) {
+        if (!end || *end < 0) continue;
+        close(*end);
+        *end = -1;
+    }
+}
+
+// Releases a stream's records. Runs only when no worker uses them any more: after the
+// worker has set `finished`, or before one was started.
+void durl_stream_t_cleanup(durl_stream_t *s) {
+    if (!s) return;
+    if (s->curl) curl_easy_cleanup(s->curl);
+    std::free(s->header_sink.data);
+    if (s->data) {
+        stream_shared *sh = shared_of(s->data);
+        durl_close_pipe(&sh->pipe_fd[0], &sh->pipe_fd[1]);
+        pthread_cond_destroy(&sh->changed);
+        pthread_mutex_destroy(&sh->lock);
+        delete sh;
+    }
+    if (durl_url_param *u = s->url_c) {
+        std::free(u->headers);
+        std::free(u->post_data);
+        // The copy held the caller's credentials: wipe it before the memory goes back.
+        OPENSSL_cleanse(u, sizeof *u);
+        delete u;
+    }
+    std::free(s);
+}
+
+struct stream_deleter {
+    void operator()(durl_stream_t *s) const noexcept { durl_stream_t_cleanup(s); }
+};
+using StreamPtr = std::unique_ptr<durl_stream_t, stream_deleter>;
+
+// ------------------------------------------------------------------- worker side
+
+// Makes the response known to the opener: the status is classified here, on the worker's
+// thread, while the headers of the final response are complete.
+void publish_start(stream_shared *sh) {
+    sh->body_seen = true;
+    durl_stream_t *s = sh->stream;
+    if (sh->tls_wanted) durl_tls_capture(s->curl, &sh->tls);
+    char report[1024] = {0};
+    int code = durl_get_recode(s->curl, s->url_c, report, 0, DURL_PROTO_HTTP, s->url_c->no_redirect);
+    durl_lock_guard guard(&sh->lock);
+    sh->recode = code;
+    std::memcpy(sh->report, report, sizeof report);
+    sh->started = 1;
+    pthread_cond_broadcast(&sh->changed);
+}
+
+bool write_all(int fd, const char *data, size_t n) {
+    while (n > 0) {
+        ssize_t w = write(fd, data, n);
+        if (w < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        data += w;
+        n -= static_cast<size_t>(w);
+    }
+    return true;
+}
+
+// Write callback of the worker: the whole block goes into the pipe (blocking while it is
+// full); a failed write ends the transfer with libcurl's write error.
+size_t durl_stream_cb(char *data, size_t size, size_t count, void *user) {
+    size_t n = size * count;
+    if (n == 0) return 0;
+    stream_shared *sh = shared_of(static_cast<durl_stream_data *>(user));
+    if (!sh->body_seen) publish_start(sh);
+    if (!write_all(sh->pipe_fd[1], data, n)) {
+        sh->pipe_broken = true;
+        log_msg(3, "pipe write error, end transfer\n");
+        return 0;
+    }
+    return n;
+}
+
+// Header callback: gathers the header text for the opener (under the shared lock, since
+// the opener reads it while the worker may still run) and catches the TLS session.
+size_t stream_header_cb(char *data, size_t size, size_t count, void *user) {
+    auto *sh = static_cast<stream_shared *>(user);
+    if (sh->tls_wanted) durl_tls_capture(sh->stream->curl, &sh->tls);
+    durl_lock_guard guard(&sh->lock);
+    return durl_recvstream_cb(data, size, count, &sh->stream->header_sink);
+}
+
+// Progress callback: lets a close end a transfer that is waiting on the network instead
+// of on the pipe (a stalled server), within libcurl's one-second polling interval.
+int stream_abort_cb(void *user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+    return static_cast<stream_shared *>(user)->abort.load(std::memory_order_relaxed) ? 1 : 0;
+}
+
+template <class T>
+int setopt_or_log(CURL *curl, CURLoption opt, T value, const char *line) {
+    CURLcode rc = curl_easy_setopt(curl, opt, value);
+    if (rc != CURLE_OK) log_msg(6, "%s", line);
+    return rc;
+}
+
+// HTTP and HTTPS: request headers and the header callback. The list is handed out so it
+// outlives the transfer.
+int setup_http(stream_shared *sh, durl::CurlSlistPtr &list) {
+    durl_stream_t *s = sh->stream;
+    const durl_url_param *u = s->url_c;
+    list.reset(durl_http_header(s->curl, u->headers, u->user, u->password, u->auth, nullptr,
+                                u->keep_alive, sh->webticket));
+    if (!list) {
+        log_msg(3, "Set http header err.\n");
+        return -1;
+    }
+    if (int rc = setopt_or_log(s->curl, CURLOPT_HEADERFUNCTION,
+                               stream_header_cb,
+                               "durl thread: curl HFUNC err.\n"))
+        return rc;
+    return setopt_or_log(s->curl, CURLOPT_HEADERDATA, static_cast<void *>(sh), "durl thread: curl HDATA err.\n");
+}
+
+// Everything from the URL to the end of the transfer; returns the engine code.
+int run_transfer(stream_shared *sh) {
+    durl_stream_t *s = sh->stream;
+    const durl_url_param *u = s->url_c;
+    char encoded[1024] = {0};
+    int scheme = durl_url_analysis(u->url, encoded, sizeof encoded);
+    if (scheme == DURL_PROTO_UNKNOWN) {
+        log_msg(3, "URL format err.\n");
+        return -103;
+    }
+    CURLcode c = curl_easy_setopt(s->curl, CURLOPT_URL, encoded);
+    if (c != CURLE_OK) {
+        log_msg(3, "durl create thread: %s.\n", curl_easy_strerror(c));
+        return c;
+    }
+    if (int rc = durl_curl_connect(sh->handle, s->curl, u, scheme)) return rc;
+    const bool http = scheme == DURL_PROTO_HTTP || scheme == DURL_PROTO_HTTPS;
+    if (http || scheme == DURL_PROTO_FTPS) {
+        sh->tls_wanted = scheme != DURL_PROTO_HTTP;
+        durl_tls_watch_start(s->curl, &sh->tls_watch, &sh->tls);
+    }
+    durl::CurlSlistPtr list;
+    if (http) {
+        if (int rc = setup_http(sh, list)) return rc;
+    }
+    if (int rc = setopt_or_log(s->curl, CURLOPT_WRITEFUNCTION,
+                               durl_stream_cb,
+                               "durl thread: curl WFUNC err.\n"))
+        return rc;
+    if (int rc = setopt_or_log(s->curl, CURLOPT_WRITEDATA,
+                               static_cast<void *>(static_cast<durl_stream_data *>(sh)),
+                               "durl thread: curl WDATA err.\n"))
+        return rc;
+    durl_setopt_unchecked(s->curl, CURLOPT_XFERINFOFUNCTION, stream_abort_cb);
+    durl_setopt_unchecked(s->curl, CURLOPT_XFERINFODATA, static_cast<void *>(sh));
+    durl_setopt_unchecked(s->curl, CURLOPT_NOPROGRESS, 0L);
+    if (sh->abort.load()) return CURLE_ABORTED_BY_CALLBACK;
+
+    CURLcode res = curl_easy_perform(s->curl);
+    if (res == CURLE_LOGIN_DENIED &&
+        durl_ftp_anonymous_perform(s->curl, u->url, u->user, u->password) == 0)
+        res = curl_easy_perform(s->curl);
+    if (res == CURLE_OK)
+        log_msg(6, "durl thread: curl ok.\n");
+    else
+        log_msg(3, "durl thread: ret=%d %s.\n", res, curl_easy_strerror(res));
+    return res;
+}
+
+// The worker's last steps, on every path: publish the outcome, close the write end (the
+// reader wakes with end of file), set `finished`. After the unlock nothing of the stream
+// may be touched: the closer may release it at once.
+void finish_worker(stream_shared *sh, int rc) {
+    durl_stream_t *s = sh->stream;
+    char report[1024] = {0};
+    int code = rc;
+    if (rc == 0 && !sh->body_seen)
+        code = durl_get_recode(s->curl, s->url_c, report, rc, DURL_PROTO_HTTP,
+                               s->url_c->no_redirect);
+    durl_ssl_dump_store(sh->handle, &sh->tls);
+    const bool drain = sh->pipe_broken;
+    {
+        durl_lock_guard guard(&sh->lock);
+        sh->result = rc;
+        if (rc != 0 || !sh->body_seen) {
+            sh->recode = code;
+            std::memcpy(sh->report, report, sizeof report);
+        }
+        durl_close_pipe(nullptr, &sh->pipe_fd[1]);
+        sh->finished = 1;
+        pthread_cond_broadcast(&sh->changed);
+    }
+    if (drain) {
+        // The failed write left a SIGPIPE pending on this (blocked) thread; take it.
+        sigset_t set;
+        sigemptyset(&set);
+        sigaddset(&set, SIGPIPE);
+        const timespec zero = {0, 0};
+        while (sigtimedwait(&set, nullptr, &zero) == SIGPIPE) {
+        }
+    }
+}
+
+void *durl_curl_pthread(void *arg) {
+    auto *sh = static_cast<stream_shared *>(arg);
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    finish_worker(sh, run_transfer(sh));
+    return nullptr;
+}
+
+// -------------------------------------------------------------------- caller side
+
+// Starts the worker detached. Returns 0 once a worker runs (then it must be waited for,
+// whatever else fails), else the thread library's error number.
+int durl_create_pthread(stream_shared *sh) {
+    pthread_attr_t attr;
+    int rc = pthread_attr_init(&attr);
+    if (rc != 0) {
+        log_msg(3, "durl create pthread: attr init err.\n");
+        return rc;
+    }
+    rc = pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+    if (rc != 0) {
+        log_msg(3, "durl create pthread: setdetachstate err.\n");
+    } else {
+        pthread_t tid;
+        rc = pthread_create(&tid, &attr, durl_curl_pthread, sh);
+        if (rc != 0) log_msg(3, "durl create pthread: thread create err.\n");
+    }
+    if (pthread_attr_destroy(&attr) != 0) log_msg(3, "durl create pthread: thread destroy err.\n");
+    return rc;
+}
+
+// Builds the records of a stream, its easy handle and its pipe. Nothing is left behind on
+// failure.
+int make_stream(durl_handle *h, const durl_url_param *param, StreamPtr &out) {
+    StreamPtr s(static_cast<durl_stream_t *>(std::calloc(1, sizeof(durl_stream_t))));
+    if (!s) {
+        log_msg(3, "durl open common: calloc stream err.\n");
+        return -127;
+    }
+    auto *sh = new (std::nothrow) stream_shared();
+    if (!sh) {
+        log_msg(3, "durl open common: calloc stream data err.\n");
+        return -127;
+    }
+    pthread_mutex_init(&sh->lock, nullptr);
+    pthread_condattr_t attr;
+    pthread_condattr_init(&attr);
+    pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
+    pthread_cond_init(&sh->changed, &attr);
+    pthread_condattr_destroy(&attr);
+    sh->pipe_fd[0] = sh->pipe_fd[1] = -1;
+    s->data = sh;
+    s->url_c = new (std::nothrow) durl_url_param();
+    if (!s->url_c || durl_url_clone(param, s->url_c) != 0) return -127;
+    s->curl = curl_easy_init();
+    if (!s->curl) {
+        log_msg(3, "durl open common: curl init err.\n");
+        return -3;
+    }
+    int fds[2];
+    // Close-on-exec: a child the host process starts must not hold the write end, or the
+    // reader would never see the end of the body.
+    if (pipe2(fds, O_CLOEXEC) != 0) {
+        log_msg(3, "creat pipe error\n");
+        return -127;
+    }
+    sh->pipe_fd[0] = fds[0];
+    sh->pipe_fd[1] = fds[1];
+    sh->handle = h;
+    sh->stream = s.get();
+    sh->webticket = h->webticket_retry;
+    out = std::move(s);
+    return 0;
+}
+
+// Waits until the body flows or the transfer ended, at most the connect time-out (one
+// second when none is set). Returns the engine code of the response or -128.
+int wait_for_body(durl_handle *h, stream_shared *sh, durl_result *result, std::string *headers) {
+    int seconds = durl_config_snapshot(h).connect_timeout;
+    if (seconds <= 0) seconds = 1;
+    timespec deadline;
+    clock_gettime(CLOCK_MONOTONIC, &deadline);
+    deadline.tv_sec += seconds;
+    durl_lock_guard guard(&sh->lock);
+    int rc = 0;
+    while (!sh->started && !sh->finished && !sh->closing && rc != ETIMEDOUT)
+        rc = pthread_cond_timedwait(&sh->changed, &sh->lock, &deadline);
+    const durl_mem_sink &hs = sh->stream->header_sink;
+    if (headers && hs.data) headers->assign(hs.data, hs.size);
+    if (!sh->started && !sh->finished && !sh->closing) return -128;
+    if (result && sh->report[0])
+        std::snprintf(result->effective_url, sizeof result->effective_url, "%s", sh->report);
+    return sh->recode;
+}
+
+int durl_open_stream(durl_handle *h, const durl_url_param *param, durl_result *result,
+                     std::string *headers) {
+    if (!h) {
+        log_msg(3, "durl open common: durl_stream is NULL.\n");
+        return -2;
+    }
+    if (!param) {
+        log_msg(3, "durl open common: url_c is NULL.\n");
+        return -2;
+    }
+    StreamPtr owned;
+    int code = make_stream(h, param, owned);
+    if (code == 0) {
+        stream_shared *sh = shared_of(owned->data);
+        h->stream = owned.release();
+        code = durl_create_pthread(sh);
+        if (code != 0) {
+            // No worker will ever finish this stream: finish it here so a close completes.
+            durl_lock_guard guard(&sh->lock);
+            durl_close_pipe(nullptr, &sh->pipe_fd[1]);
+            sh->result = code;
+            sh->finished = 1;
+        } else {
+            log_msg(6, "durl open common: create ok.\n");
+            code = wait_for_body(h, sh, result, headers);
+        }
+    }
+    if (result) result->recode = code;
+    if (code != 0) log_msg(3, "durl open common: recode=%d, cleanup cache.\n", code);
+    return code;
+}
+
+}  // namespace
+
+// ------------------------------------------------------------------- engine operations
+
+int durl_open_common(durl_handle *h, const durl_url_param *param, durl_result *result) {
+    if (h && h->stream) {
+        // A handle carries one stream: an open over a forgotten one closes it first rather
+        // than losing its worker and records.
+        log_msg(4, "durl open common: previous stream still open, close it.\n");
+        durl_close_common(h->stream);
+        h->stream = nullptr;
+    }
+    std::string headers;
+    int code = durl_open_stream(h, param, result, &headers);
+    if (code == 401 && strcasestr(headers.c_str(), kWebTicketMarker) &&
+        access(kWebTicketFile, F_OK) == 0) {
+        durl_close_common(h->stream);
+        h->stream = nullptr;
+        durl_free_result(result);
+        h->webticket_retry = 1;
+        log_msg(4, "need webtick auth, retry use webtick.\n");
+        code = durl_open_stream(h, param, result, nullptr);
+        h->webticket_retry = 0;
+    }
+    return code;
+}
+
+int durl_read_common(durl_stream_t *stream, char *buf, int length, durl_result *result,
+                     int limit) {
+    if (!stream || !buf || length <= 0) {
+        log_msg(3, "durl read common: Parameter is error.\n");
+        return -2;
+    }
+    if (!stream->data) {
+        log_msg(3, "durl read common: durl->data is error.\n");
+        return -2;
+    }
+    stream_shared *sh = shared_of(stream->data);
+    // The read end is only ever changed by the caller's own open and close.
+    const int fd = sh->pipe_fd[0];
+    const int wait_ms = limit > 0 ? limit * 1000 : 0;
+    int code = 0;
+    int total = 0;
+    while (total < length) {
+        if (fd < 0) {
+            log_msg(3, "Pipe did not exist!\n");
+            durl_lock_guard guard(&sh->lock);
+            code = sh->result;
+            break;
+        }
+        pollfd p = {fd, POLLIN, 0};
+        int ready = poll(&p, 1, wait_ms);
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready == 0) {
+            if (total > 0) {
+                log_msg(3, "Pipe secect timeout, timeout = [%d], read size = [%d].\n", limit, total);
+            } else {
+                log_msg(3, "Pipe secect timeout, timeout = [%d].\n", limit);
+                code = -128;
+            }
+            break;
+        }
+        ssize_t n = ready < 0 ? -1 : read(fd, buf + total, static_cast<size_t>(length - total));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            log_msg(3, "Pipe read error, exist read!\n");
+            code = -1;
+            break;
+        }
+        if (n == 0) {
+            // End of file: the worker has finished and closed its end. Bytes of this read
+            // go out first; the transfer's outcome comes with the next read.
+            if (total > 0) break;
+            log_msg(4, "This url is read finish, There will be no more data.\n");
+            durl_lock_guard guard(&sh->lock);
+            code = sh->result;
+            break;
+        }
+        total += static_cast<int>(n);
+    }
+    if (result) result->recode = code;
+    return code != 0 ? -1 : total;
+}
+
+void durl_close_common(durl_stream_t *stream) {
+    if (!stream || !stream->data) {
+        log_msg(3, "durl close common: durl_stream is NULL.\n");
+        return;
+    }
+    log_msg(6, "durl close common: close stream.\n");
+    stream_shared *sh = shared_of(stream->data);
+    {
+        durl_lock_guard guard(&sh->lock);
+        sh->closing = 1;
+        sh->abort.store(1);
+    }
+    // Unread bytes go with the read end; the worker's next write fails with EPIPE.
+    durl_close_pipe(&sh->pipe_fd[0], nullptr);
+    {
+        durl_lock_guard guard(&sh->lock);
+        while (!sh->finished) pthread_cond_wait(&sh->changed, &sh->lock);
+    }
+    durl_stream_t_cleanup(stream);
+}
+
+// ------------------------------------------------------------------- exported entry points
+
+extern "C" int durl_open(durl_handle *handle, durl_result *result, const durl_url_param *param) {
+    static const durl_entry_lines kLines = {
+        "durl open...\n", "open use global, handle is empty.\n",
+        "open fails, You must call the init function.\n", nullptr, durl_live_check::silent,
+        false};
+    return durl_entry(kLines, handle, [&](durl_handle *h) {
+        durl_result local{};
+        int rc = durl_recode_change(durl_open_common(h, param, &local), &local.recode);
+        if (result) *result = local;
+        return rc;
+    });
+}
+
+extern "C" int durl_read(durl_handle *handle, durl_result *result, char *buf, int size) {
+    static const durl_entry_lines kLines = {
+        "durl read...\n", "read use global, handle is empty.\n",
+        "read fails, You must call the init function.\n", nullptr, durl_live_check::skipped,
+        false};
+    return durl_entry(kLines, handle, [&](durl_handle *h) {
+        int limit;
+        {
+            durl_lock_guard guard(&h->lock);
+            limit = h->cfg.low_speed_time ? h->cfg.low_speed_time : h->cfg.connect_timeout;
+        }
+        durl_result local{};
+        int n = durl_read_common(h->stream, buf, size, &local, limit);
+        int rc = local.recode != 0 ? durl_recode_change(local.recode, &local.recode) : n;
+        if (result) *result = local;
+        return rc;
+    });
+}
+
+extern "C" int durl_close(durl_handle *handle) {
+    static const durl_entry_lines kLines = {
+        "durl close...\n", "close use global, handle is empty.\n",
+        "close fails, You must call the init function.\n", nullptr, durl_live_check::skipped,
+        true};
+    return durl_entry(kLines, handle, [&](durl_handle *h) {
+        durl_close_common(h->stream);
+        h->stream = nullptr;
+        return 0;
+    });
+}
