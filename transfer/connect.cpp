@@ -1,0 +1,231 @@
+// Connection setup: turns one handle's settings and one request into libcurl options, and
+// attaches every easy handle to the process-wide DNS share.
+#include <cstring>
+#include <mutex>
+
+#include "engine.h"
+
+namespace {
+
+// The share object lives until the process ends: easy handles cached by handles or held by
+// streams may still point at it after durl_cleanup().
+CURLSH *g_share = nullptr;
+std::once_flag g_share_once;
+// One lock for every kind of shared data: libcurl shares DNS only.
+std::mutex share_locker;
+
+void durl_curl_share_lock(CURL *, curl_lock_data, curl_lock_access, void *) {
+    share_locker.lock();
+}
+
+void dl_curl_share_unlock(CURL *, curl_lock_data, void *) { share_locker.unlock(); }
+
+void create_share() {
+    CURLSH *share = curl_share_init();
+    if (!share) return;
+    curl_share_setopt(share, CURLSHOPT_LOCKFUNC, durl_curl_share_lock);
+    curl_share_setopt(share, CURLSHOPT_UNLOCKFUNC, dl_curl_share_unlock);
+    curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
+    g_share = share;
+}
+
+// The parts of the handle that the setup reads, copied under its lock so no lock is held
+// while libcurl is configured.
+struct connect_settings {
+    int32_t debug_trace;
+    char custom_method[128];
+    durl_config cfg;
+};
+
+connect_settings copy_settings(durl_handle *h) {
+    connect_settings s;
+    durl_lock_guard guard(&h->lock);
+    s.debug_trace = h->debug_trace;
+    std::memcpy(s.custom_method, h->custom_method, sizeof s.custom_method);
+    s.custom_method[sizeof s.custom_method - 1] = '\0';
+    s.cfg = h->cfg;
+    return s;
+}
+
+bool is_http(int scheme) { return scheme == DURL_PROTO_HTTP || scheme == DURL_PROTO_HTTPS; }
+
+// Trace, time limits, size limit, address family and stall detection.
+void set_common(CURL *curl, const connect_settings &s, int scheme) {
+    if (is_http(scheme) || s.debug_trace) {
+        durl_setopt_unchecked(curl, CURLOPT_VERBOSE, 1L);
+        curl_debug_callback trace = s.debug_trace ? durl_trace_debug : durl_trace_normal;
+        durl_setopt_unchecked(curl, CURLOPT_DEBUGFUNCTION, trace);
+    } else {
+        durl_setopt_unchecked(curl, CURLOPT_VERBOSE, 0L);
+    }
+    long connect_timeout = s.cfg.connect_timeout;
+    long operate_timeout = s.cfg.operate_timeout;
+    if (scheme == DURL_PROTO_TFTP) {
+        // TFTP has no connection to wait for; short limits end healthy transfers early.
+        if (connect_timeout < 15) connect_timeout = 15;
+        if (operate_timeout != 0 && operate_timeout < 15) operate_timeout = 15;
+    }
+    durl_setopt_unchecked(curl, CURLOPT_CONNECTTIMEOUT, connect_timeout);
+    durl_setopt_unchecked(curl, CURLOPT_TIMEOUT, operate_timeout);
+    durl_setopt_unchecked(curl, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(s.cfg.max_filesize));
+    if (s.cfg.net_ipv6 == 0) {
+        durl_setopt_unchecked(curl, CURLOPT_IPRESOLVE, static_cast<long>(CURL_IPRESOLVE_V4));
+    } else {
+        durl_setopt_unchecked(curl, DURL_XOPT_NET_PREFERRED, s.cfg.net_preferred ? 1L : 0L);
+        durl_setopt_unchecked(curl, CURLOPT_IPRESOLVE, static_cast<long>(CURL_IPRESOLVE_WHATEVER));
+    }
+    long low_speed_time = s.cfg.low_speed_time ? s.cfg.low_speed_time : s.cfg.connect_timeout;
+    durl_setopt_unchecked(curl, CURLOPT_LOW_SPEED_TIME, low_speed_time);
+    durl_setopt_unchecked(curl, CURLOPT_LOW_SPEED_LIMIT, static_cast<long>(s.cfg.low_speed_limit));
+}
+
+// Credentials from the request, unless the URL carries its own.
+int set_login(CURL *curl, const durl_url_param *param) {
+    if (durl_url_login(param->url)) return 0;
+    int rc = 0;
+    if (param->user[0]) rc = durl_setopt(curl, CURLOPT_USERNAME, param->user);
+    if (rc == 0 && param->password[0]) rc = durl_setopt(curl, CURLOPT_PASSWORD, param->password);
+    return rc;
+}
+
+bool has_body(const durl_url_param *param) {
+    return param->post_data && (param->post_data[0] != '\0' || param->post_size != 0);
+}
+
+int set_body(CURL *curl, const durl_url_param *param) {
+    int rc = durl_setopt(curl, CURLOPT_POSTFIELDS, static_cast<const char *>(param->post_data));
+    if (rc) return rc;
+    long size = param->post_size ? param->post_size : static_cast<long>(std::strlen(param->post_data));
+    return durl_setopt(curl, CURLOPT_POSTFIELDSIZE, size);
+}
+
+int set_post(CURL *curl, const durl_url_param *param, const connect_settings &s) {
+    if (has_body(param)) {
+        int rc = durl_setopt(curl, CURLOPT_POST, 1L);
+        if (rc == 0) rc = set_body(curl, param);
+        if (rc) return rc;
+    } else {
+        durl_setopt_unchecked(curl, CURLOPT_CUSTOMREQUEST, "POST");
+    }
+    if (param->auth == 6 && s.cfg.addition_body[0])
+        durl_setopt_unchecked(curl, DURL_XOPT_ADDITION_BODY, static_cast<const char *>(s.cfg.addition_body));
+    int rc = durl_setopt(curl, CURLOPT_POSTREDIR, static_cast<long>(s.cfg.keep_post));
+    if (rc) log_msg(3, "While set http keep post, curl info error\n");
+    return rc;
+}
+
+int set_method(CURL *curl, const durl_url_param *param, const connect_settings &s) {
+    switch (param->method) {
+    case DURL_METHOD_POST:
+        return set_post(curl, param, s);
+    case DURL_METHOD_DELETE:
+        return durl_setopt(curl, CURLOPT_CUSTOMREQUEST, "DELETE");
+    case DURL_METHOD_HEAD:
+        return durl_setopt(curl, CURLOPT_NOBODY, 1L);
+    case DURL_METHOD_CUSTOM: {
+        if (!s.custom_method[0]) return 0;
+        int rc = durl_setopt(curl, CURLOPT_CUSTOMREQUEST, static_cast<const char *>(s.custom_method));
+        if (rc == 0 && has_body(param)) rc = set_body(curl, param);
+        return rc;
+    }
+    default:
+        return 0;
+    }
+}
+
+int set_http(durl_handle *h, CURL *curl, const durl_url_param *param, const connect_settings &s) {
+    int rc = durl_setopt(curl, CURLOPT_HTTPAUTH, static_cast<unsigned long>(durl_getcurl_auth(param->auth)));
+    if (rc == 0) rc = set_login(curl, param);
+    if (rc) return rc;
+    durl_setopt_unchecked(curl, CURLOPT_BUFFERSIZE, 2048L);
+    if (param->no_redirect == 1) {
+        durl_setopt_unchecked(curl, CURLOPT_FOLLOWLOCATION, 0L);
+    } else {
+        durl_setopt_unchecked(curl, CURLOPT_FOLLOWLOCATION, 1L);
+        durl_setopt_unchecked(curl, CURLOPT_UNRESTRICTED_AUTH, 1L);
+        durl_setopt_unchecked(curl, CURLOPT_AUTOREFERER, static_cast<long>(s.cfg.auto_referer));
+    }
+    durl_setopt_unchecked(curl, CURLOPT_USERAGENT, static_cast<const char *>(s.cfg.user_agent));
+    durl_setopt_unchecked(curl, CURLOPT_MAXREDIRS, static_cast<long>(s.cfg.max_redirs));
+    rc = set_method(curl, param, s);
+    if (rc) return rc;
+    return durl_set_ssl_config(h, curl);
+}
+
+int set_ftp(CURL *curl, const durl_url_param *param) {
+    int rc = durl_setopt(curl, CURLOPT_FTP_USE_EPSV, 0L);
+    if (rc == 0) rc = durl_setopt(curl, CURLOPT_FTPSSLAUTH, static_cast<long>(CURLFTPAUTH_SSL));
+    if (rc == 0) rc = set_login(curl, param);
+    if (rc) return rc;
+    durl_setopt_unchecked(curl, CURLOPT_APPEND, param->ftp_append == 1 ? 1L : 0L);
+    return 0;
+}
+
+}  // namespace
+
+int durl_setopt_refused(CURLoption option, CURLcode rc) {
+    const curl_easyoption *known = curl_easy_option_by_id(option);
+    log_msg(7, "curl option %s (%d) refused: %s.\n", known ? known->name : "unknown",
+            static_cast<int>(option), curl_easy_strerror(rc));
+    return rc;
+}
+
+size_t durl_discard_cb(char *, size_t size, size_t count, void *) { return size * count; }
+
+size_t durl_empty_read_cb(char *, size_t, size_t, void *) { return 0; }
+
+void durl_set_share_handle(CURL *curl) {
+    // Two threads starting their first transfer together must not create two shares.
+    std::call_once(g_share_once, create_share);
+    if (!g_share) return;
+    durl_setopt_unchecked(curl, CURLOPT_SHARE, g_share);
+    durl_setopt_unchecked(curl, CURLOPT_DNS_CACHE_TIMEOUT, 300L);
+}
+
+long durl_getcurl_auth(int auth) {
+    log_msg(6, "HTTP request use auth = %d.\n", auth);
+    switch (auth) {
+    case 1:
+        return static_cast<long>(CURLAUTH_BASIC);
+    case 2:
+        return static_cast<long>(CURLAUTH_DIGEST);
+    case 3:
+        return static_cast<long>(CURLAUTH_NTLM);
+    case 4:
+        return static_cast<long>(CURLAUTH_GSSNEGOTIATE);
+    case 5:
+        // The library sends its own authorization header for this code.
+        return static_cast<long>(CURLAUTH_NONE);
+    default:
+        return static_cast<long>(CURLAUTH_ANY);
+    }
+}
+
+int durl_url_login(const char *url) {
+    if (!url) return 0;
+    const char *p = std::strstr(url, "://");
+    if (!p) return 0;
+    p += 3;
+    for (int i = 0; i < 256 && p[i] != '\0' && p[i] != '/'; ++i)
+        if (p[i] == '@') return 1;
+    return 0;
+}
+
+int durl_curl_connect(durl_handle *h, CURL *curl, const durl_url_param *param, int scheme) {
+    if (!h) h = &g_durl.default_handle;
+    durl_setopt_unchecked(curl, CURLOPT_NOSIGNAL, 1L);
+    durl_set_share_handle(curl);
+    connect_settings s = copy_settings(h);
+    set_common(curl, s, scheme);
+    durl_setopt_unchecked(curl, CURLOPT_MAXCONNECTS, 3L);
+    int rc;
+    if (is_http(scheme)) {
+        rc = set_http(h, curl, param, s);
+    } else if (scheme == DURL_PROTO_FTP) {
+        rc = set_ftp(curl, param);
+    } else {
+        rc = durl_setopt(curl, CURLOPT_TFTP_BLKSIZE, 1432L);
+    }
+    if (rc) log_msg(3, "durl connect: %s.\n", curl_easy_strerror(static_cast<CURLcode>(rc)));
+    return rc;
+}

@@ -1,0 +1,362 @@
+// Download: one URL of any supported scheme into a file or into a heap buffer, the two
+// write sinks every transfer of the engine uses, and the anonymous FTP retry.
+#include <fcntl.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "engine.h"
+#include "frame.h"
+#include "raii.h"
+
+namespace {
+
+// Downloads arrive in 2 KiB blocks; a large stdio buffer turns them into few system calls.
+constexpr size_t kFileBuffer = 256 * 1024;
+
+// The target file is written under a temporary name beside it and moved into place only
+// when the transfer succeeded, so a failed download never destroys the copy already there
+// and a partial file is never visible under the target name.
+class staged_file {
+public:
+    ~staged_file() { discard(); }
+
+    bool open(const char *target) {
+        target_ = target;
+        const long tid = syscall(SYS_gettid);
+        for (int attempt = 0; attempt < 100; ++attempt) {
+            temp_ = target_ + ".durl-" + std::to_string(tid) + "-" + std::to_string(attempt);
+            // O_EXCL: never reuse a name someone else holds; 0666 lets the umask decide,
+            // as for a file created in place.
+            int fd = ::open(temp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+            if (fd < 0 && errno == EEXIST) continue;
+            if (fd < 0) break;
+            file_.reset(fdopen(fd, "wb"));
+            if (!file_) {
+                ::close(fd);
+                ::unlink(temp_.c_str());
+                break;
+            }
+            buffer_.reset(static_cast<char *>(std::malloc(kFileBuffer)));
+            if (buffer_) setvbuf(file_.get(), buffer_.get(), _IOFBF, kFileBuffer);
+            return true;
+        }
+        temp_.clear();
+        return false;
+    }
+
+    FILE *file() const { return file_.get(); }
+    bool is_open() const { return !temp_.empty(); }
+
+    // Flushes and moves the file into place; false (and the temporary file gone) when the
+    // data did not reach the disk or the name could not be taken.
+    bool commit() {
+        if (temp_.empty()) return false;
+        bool ok = std::fflush(file_.get()) == 0 && !std::ferror(file_.get());
+        ok = (std::fclose(file_.release()) == 0) && ok;
+        buffer_.reset();
+        if (ok && std::rename(temp_.c_str(), target_.c_str()) == 0) {
+            temp_.clear();
+            return true;
+        }
+        discard();
+        return false;
+    }
+
+    void discard() {
+        file_.reset();
+        buffer_.reset();
+        if (!temp_.empty()) ::unlink(temp_.c_str());
+        temp_.clear();
+    }
+
+private:
+    struct free_buffer {
+        void operator()(char *p) const noexcept { std::free(p); }
+    };
+    std::string target_, temp_;
+    // The stream writes into buffer_ until it is closed: file_ must go first.
+    std::unique_ptr<char, free_buffer> buffer_;
+    durl::FilePtr file_;
+};
+
+bool is_http(int scheme) { return scheme == DURL_PROTO_HTTP || scheme == DURL_PROTO_HTTPS; }
+
+// Everything one download owns; released on every path by its members.
+struct download_call {
+    download_call(durl_handle *h_, const durl_url_param *p, durl_result *r, const char *f, CURL *c, int l)
+        : h(h_), param(p), result(r), file_name(f), curl(c), lent(l) {}
+    durl_handle *h;
+    const durl_url_param *param;
+    durl_result *result;
+    const char *file_name;
+    CURL *curl;
+    int lent;
+    int scheme = DURL_PROTO_UNKNOWN;
+    char url[1024] = {0};
+    char report[1024] = {0};
+    char errbuf[CURL_ERROR_SIZE] = {0};
+    durl::CurlSlistPtr headers;
+    staged_file target;
+    bool to_memory = false;
+    durl_file_sink fsink{0, 0, nullptr};
+    durl_mem_sink msink{0, 0, nullptr};
+    durl_ssl_dump dump{};
+    durl_tls_watch watch{};
+
+    int prepare();
+    int open_sink();
+    int perform();
+    bool cut_at_limit() const;
+    int finish(int code);
+};
+
+int download_call::prepare() {
+    scheme = durl_url_analysis(param->url, url, sizeof url);
+    if (scheme == DURL_PROTO_UNKNOWN) {
+        log_msg(3, "download common: URL format err.\n");
+        return -103;
+    }
+    CURLcode rc = curl_easy_setopt(curl, CURLOPT_URL, url);
+    if (rc != CURLE_OK) {
+        log_msg(3, "download common: %s.\n", curl_easy_strerror(rc));
+        return rc;
+    }
+    if (is_http(scheme)) {
+        headers.reset(durl_http_header(curl, param->headers, param->user, param->password,
+                                       param->auth, nullptr, param->keep_alive, 0));
+        if (!headers) {
+            log_msg(3, "download common: Set http header err.\n");
+            return -1;
+        }
+        if (lent) {
+            durl_setopt_unchecked(curl, CURLOPT_TCP_KEEPALIVE, 1L);
+            durl_setopt_unchecked(curl, CURLOPT_TCP_KEEPIDLE, 120L);
+            durl_setopt_unchecked(curl, CURLOPT_TCP_KEEPINTVL, 20L);
+        }
+    }
+    int code = durl_curl_connect(h, curl, param, scheme);
+    if (code) {
+        log_msg(3, "download common: connect err.\n");
+        return code;
+    }
+    if (is_http(scheme) || scheme == DURL_PROTO_FTPS) durl_tls_watch_start(curl, &watch, &dump);
+    // With a sink limit the body is cut there instead of being refused by its size.
+    if (param->max_size != 0) durl_setopt_unchecked(curl, CURLOPT_MAXFILESIZE_LARGE, curl_off_t{0});
+    return open_sink();
+}
+
+int download_call::open_sink() {
+    const bool named = file_name && file_name[0];
+    if (named && is_http(scheme) &&
+        (param->method == DURL_METHOD_DELETE || param->method == DURL_METHOD_HEAD)) {
+        log_msg(6, "It is special mothod\n");
+        // No file for these; whatever body comes back is not kept.
+        return durl_setopt(curl, CURLOPT_WRITEFUNCTION, durl_discard_cb);
+    }
+    int rc;
+    if (named) {
+        if (result) result->detail = nullptr;
+        if (!target.open(file_name)) {
+            log_msg(3, "Create file error.\n");
+            return -1;
+        }
+        fsink = durl_file_sink{0, param->max_size, target.file()};
+        rc = durl_setopt(curl, CURLOPT_WRITEFUNCTION, durl_writefile_cb);
+        if (rc == 0) rc = durl_setopt(curl, CURLOPT_WRITEDATA, static_cast<void *>(&fsink));
+        if (rc == 0) log_msg(6, "I will write to file: %s\n", file_name);
+        return rc;
+    }
+    to_memory = true;
+    msink = durl_mem_sink{0, param->max_size, nullptr};
+    if (result) {
+        result->detail = static_cast<durl_result_detail *>(std::calloc(1, sizeof(durl_result_detail)));
+        if (!result->detail) {
+            log_msg(3, "download common: calloc detail err.\n");
+            return -127;
+        }
+    }
+    rc = durl_setopt(curl, CURLOPT_WRITEFUNCTION, durl_recvstream_cb);
+    if (rc == 0) rc = durl_setopt(curl, CURLOPT_WRITEDATA, static_cast<void *>(&msink));
+    return rc;
+}
+
+int download_call::perform() {
+    CURLcode rc = curl_easy_perform(curl);
+    if (rc == CURLE_LOGIN_DENIED &&
+        durl_ftp_anonymous_perform(curl, url, param->user, param->password) == 0)
+        rc = curl_easy_perform(curl);
+    if (rc != CURLE_OK && errbuf[0]) log_msg(3, "download common detail: %s.\n", errbuf);
+    return durl_get_recode(curl, param, report, rc, scheme, param->no_redirect);
+}
+
+// A write error counts as a partial success only when the sink itself cut the body at the
+// request's limit, not when the disk or memory gave out.
+bool download_call::cut_at_limit() const {
+    if (param->max_size <= 0) return false;
+    const uint32_t limit = static_cast<uint32_t>(param->max_size);
+    return to_memory ? (msink.data && msink.size == limit) : fsink.written == limit;
+}
+
+int download_call::finish(int code) {
+    headers.reset();
+    durl_close_curlhandle(h, curl, param->keep_alive, lent);
+    curl = nullptr;
+    const bool partial = (code == CURLE_WRITE_ERROR || code == -123) && cut_at_limit();
+    int outcome = partial ? 0 : code;
+    if (outcome == 0 && target.is_open() && !target.commit()) {
+        log_msg(3, "download common: cannot move the file into place: %s.\n", file_name);
+        outcome = CURLE_WRITE_ERROR;
+    }
+    durl_result_detail *detail = result ? result->detail : nullptr;
+    if (outcome == 0) {
+        if (detail && msink.data) {
+            detail->size = msink.size;
+            detail->data = msink.data;
+            msink.data = nullptr;
+        }
+        if (partial) log_msg(5, "download common nofully, errcode:%d.\n", code);
+        else log_msg(6, "download common success.\n");
+    } else {
+        log_msg(3, "download common error, errcode:%d.\n", outcome);
+    }
+    std::free(msink.data);
+    msink.data = nullptr;
+    if (result) {
+        result->recode = outcome;
+        if (report[0]) std::snprintf(result->effective_url, sizeof result->effective_url, "%s", report);
+    }
+    if (target.is_open()) {
+        log_msg(6, "download common error, remove file.\n");
+        target.discard();
+    }
+    durl_ssl_dump_store(h, &dump);
+    return outcome;
+}
+
+// Argument checks shared by both download entry points.
+bool request_given(const durl_result *result, const durl_url_param *param) {
+    if (!result || !param) {
+        log_msg(3, "download file fails, no result or url param.\n");
+        return false;
+    }
+    if (!param->url[0]) {
+        log_msg(3, "download file fails, url address is empty.\n");
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+size_t durl_writefile_cb(char *data, size_t size, size_t count, void *sink) {
+    auto *s = static_cast<durl_file_sink *>(sink);
+    size_t n = size * count;
+    bool final = false;
+    if (s->limit > 0 && s->written + n >= static_cast<uint64_t>(s->limit)) {
+        n = static_cast<size_t>(s->limit) - s->written;
+        log_msg(6, "writefile readlen:%d\n", static_cast<int>(n));
+        final = true;
+    }
+    s->written += static_cast<uint32_t>(n);
+    size_t put = n ? std::fwrite(data, 1, n, s->file) : 0;
+    // Returning less than handed over makes libcurl end the transfer with its write error.
+    return final ? 0 : put;
+}
+
+size_t durl_recvstream_cb(char *data, size_t size, size_t count, void *sink) {
+    auto *s = static_cast<durl_mem_sink *>(sink);
+    const size_t whole = size * count;
+    size_t n = whole;
+    bool final = false;
+    if (s->limit > 0 && s->size + n >= static_cast<uint64_t>(s->limit)) {
+        n = static_cast<size_t>(s->limit) - s->size;
+        log_msg(6, "stream readlen:%d\n", static_cast<int>(n));
+        final = true;
+    }
+    // The size field is 32 bits wide: a body that would not fit is treated like no memory.
+    char *grown = nullptr;
+    if (static_cast<uint64_t>(s->size) + n < UINT32_MAX) {
+        grown = s->data ? static_cast<char *>(std::realloc(s->data, s->size + n + 1))
+                        : static_cast<char *>(std::calloc(1, n + 1));
+    }
+    if (!grown) {
+        log_msg(3, "CB: not enough memory (realloc returned NULL)\n");
+        std::free(s->data);
+        s->data = nullptr;
+        s->size = 0;
+        return 0;
+    }
+    s->data = grown;
+    if (n) std::memcpy(s->data + s->size, data, n);
+    s->size += static_cast<uint32_t>(n);
+    s->data[s->size] = '\0';
+    return final ? 0 : whole;
+}
+
+int durl_ftp_anonymous_perform(CURL *curl, const char *url, const char *user, const char *password) {
+    if (!url || !user || !password) return -1;
+    if (strncasecmp(url, "ftp://", 6) != 0 && strncasecmp(url, "ftps://", 7) != 0) return -1;
+    CURLcode rc = curl_easy_setopt(curl, CURLOPT_USERNAME, "anonymous");
+    if (rc != CURLE_OK) {
+        log_msg(3, "FTP retry, set anonymous err.\n");
+        return rc;
+    }
+    rc = curl_easy_setopt(curl, CURLOPT_PASSWORD, "@");
+    if (rc != CURLE_OK) {
+        log_msg(3, "FTP retry, set passwd err.\n");
+        return rc;
+    }
+    return 0;
+}
+
+int durl_download_common(durl_handle *h, const durl_url_param *param, durl_result *result,
+                         const char *file_name) {
+    if (!param) return -2;
+    if (!h) h = &g_durl.default_handle;
+    int lent = 0;
+    CURL *curl = durl_get_curlhandle(h, param->keep_alive, &lent);
+    if (!curl) {
+        log_msg(3, "download common: curl init err.\n");
+        return -3;
+    }
+    download_call call(h, param, result, file_name, curl, lent);
+    durl_setopt_unchecked(curl, CURLOPT_ERRORBUFFER, static_cast<char *>(call.errbuf));
+    int code = call.prepare();
+    if (code == 0) code = call.perform();
+    return call.finish(code);
+}
+
+extern "C" int durl_download_to_file(durl_handle *handle, durl_result *result,
+                                     const durl_url_param *param, const char *path) {
+    static const durl_entry_lines lines = {
+        "download to file...\n", "download file use global, handle is empty.\n",
+        "download file fails, You must call the init function.\n",
+        "download file fails, handle is no init.\n", durl_live_check::logged, false};
+    return durl_entry(lines, handle, [&](durl_handle *h) {
+        if (!path || !path[0]) {
+            log_msg(3, "download file fails, no file name.\n");
+            return -2;
+        }
+        if (!request_given(result, param)) return -2;
+        return durl_recode_change(durl_download_common(h, param, result, path), &result->recode);
+    });
+}
+
+extern "C" int durl_download_to_memory(durl_handle *handle, durl_result *result,
+                                       const durl_url_param *param) {
+    static const durl_entry_lines lines = {
+        "download to memory...\n", "download memory use global, handle is empty.\n",
+        "download memory fails, You must call the init function.\n",
+        "download memory fails, handle is no init.\n", durl_live_check::logged, false};
+    return durl_entry(lines, handle, [&](durl_handle *h) {
+        if (!request_given(result, param)) return -2;
+        return durl_recode_change(durl_download_common(h, param, result, nullptr), &result->recode);
+    });
+}

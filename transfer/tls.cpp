@@ -1,0 +1,192 @@
+// TLS configuration of HTTP and HTTPS transfers: server verification and its trust source,
+// client certificate, cipher list, protocol version and host-name check.
+#include <sys/stat.h>
+
+#include <openssl/err.h>
+
+#include <cstring>
+#include <mutex>
+#include <string>
+
+#include "engine.h"
+#include "raii.h"
+
+namespace {
+
+constexpr const char *kDefaultCaDir = "/config/certs/phoneca/";
+constexpr const char *kDefaultDeviceCert = "/config/certs/phonedev/WebServer.pem";
+constexpr const char *kFallbackCiphers = "RSA:!EXP:!LOW:!NULL:!MD5:@STRENGTH";
+constexpr const char *kDefaultCiphers = "DEFAULT";
+
+// The TLS fields a transfer uses, copied under the handle's lock.
+struct tls_settings {
+    int32_t ssl_version;
+    int32_t verify_peer;
+    int32_t verify_host;
+    int32_t def_cert;
+    char ca_dir[128];
+    char ca_file[128];
+    char client_cert[128];
+    char cipher[512];
+};
+
+template <size_t N>
+void copy_field(char (&dst)[N], const char (&src)[N]) {
+    std::memcpy(dst, src, N);
+    dst[N - 1] = '\0';
+}
+
+tls_settings copy_tls(durl_handle *h) {
+    tls_settings s;
+    durl_lock_guard guard(&h->lock);
+    const durl_config &c = h->cfg;
+    s.ssl_version = c.ssl_version;
+    s.verify_peer = c.ssl_verify_peer;
+    s.verify_host = c.ssl_verify_host;
+    s.def_cert = c.ssl_def_cert;
+    copy_field(s.ca_dir, c.ssl_user_path);
+    copy_field(s.ca_file, c.ssl_user_file);
+    copy_field(s.client_cert, c.ssl_ca_usefile);
+    copy_field(s.cipher, c.ssl_cipher);
+    return s;
+}
+
+bool file_exists(const char *path) {
+    struct stat st;
+    return path[0] != '\0' && stat(path, &st) == 0 && S_ISREG(st.st_mode);
+}
+
+// libcurl takes any cipher text and only fails the handshake, so the list is checked with
+// the TLS library itself. Handles usually repeat the same list: the last answer is kept so
+// that a scratch context is built only when the list changes.
+bool cipher_list_valid(const char *list) {
+    static std::mutex cache_lock;
+    static std::string cached_list;
+    static bool cached_valid = false;
+    {
+        std::lock_guard<std::mutex> guard(cache_lock);
+        if (!cached_list.empty() && cached_list == list) return cached_valid;
+    }
+    durl::SslCtxPtr ctx(SSL_CTX_new(TLS_client_method()));
+    if (!ctx) return true;  // cannot judge: let the handshake decide
+    bool valid = SSL_CTX_set_cipher_list(ctx.get(), list) == 1;
+    ERR_clear_error();
+    std::lock_guard<std::mutex> guard(cache_lock);
+    cached_list = list;
+    cached_valid = valid;
+    return valid;
+}
+
+// Exactly one trust source: libcurl's built-in CA bundle and directory would otherwise stay
+// trusted beside the configured one.
+int set_trust(CURL *curl, const tls_settings &s) {
+    int rc = durl_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L);
+    if (rc) return rc;
+    if (file_exists(s.ca_file)) {
+        log_msg(7, "trust ca file:%s\n", s.ca_file);
+        rc = durl_setopt(curl, CURLOPT_CAINFO, static_cast<const char *>(s.ca_file));
+        if (rc == 0) rc = durl_setopt(curl, CURLOPT_CAPATH, static_cast<const char *>(nullptr));
+        return rc;
+    }
+    const char *dir = s.ca_dir;
+    if (dir[0]) {
+        log_msg(7, "trust ca path:%s\n", dir);
+    } else {
+        log_msg(4, "no set trust ca path, use default.\n");
+        dir = kDefaultCaDir;
+    }
+    rc = durl_setopt(curl, CURLOPT_CAPATH, dir);
+    if (rc == 0) rc = durl_setopt(curl, CURLOPT_CAINFO, static_cast<const char *>(nullptr));
+    return rc;
+}
+
+int set_client_cert(CURL *curl, const tls_settings &s) {
+    if (file_exists(s.client_cert)) {
+        log_msg(7, "client cert:%s\n", s.client_cert);
+        int rc = durl_setopt(curl, CURLOPT_SSLCERT, static_cast<const char *>(s.client_cert));
+        if (rc) log_msg(3, "set the client cert err.\n");
+        return rc;
+    }
+    if (!s.def_cert) {
+        log_msg(4, "no set client cert or file is damaged or does not exist.\n");
+        return 0;
+    }
+    if (s.client_cert[0]) log_msg(4, "Cert not exist use default!\n");
+    if (!file_exists(kDefaultDeviceCert)) {
+        log_msg(4, "default cert is no exist.\n");
+        return 0;
+    }
+    log_msg(6, "default device cert.\n");
+    return durl_setopt(curl, CURLOPT_SSLCERT, kDefaultDeviceCert);
+}
+
+int set_ciphers(CURL *curl, const tls_settings &s) {
+    if (!s.cipher[0]) {
+        log_msg(6, "use default cipher.\n");
+        int rc = durl_setopt(curl, CURLOPT_SSL_CIPHER_LIST, kDefaultCiphers);
+        if (rc) log_msg(3, "set the default ssl cipher err.\n");
+        return rc;
+    }
+    log_msg(6, "ssl cipher:%s\n", s.cipher);
+    int rc = CURLE_SSL_CIPHER;
+    if (cipher_list_valid(s.cipher))
+        rc = durl_setopt(curl, CURLOPT_SSL_CIPHER_LIST, static_cast<const char *>(s.cipher));
+    if (rc == 0) return 0;
+    log_msg(4, "set the ssl cipher err, use default str.\n");
+    return durl_setopt(curl, CURLOPT_SSL_CIPHER_LIST, kFallbackCiphers);
+}
+
+}  // namespace
+
+long durl_get_curl_sslver(int ssl_version) {
+    switch (ssl_version) {
+    case 0:
+        return CURL_SSLVERSION_TLSv1;
+    case 1:
+        return CURL_SSLVERSION_SSLv2;
+    case 2:
+        return CURL_SSLVERSION_SSLv3;
+    case 4:
+        return CURL_SSLVERSION_TLSv1_1;
+    case 5:
+        return CURL_SSLVERSION_TLSv1_2;
+    case 6:
+        return CURL_SSLVERSION_TLSv1_3;
+    default:
+        return CURL_SSLVERSION_DEFAULT;
+    }
+}
+
+int durl_set_ssl_config(durl_handle *h, CURL *curl) {
+    if (!h) h = &g_durl.default_handle;
+    tls_settings s = copy_tls(h);
+    durl_setopt_unchecked(curl, CURLOPT_SSL_SESSIONID_CACHE, 1L);
+    int rc = 0;
+    if (s.verify_peer) {
+        rc = set_trust(curl, s);
+        if (rc) return rc;
+    } else {
+        log_msg(6, "do not check the server cert.\n");
+        durl_setopt_unchecked(curl, CURLOPT_SSL_VERIFYPEER, 0L);
+        // Nothing is verified, so loading libcurl's built-in CA bundle on every new
+        // connection would only cost time.
+        durl_setopt_unchecked(curl, CURLOPT_CAINFO, static_cast<const char *>(nullptr));
+        durl_setopt_unchecked(curl, CURLOPT_CAPATH, static_cast<const char *>(nullptr));
+    }
+    rc = set_client_cert(curl, s);
+    if (rc == 0) rc = set_ciphers(curl, s);
+    if (rc) return rc;
+    rc = durl_setopt(curl, CURLOPT_SSLVERSION, durl_get_curl_sslver(s.ssl_version));
+    if (rc) {
+        // libcurl no longer offers SSLv2 or SSLv3 (selectors 1 and 2): the setup fails here.
+        log_msg(3, "set the ssl version err, version=%d.\n", s.ssl_version);
+        return rc;
+    }
+    if (s.verify_host) {
+        durl_setopt_unchecked(curl, CURLOPT_SSL_VERIFYHOST, 2L);
+        log_msg(6, "connect ssl Verify host\n");
+    } else {
+        durl_setopt_unchecked(curl, CURLOPT_SSL_VERIFYHOST, 0L);
+    }
+    return 0;
+}
