@@ -70,7 +70,10 @@ void reset_default_handle() {
 // Release what the engine keeps on a handle between calls: an open stream (its worker
 // thread included) and the kept-alive easy handle with its connection.
 void release_engine_area(durl_handle *h) {
-    // STREAM-CLOSE: the stream engine's close is called here once it is in the tree.
+    if (h->stream) {
+        durl_close_common(h->stream);
+        h->stream = nullptr;
+    }
     if (h->cache_curl) {
         curl_easy_cleanup(h->cache_curl);
         h->cache_curl = nullptr;
