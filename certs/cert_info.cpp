@@ -1,0 +1,258 @@
+// Certificate information: the display records an application shows for a certificate
+// file (subject, issuer, validity, serial, algorithms), and the ASN.1 time formatter they
+// share.
+#include <cctype>
+#include <cstring>
+
+#include <openssl/err.h>
+#include <openssl/objects.h>
+#include <openssl/pem.h>
+#include <openssl/ssl.h>
+
+#include "dl_internal.h"
+
+namespace {
+
+const char *const mon[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                             "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+
+bool all_digits(const unsigned char *s, int n) {
+    for (int i = 0; i < n; ++i)
+        if (!std::isdigit(s[i])) return false;
+    return true;
+}
+
+int two(const unsigned char *s) { return (s[0] - '0') * 10 + (s[1] - '0'); }
+
+// Bounded copy of the text [from, from + n) into a 64-byte record field: longer values are
+// cut to 63 characters, so a record never overflows whatever the certificate holds.
+template <size_t N>
+void set_field(char (&field)[N], const char *from, size_t n) {
+    if (n > N - 1) n = N - 1;
+    std::memcpy(field, from, n);
+    field[n] = '\0';
+}
+
+// The value after the first occurrence of key ("/CN=") up to the next "/", or nullptr.
+const char *value_after(const char *oneline, const char *key, size_t &len) {
+    const char *at = std::strstr(oneline, key);
+    if (!at) return nullptr;
+    at += std::strlen(key);
+    len = std::strcspn(at, "/");
+    return at;
+}
+
+// OpenSSL's one-line form of a name ("/C=DE/O=Acme/CN=x"), freed by the owner.
+durl::OpensslCharPtr oneline(X509_NAME *name) {
+    return durl::OpensslCharPtr(X509_NAME_oneline(name, nullptr, 0));
+}
+
+// Short record: CN and O values; a value that is absent or empty leaves the field alone.
+void fill_subject_values(X509_NAME *name, dl_ca_info *info) {
+    durl::OpensslCharPtr text = oneline(name);
+    if (!text) return;
+    size_t len = 0;
+    const char *v = value_after(text.get(), "/CN=", len);
+    if (v && len) set_field(info->common_name, v, len);
+    v = value_after(text.get(), "/O=", len);
+    if (v && len) set_field(info->organization, v, len);
+}
+
+// Long record: the first of CN, OU, O that the name has.
+template <size_t N>
+void fill_display_name(X509_NAME *name, char (&field)[N]) {
+    durl::OpensslCharPtr text = oneline(name);
+    if (!text) return;
+    static const char *const keys[] = {"/CN=", "/OU=", "/O="};
+    for (const char *key : keys) {
+        size_t len = 0;
+        const char *v = value_after(text.get(), key, len);
+        if (!v) continue;
+        if (len) set_field(field, v, len);
+        return;
+    }
+}
+
+void fill_serial(const ASN1_INTEGER *serial, char (&out)[64]) {
+    int len = ASN1_STRING_length(serial);
+    const unsigned char *data = ASN1_STRING_get0_data(serial);
+    bool negative = ASN1_STRING_type(serial) == V_ASN1_NEG_INTEGER;
+    if (len <= 4) {
+        // Read as a signed 32-bit value, as the display has always shown it: a 4-byte
+        // magnitude with its top bit set shows as negative.
+        uint32_t magnitude = 0;
+        for (int i = 0; i < len; ++i) magnitude = (magnitude << 8) | data[i];
+        int64_t value = static_cast<int32_t>(magnitude);
+        if (negative) value = -value;
+        const char *sign = value < 0 ? "-" : "";
+        unsigned long shown = static_cast<unsigned long>(value < 0 ? -value : value);
+        std::snprintf(out, sizeof out, "%s%lu (%s0x%lx)", sign, shown, sign, shown);
+        return;
+    }
+    // Long serials as colon-joined hex pairs; a serial too long for the field is cut at a
+    // whole pair.
+    size_t used = static_cast<size_t>(std::snprintf(out, sizeof out, "%s", negative ? "(Negative)" : ""));
+    for (int i = 0; i < len && used + 3 < sizeof out; ++i)
+        used += static_cast<size_t>(std::snprintf(out + used, sizeof out - used, "%02x%c", data[i],
+                                                  i + 1 < len ? ':' : ' '));
+}
+
+template <size_t N>
+void object_text(const ASN1_OBJECT *obj, char (&out)[N]) {
+    if (obj) i2t_ASN1_OBJECT(out, static_cast<int>(N), obj);
+}
+
+// The file as an OpenSSL BIO and its first certificate in the encoding it shows. Logs
+// the two failures exactly as both readers report them.
+bool open_certificate(const char *file, durl::BioPtr &bio, durl::X509Ptr &cert) {
+    bio.reset(BIO_new_file(file, "r"));
+    if (!bio) {
+        ERR_clear_error();
+        log_msg(3, "Bio_new_file error filename\n");
+        return false;
+    }
+    cert.reset(dl_get_x509(dl_get_ca_type(file), bio.get()));
+    if (!cert) {
+        log_msg(3, "unable to load certificate filename\n");
+        return false;
+    }
+    return true;
+}
+
+// Private key following the certificate in the same BIO (no rewind).
+void fill_private_key(BIO *bio, dl_ca_info_ex *info) {
+    durl::EvpPkeyPtr key(PEM_read_bio_PrivateKey(bio, nullptr, dl_password_cb, nullptr));
+    if (!key) {
+        ERR_clear_error();
+        return;
+    }
+    object_text(OBJ_nid2obj(EVP_PKEY_get_base_id(key.get())), info->pri_key_algo);
+    info->pri_key_bits = EVP_PKEY_get_bits(key.get());
+}
+
+void fill_algorithms(X509 *cert, dl_ca_info_ex *info) {
+    const X509_ALGOR *tbs_sig = X509_get0_tbs_sigalg(cert);
+    const ASN1_OBJECT *obj = nullptr;
+    X509_ALGOR_get0(&obj, nullptr, nullptr, tbs_sig);
+    object_text(obj, info->sig_algo);
+    ASN1_OBJECT *key_obj = nullptr;
+    if (X509_PUBKEY_get0_param(&key_obj, nullptr, nullptr, nullptr,
+                               X509_get_X509_PUBKEY(cert)) == 1)
+        object_text(key_obj, info->key_algo);
+    durl::EvpPkeyPtr pub(X509_get_pubkey(cert));
+    info->key_bits = pub ? EVP_PKEY_get_bits(pub.get()) : 0;
+    ERR_clear_error();
+}
+
+int ex_fail(dl_ca_status *status, int code) {
+    status->code = code;
+    return -1;
+}
+
+}  // namespace
+
+int asn1_time_parse(const ASN1_TIME *time, char *out) {
+    const unsigned char *s = time ? ASN1_STRING_get0_data(time) : nullptr;
+    int n = time ? ASN1_STRING_length(time) : 0;
+    int type = time ? ASN1_STRING_type(time) : -1;
+    int year = 0;
+    const unsigned char *rest = nullptr;  // MMDDhh[mm[ss]]
+    if (type == V_ASN1_UTCTIME && n >= 10 && all_digits(s, 10)) {
+        year = 1900 + two(s);
+        if (year < 1950) year += 100;
+        rest = s + 2;
+    } else if (type == V_ASN1_GENERALIZEDTIME && n >= 12 && all_digits(s, 12)) {
+        year = two(s) * 100 + two(s + 2);
+        rest = s + 4;
+    }
+    int month = rest ? two(rest) : 0;
+    if (month < 1 || month > 12) {
+        log_msg(3, "Bad time value\n");
+        return -1;
+    }
+    long secs_at = (rest - s) + 8;
+    int sec = n >= secs_at + 2 && all_digits(s + secs_at, 2) ? two(s + secs_at) : 0;
+    // Every number comes from two or four checked digits, so the text is at most 24
+    // characters; formatting through a roomier buffer keeps the bound obvious.
+    char text[64];
+    std::snprintf(text, sizeof text, "%s %2d %02d:%02d:%02d %d%s", mon[month - 1], two(rest + 2),
+                  two(rest + 4), two(rest + 6), sec, year, s[n - 1] == 'Z' ? " GMT" : "");
+    size_t len = strnlen(text, 24);
+    std::memcpy(out, text, len);
+    out[len] = '\0';
+    return 0;
+}
+
+extern "C" int dl_get_ca_info(const char *file, dl_ca_info *info) {
+    if (!file || !info) {
+        log_msg(3, "Invalid Parameter\n");
+        return -1;
+    }
+    log_msg(7, "Bio_new_file %s\n", file);
+    if (dl_path_is_directory(file)) {
+        log_msg(5, "path is directory, ret\n");
+        return -2;
+    }
+    durl::BioPtr bio;
+    durl::X509Ptr cert;
+    if (!open_certificate(file, bio, cert)) return -2;
+    info->hash = static_cast<uint32_t>(X509_subject_name_hash(cert.get()));
+    X509_NAME *subject = X509_get_subject_name(cert.get());
+    if (!subject) {
+        log_msg(3, "X509_get_subject_name error\n");
+        return -2;
+    }
+    fill_subject_values(subject, info);
+    if (const ASN1_TIME *end = X509_get0_notAfter(cert.get())) asn1_time_parse(end, info->not_after);
+    return 0;
+}
+
+extern "C" int dl_get_ca_info_ex(const char *file, dl_ca_info_ex *info, int flags,
+                                 dl_ca_status *status) {
+    if (!file || !info || !status) {
+        log_msg(3, "Invalid Parameter\n");
+        if (status) status->code = 1;
+        return -1;
+    }
+    std::memset(status, 0, sizeof *status);
+    std::memset(info, 0, sizeof *info);
+    log_msg(7, "Bio_new_file %s\n", file);
+    if (dl_path_is_directory(file)) {
+        log_msg(5, "path is directory, ret\n");
+        return ex_fail(status, 1);
+    }
+    durl::BioPtr bio;
+    durl::X509Ptr cert;
+    if (!open_certificate(file, bio, cert)) return ex_fail(status, 1);
+    X509 *x = cert.get();
+    info->version = static_cast<uint8_t>(X509_get_version(x) + 1);
+    fill_serial(X509_get0_serialNumber(x), info->serial);
+    X509_NAME *issuer = X509_get_issuer_name(x);
+    if (!issuer) {
+        log_msg(3, "X509_get_issuer_name error\n");
+        return ex_fail(status, 1);
+    }
+    fill_display_name(issuer, info->issuer);
+    X509_NAME *subject = X509_get_subject_name(x);
+    if (!subject) {
+        log_msg(3, "X509_get_subject_name error\n");
+        return ex_fail(status, 1);
+    }
+    fill_display_name(subject, info->subject);
+    if (const ASN1_TIME *t = X509_get0_notAfter(x)) asn1_time_parse(t, info->not_after);
+    if (const ASN1_TIME *t = X509_get0_notBefore(x)) asn1_time_parse(t, info->not_before);
+    fill_algorithms(x, info);
+    // Hashing through dl_get_ca_hash rewrites a DER file as PEM; the open BIO keeps reading
+    // the original, which the rename leaves intact.
+    info->hash = dl_get_ca_hash(file);
+    info->ext_count = static_cast<uint8_t>(X509_get_ext_count(x));
+    if (flags & DL_CA_INFO_CLIENT_CERT) {
+        log_msg(6, "client cert\n");
+        if (SSL_library_init() != 1) {
+            log_msg(3, "SSL_library_init error\n");
+            return ex_fail(status, 2);
+        }
+        fill_private_key(bio.get(), info);
+    }
+    return 0;
+}

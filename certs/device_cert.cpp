@@ -1,0 +1,240 @@
+// Device certificate store: the device's own certificate and private key in one PEM file
+// D (the ssl_ca_file setting), which transfers present as TLS client certificate.
+//
+// D always holds a private key, so every write of it makes an owner-only file (0600) and
+// goes through a temporary sibling renamed into place: a failed install leaves the device
+// certificate exactly as it was.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include <openssl/err.h>
+#include <openssl/pem.h>
+#include <openssl/ssl.h>
+
+#include "dl_internal.h"
+
+namespace {
+
+struct device_paths {
+    std::string file;      // D
+    int32_t ssl_version;
+};
+
+device_paths device_settings() {
+    durl_config cfg = durl_config_snapshot(nullptr);
+    return {cfg.ssl_ca_file, cfg.ssl_version};
+}
+
+// Protocol method for ssl_version; false for an unlisted value (the "Wrong method" case).
+// SSLv2 and SSLv3 do not exist in this TLS library: they yield no method, and the caller
+// fails as for a context that cannot be made.
+bool method_for(int32_t version, const SSL_METHOD *&method) {
+    switch (version) {
+    case 0: method = TLSv1_method(); return true;
+    case 1:  // SSLv2
+    case 2:  // SSLv3
+        method = nullptr;
+        return true;
+    case 3: method = TLS_method(); return true;
+    case 4: method = TLSv1_1_method(); return true;
+    case 5: method = TLSv1_2_method(); return true;
+    default: return false;
+    }
+}
+
+// Text before the last "/" of path; false when there is none or it is the first character.
+bool cut_last(const std::string &path, std::string &out) {
+    size_t slash = path.rfind('/');
+    if (slash == std::string::npos || slash == 0) return false;
+    out = path.substr(0, slash);
+    return true;
+}
+
+// The TLS context checks of an install: the file must load as CA file, certificate and
+// (possibly encrypted) key, and the two must match. 0 or the install's failure code.
+int check_pair(const SSL_METHOD *method, const char *file) {
+    durl::SslCtxPtr ctx(method ? SSL_CTX_new(method) : nullptr);
+    if (!ctx) {
+        ERR_clear_error();
+        log_msg(3, "SSL_CTX_new error\n");
+        return -5;
+    }
+    SSL_CTX_set_default_passwd_cb(ctx.get(), dl_password_cb);
+    int rc = 0;
+    if (SSL_CTX_load_verify_locations(ctx.get(), file, nullptr) != 1) {
+        log_msg(3, "Can't open ca file ser_ca_file\n");
+        rc = -5;
+    } else if (SSL_CTX_use_certificate_file(ctx.get(), file, SSL_FILETYPE_PEM) != 1) {
+        log_msg(3, "Can't load public key from ser_ca_file\n");
+        rc = -3;
+    } else if (SSL_CTX_use_PrivateKey_file(ctx.get(), file, SSL_FILETYPE_PEM) != 1) {
+        log_msg(3, "Can't load private key from ser_ca_file\n");
+        rc = -2;
+    } else if (SSL_CTX_check_private_key(ctx.get()) != 1) {
+        log_msg(3, "Private key does not match the certificate public key\n");
+        rc = -4;
+    }
+    ERR_clear_error();
+    return rc;
+}
+
+bool same_digest(const char *file, const std::string &other) {
+    char a[512] = {0};
+    char b[512] = {0};
+    dl_get_file_md5(file, a);
+    dl_get_file_md5(other.c_str(), b);
+    return a[0] && std::strcmp(a, b) == 0;
+}
+
+// Certificate and key read from a file in the encoding it shows (the BIO is rewound
+// between the two reads). Only the halves asked for are read.
+void read_halves(const char *path, durl::X509Ptr *cert, durl::EvpPkeyPtr *key, BIO *bio) {
+    int type = dl_get_ca_type(path);
+    if (cert) cert->reset(dl_get_x509(type, bio));
+    BIO_reset(bio);
+    if (key) key->reset(dl_get_pri_key(type, bio));
+}
+
+// True when the file holds a PEM private-key block, readable or not.
+bool holds_key_block(const std::string &path) {
+    durl::FilePtr f(std::fopen(path.c_str(), "r"));
+    char line[1024];
+    while (f && std::fgets(line, sizeof line, f.get()))
+        if (std::strstr(line, "-----BEGIN") && std::strstr(line, "PRIVATE KEY-----")) return true;
+    return false;
+}
+
+}  // namespace
+
+extern "C" int dl_install_ser_ca(const char *file) {
+    if (SSL_library_init() != 1) {
+        log_msg(3, "SSL_library_init error\n");
+        return -5;
+    }
+    device_paths dev = device_settings();
+    log_msg(7, "config server_ca_path:%s\n", dev.file.c_str());
+    std::string server_dir, root;
+    if (!cut_last(dev.file, server_dir) || !cut_last(server_dir, root)) {
+        log_msg(3, "Wrong server ca path\n");
+        return -7;
+    }
+    std::string factory = root + "/phonedev/WebServer.pem";
+    std::string custom = root + "/server/WebServer.pem";
+    const SSL_METHOD *method = nullptr;
+    if (!method_for(dev.ssl_version, method)) {
+        log_msg(3, "Wrong method");
+        return -7;
+    }
+    if (!file) {
+        // Nothing to load: the trust check below would fail on it the same way.
+        log_msg(3, "Can't open ca file ser_ca_file\n");
+        return -5;
+    }
+    if (int rc = check_pair(method, file)) return rc;
+    if (!dl_ensure_dir(root, 0777)) {
+        log_msg(3, "Can't open trust_path\n");
+        return -6;
+    }
+    if (!dl_ensure_dir(server_dir, 0777)) {
+        log_msg(3, "Can't open serverdir\n");
+        return -6;
+    }
+    if (same_digest(file, custom)) {
+        log_msg(3, "cert file same to custom device cert file\n");
+        return -7;
+    }
+    if (same_digest(file, factory)) {
+        log_msg(3, "cert file same to factory prefabrication device cert flie\n");
+        return -8;
+    }
+    // The file carries the private key: the copy is owner-only, and a failed copy is
+    // reported with D left as it was.
+    if (dl_copy_file_mode(file, dev.file.c_str(), dl_file_mode::owner_only) != 0) return -6;
+    return 0;
+}
+
+extern "C" int dl_install_ser_ca_separate(const char *file) {
+    if (!file) {
+        log_msg(3, "Invaild paramter\n");
+        return -1;
+    }
+    std::string dev = device_settings().file;
+    durl::BioPtr bio(BIO_new_file(file, "r"));
+    if (!bio) {
+        ERR_clear_error();
+        log_msg(3, "Bio_new_file dev cert err\n");
+        return -1;
+    }
+    durl::X509Ptr cert;
+    durl::EvpPkeyPtr key;
+    read_halves(file, &cert, &key, bio.get());
+    bio.reset();
+    if (!cert && !key) {
+        log_msg(3, "load dev cert err\n");
+        return -1;
+    }
+    // The missing half comes from the current device certificate file.
+    bio.reset(BIO_new_file(dev.c_str(), "r"));
+    if (!bio) {
+        ERR_clear_error();
+        log_msg(3, "Bio_new_file dev cert err\n");
+    } else {
+        read_halves(dev.c_str(), cert ? nullptr : &cert, key ? nullptr : &key, bio.get());
+        bio.reset();
+    }
+    // Rewriting D without a key it holds but could not open (wrong or missing password)
+    // would destroy the device's only copy of that key.
+    if (!key && holds_key_block(dev)) {
+        log_msg(3, "load dev cert err\n");
+        return -1;
+    }
+    size_t server = dev.find("server");
+    if (server == std::string::npos) {
+        log_msg(3, "server cert dir err");
+        return -1;
+    }
+    if (!dl_ensure_dir(dev.substr(0, server + 6), 0775)) {
+        log_msg(3, "Can't open serverdir\n");
+        return -1;
+    }
+    int rc = dl_write_file_atomic(dev.c_str(), dl_file_mode::owner_only, [&](FILE *f) {
+        if (cert && PEM_write_X509(f, cert.get()) != 1) return false;
+        return !key || PEM_write_PrivateKey(f, key.get(), nullptr, nullptr, 0, nullptr, nullptr) == 1;
+    });
+    if (rc != DL_WRITE_OK) {
+        log_msg(3, "write dev cert err\n");
+        return -1;
+    }
+    return 0;
+}
+
+extern "C" int dl_del_ser_ca(void) {
+    (void)unlink(device_settings().file.c_str());
+    return 0;
+}
+
+extern "C" int dl_get_ser_ca_info(dl_ca_info *info) {
+    if (!info) {
+        log_msg(3, "Invalid Parameter\n");
+        return -1;
+    }
+    std::memset(info, 0, sizeof *info);
+    std::string dev = device_settings().file;
+    if (int rc = dl_get_ca_info(dev.c_str(), info)) return rc;
+    durl::BioPtr bio(BIO_new_file(dev.c_str(), "r"));
+    if (!bio) {
+        ERR_clear_error();
+        log_msg(3, "Bio_new_file error dev cert\n");
+    } else {
+        durl::X509Ptr cert;
+        durl::EvpPkeyPtr key;
+        read_halves(dev.c_str(), &cert, &key, bio.get());
+        bool match = cert && key && X509_check_private_key(cert.get(), key.get()) == 1;
+        ERR_clear_error();
+        if (match) return 0;
+    }
+    log_msg(4, "private key doesn't match public key\n");
+    return -3;
+}

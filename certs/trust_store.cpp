@@ -1,0 +1,200 @@
+// Trusted CA store: the hash-named directory of CA certificates that OpenSSL's hashed
+// directory lookup (and so libcurl's CA path) reads directly.
+//
+// Layout under the trust directory T (the ssl_trust_path setting, ending in "/"):
+//   T"%08x.0"        the installed CA, PEM
+//   T"%08x"          symbolic link to T"%08x.0"
+//   T"ca/%08x.0"     symbolic link to T"%08x.0" (the all-CA directory)
+//   T"phoneca/"      the factory CAs, never written here
+// File operations use the system calls directly: no path ever passes through a shell,
+// so names with shell characters or of any length are handled as they are.
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include <openssl/err.h>
+
+#include "dl_internal.h"
+
+namespace {
+
+// The trust directory, copied out of the default handle under its lock.
+std::string trust_path() { return durl_config_snapshot(nullptr).ssl_trust_path; }
+
+std::string hash_name(uint32_t hash, const char *suffix) {
+    char name[16];
+    std::snprintf(name, sizeof name, "%08x%s", hash, suffix);
+    return name;
+}
+
+bool is_entry_name(const char *name) { return std::strstr(name, ".0") != nullptr; }
+
+// Outcome of looking for a subject hash among the entries of a directory.
+enum class scan_result { absent, present, cannot_open };
+
+scan_result find_hash(const std::string &dir, uint32_t hash) {
+    DIR *d = opendir(dir.c_str());
+    if (!d) return scan_result::cannot_open;
+    scan_result found = scan_result::absent;
+    while (struct dirent *e = readdir(d)) {
+        if (!is_entry_name(e->d_name)) continue;
+        if (dl_get_ca_hash((dir + e->d_name).c_str()) == hash) {
+            found = scan_result::present;
+            break;
+        }
+    }
+    closedir(d);
+    return found;
+}
+
+// A link the store makes the way "ln -s" would: the link holds the target text as given.
+// Like the shell command, an existing name is left alone.
+void make_link(const std::string &target, const std::string &link) {
+    if (symlink(target.c_str(), link.c_str()) != 0 && errno != EEXIST)
+        log_msg(4, "symlink %s failed: %s\n", link.c_str(), std::strerror(errno));
+}
+
+void remove_path(const std::string &path) { (void)unlink(path.c_str()); }
+
+// One entry of a listing. Read with the reader, an entry the reader refused is deleted only
+// when it was really read and holds no certificate; an entry that could not be opened is
+// kept, so a passing fault (permissions, no free descriptors) never erases a trusted CA.
+template <class Entry, class Reader>
+bool list_entry(const std::string &path, Entry &slot, Reader &&read) {
+    if (path.size() >= sizeof slot.path) {
+        log_msg(4, "trust ca path too long, skipped: %s\n", path.c_str());
+        return false;
+    }
+    if (read(path.c_str(), slot) == 0) return true;
+    if (dl_entry_is_unusable(path.c_str())) remove_path(path);
+    return false;
+}
+
+// Walk T's entries in directory order into list (at most DL_TRUST_CA_MAX). -2 when T can't
+// be opened.
+template <class List, class Reader>
+int list_store(List &list, Reader &&read) {
+    std::string trust = trust_path();
+    DIR *d = opendir(trust.c_str());
+    if (!d) return -2;
+    while (struct dirent *e = readdir(d)) {
+        if (!is_entry_name(e->d_name)) continue;
+        if (list.count >= DL_TRUST_CA_MAX) {
+            log_msg(3, "number of ca file is no less than 10!\n");
+            break;
+        }
+        if (list_entry(trust + e->d_name, list.entries[list.count], read)) ++list.count;
+    }
+    closedir(d);
+    return 0;
+}
+
+}  // namespace
+
+bool dl_entry_is_unusable(const char *path) {
+    struct stat st;
+    if (stat(path, &st) != 0 || !S_ISREG(st.st_mode)) return false;
+    durl::FilePtr f(std::fopen(path, "rb"));
+    if (!f) return false;
+    std::string data;
+    char block[16384];
+    size_t n;
+    while ((n = std::fread(block, 1, sizeof block, f.get())) > 0) data.append(block, n);
+    if (std::ferror(f.get())) return false;
+    f.reset();
+    // The same encoding detection and reader the listing used, over the bytes just read.
+    int type = DL_CA_TYPE_DER;
+    if (!data.empty()) {
+        durl::FilePtr mem(fmemopen(&data[0], data.size(), "r"));
+        if (!mem) return false;
+        type = dl_get_ca_type_stream(mem.get());
+    }
+    durl::BioPtr bio(BIO_new_mem_buf(data.data(), static_cast<int>(data.size())));
+    if (!bio) return false;
+    durl::X509Ptr cert(dl_get_x509(type, bio.get()));
+    return !cert;
+}
+
+extern "C" int dl_install_ca(const char *file) {
+    uint32_t hash = dl_get_ca_hash(file);
+    if (hash == 0) return -1;
+    std::string trust = trust_path();
+    if (!dl_ensure_dir(trust, 0777)) {
+        log_msg(3, "Can't open custom trust certs directory\n");
+        return -1;
+    }
+    std::string all_ca = trust + "ca/";
+    if (!dl_can_open_dir(all_ca) && mkdir(all_ca.c_str(), 0777) != 0)
+        log_msg(3, "Can't create directory all ca certs directory\n");
+    if (find_hash(trust, hash) == scan_result::present) {
+        log_msg(3, "the ca file file has existed in custom certs directory\n");
+        return -2;
+    }
+    std::string factory = trust + "phoneca/";
+    if (!dl_ensure_dir(factory, 0777)) {
+        log_msg(3, "Can't open factory prefabrication directory\n");
+        return -1;
+    }
+    if (find_hash(factory, hash) == scan_result::present) {
+        log_msg(3, "the ca file has existed by factory prefabrication\n");
+        return -3;
+    }
+    std::string stored = trust + hash_name(hash, ".0");
+    // A failed copy leaves no file (the copy is renamed into place only when complete), so
+    // no link may point at it either.
+    if (dl_copy_file(file, stored.c_str()) != 0) return -1;
+    make_link(stored, trust + hash_name(hash, ""));
+    make_link(stored, all_ca + hash_name(hash, ".0"));
+    return 0;
+}
+
+extern "C" int dl_del_ca(const char *file) {
+    if (!file) return 0;
+    uint32_t hash = dl_get_ca_hash(file);
+    std::string trust = trust_path();
+    remove_path(file);
+    if (hash == 0) return 0;
+    log_msg(6, "hash:%x\n", hash);
+    std::string all_ca = trust + "/ca/";
+    remove_path(all_ca + hash_name(hash, ".0"));
+    remove_path(all_ca + hash_name(hash, ""));
+    remove_path(trust + hash_name(hash, ".0"));
+    remove_path(trust + hash_name(hash, ""));
+    return 0;
+}
+
+extern "C" int dl_get_trust_ca_info(dl_trust_ca_list *list) {
+    if (!list) {
+        log_msg(3, "Invalid Parameter\n");
+        return -1;
+    }
+    std::memset(list, 0, sizeof *list);
+    return list_store(*list, [](const char *path, dl_ca_info &entry) {
+        std::memcpy(entry.path, path, std::strlen(path) + 1);
+        return dl_get_ca_info(path, &entry) == -2 ? -2 : 0;
+    });
+}
+
+extern "C" int dl_get_trust_ca_info_ex(dl_trust_ca_list_ex *list, dl_ca_status *status) {
+    if (!list || !status) {
+        log_msg(3, "Invalid Parameter\n");
+        if (status) status->code = 1;
+        return -1;
+    }
+    std::memset(list, 0, sizeof *list);
+    std::memset(status, 0, sizeof *status);
+    int rc = list_store(*list, [status](const char *path, dl_ca_info_ex &entry) {
+        int r = dl_get_ca_info_ex(path, &entry, 0, status);
+        // The reader clears the entry, so the path goes in afterwards.
+        std::memcpy(entry.path, path, std::strlen(path) + 1);
+        return r;
+    });
+    if (rc != 0) {
+        status->code = 2;
+        return -1;
+    }
+    return 0;
+}
