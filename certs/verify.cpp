@@ -115,42 +115,41 @@ int32_t dl_verify_advance(const char *cert_file, dl_ca_status *status) {
 // closes the stream.
 class dl_stderr_bio {
 public:
-    void printf(const char *fmt, const char *arg) {
+    void error_loading(const char *what, const char *path) {
         if (!bio_) bio_.reset(BIO_new_fp(stderr, BIO_NOCLOSE | BIO_FP_TEXT));
-        if (bio_) BIO_printf(bio_.get(), fmt, arg);
+        if (bio_) BIO_printf(bio_.get(), "Error loading %s %s\n", what, path);
     }
 
 private:
     durl::BioPtr bio_;
 };
 
-// Builds the store from the trust file and directory (OpenSSL's defaults when absent).
-// Returns 0 or status code 2.
+// One trust source of the store: the given file or directory (PEM), or OpenSSL's default
+// when none is given (whose outcome does not matter). Returns 0 or status code 2.
+int32_t dl_add_trust_source(X509_STORE *store, X509_LOOKUP_METHOD *method, int cmd,
+                            const char *path, const char *what, const char *call,
+                            dl_stderr_bio &bio_err) {
+    X509_LOOKUP *lookup = X509_STORE_add_lookup(store, method);
+    if (!lookup) return 2;
+    if (!path) {
+        X509_LOOKUP_ctrl(lookup, cmd, nullptr, X509_FILETYPE_DEFAULT, nullptr);
+        return 0;
+    }
+    if (X509_LOOKUP_ctrl(lookup, cmd, path, X509_FILETYPE_PEM, nullptr) == 1) return 0;
+    bio_err.error_loading(what, path);
+    log_msg(3, "%s error: %lu\n", call, ERR_get_error());
+    return 2;
+}
+
+// Builds the store from the trust file and directory. Returns 0 or status code 2.
 int32_t dl_load_trust(X509_STORE *store, const char *trust_dir, const char *trust_file,
                       dl_stderr_bio &bio_err) {
-    X509_LOOKUP *lookup = X509_STORE_add_lookup(store, X509_LOOKUP_file());
-    if (!lookup) return 2;
-    if (trust_file) {
-        if (!X509_LOOKUP_load_file(lookup, trust_file, X509_FILETYPE_PEM)) {
-            bio_err.printf("Error loading file %s\n", trust_file);
-            log_msg(3, "X509_LOOKUP_load_file error: %lu\n", ERR_get_error());
-            return 2;
-        }
-    } else {
-        X509_LOOKUP_load_file(lookup, nullptr, X509_FILETYPE_DEFAULT);
-    }
-    lookup = X509_STORE_add_lookup(store, X509_LOOKUP_hash_dir());
-    if (!lookup) return 2;
-    if (trust_dir) {
-        if (!X509_LOOKUP_add_dir(lookup, trust_dir, X509_FILETYPE_PEM)) {
-            bio_err.printf("Error loading directory %s\n", trust_dir);
-            log_msg(3, "X509_LOOKUP_add_dir error: %lu\n", ERR_get_error());
-            return 2;
-        }
-    } else {
-        X509_LOOKUP_add_dir(lookup, nullptr, X509_FILETYPE_DEFAULT);
-    }
-    return 0;
+    const int32_t file = dl_add_trust_source(store, X509_LOOKUP_file(), X509_L_FILE_LOAD,
+                                             trust_file, "file", "X509_LOOKUP_load_file",
+                                             bio_err);
+    if (file != 0) return file;
+    return dl_add_trust_source(store, X509_LOOKUP_hash_dir(), X509_L_ADD_DIR, trust_dir,
+                               "directory", "X509_LOOKUP_add_dir", bio_err);
 }
 
 // First certificate of the file, PEM or DER, or none.
