@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "../support/body_pattern.h"
+#include "../support/hex.h"
 
 namespace {
 
@@ -46,13 +47,7 @@ public:
         unsigned char md[EVP_MAX_MD_SIZE];
         unsigned int len = 0;
         EVP_DigestFinal_ex(ctx_, md, &len);
-        static const char digits[] = "0123456789abcdef";
-        std::string out;
-        for (unsigned int i = 0; i < len; ++i) {
-            out += digits[md[i] >> 4];
-            out += digits[md[i] & 15];
-        }
-        return out;
+        return durl_test::to_hex(md, len);
     }
 
 private:

@@ -14,6 +14,8 @@
 #include <mutex>
 #include <sstream>
 
+#include "hex.h"
+
 namespace durl_test {
 
 namespace {
@@ -36,16 +38,6 @@ TempRoot &root_holder() {
 int remove_entry(const char *path, const struct stat *, int, struct FTW *) {
     ::remove(path);
     return 0;
-}
-
-std::string hex(const unsigned char *md, unsigned int len) {
-    static const char digits[] = "0123456789abcdef";
-    std::string out;
-    for (unsigned int i = 0; i < len; ++i) {
-        out += digits[md[i] >> 4];
-        out += digits[md[i] & 15];
-    }
-    return out;
 }
 
 }  // namespace
@@ -98,7 +90,7 @@ std::string md5_hex(const std::string &data) {
     unsigned char md[EVP_MAX_MD_SIZE];
     unsigned int len = 0;
     EVP_Digest(data.data(), data.size(), md, &len, EVP_md5(), nullptr);
-    return hex(md, len);
+    return to_hex(md, len);
 }
 
 std::string file_md5_hex(const std::string &path) {
@@ -113,7 +105,7 @@ std::string file_md5_hex(const std::string &path) {
     unsigned char md[EVP_MAX_MD_SIZE];
     unsigned int len = 0;
     EVP_DigestFinal_ex(ctx.get(), md, &len);
-    return hex(md, len);
+    return to_hex(md, len);
 }
 
 bool remove_tree(const std::string &path) {
