@@ -73,6 +73,18 @@ dl_method_choice dl_method_for_version(int32_t version) {
     }
 }
 
+// OpenSSL 3 refuses a key that does not match the certificate already while loading it;
+// that is still a key of another pair, not a key that can't be loaded.
+bool dl_key_mismatch_reported() {
+    bool mismatch = false;
+    while (unsigned long err = ERR_get_error()) {
+        if (ERR_GET_LIB(err) == ERR_LIB_X509 && (ERR_GET_REASON(err) == X509_R_KEY_VALUES_MISMATCH ||
+                                                 ERR_GET_REASON(err) == X509_R_KEY_TYPE_MISMATCH))
+            mismatch = true;
+    }
+    return mismatch;
+}
+
 // The advance check: the file must load as CA file, certificate and matching private key in
 // a TLS context of the configured protocol. Returns 0 or the status code of the failure.
 int32_t dl_verify_advance(const char *cert_file, dl_ca_status *status) {
@@ -98,7 +110,9 @@ int32_t dl_verify_advance(const char *cert_file, dl_ca_status *status) {
         snprintf(status->message, sizeof status->message, "Can't load public key\n");
         return 8;
     }
-    if (SSL_CTX_use_PrivateKey_file(ctx.get(), cert_file, SSL_FILETYPE_PEM) != 1) {
+    ERR_clear_error();
+    if (SSL_CTX_use_PrivateKey_file(ctx.get(), cert_file, SSL_FILETYPE_PEM) != 1 &&
+        !dl_key_mismatch_reported()) {
         log_msg(3, "Can't load private key from ser_ca_file");
         snprintf(status->message, sizeof status->message, "Can't load private key\n");
         return 9;
