@@ -82,8 +82,7 @@ void durl_stream_t_cleanup(durl_stream_t *s) {
         delete sh;
     }
     if (durl_url_param *u = s->url_c) {
-        std::free(u->headers);
-        std::free(u->post_data);
+        durl_url_clone_free(u);
         // The copy held the caller's credentials: wipe it before the memory goes back.
         OPENSSL_cleanse(u, sizeof *u);
         delete u;
@@ -98,6 +97,28 @@ using StreamPtr = std::unique_ptr<durl_stream_t, stream_deleter>;
 
 // ------------------------------------------------------------------- worker side
 
+// libcurl settles the target of a redirect that it does not follow only when the transfer
+// ends, but the opener reports it at the first body byte: resolve the Location header
+// against the response's URL here, the way libcurl itself does.
+void redirect_target(CURL *curl, const durl_url_param *u, char *report, size_t size) {
+    long status = 0;
+    curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
+    curl_header *location = nullptr;
+    if (report[0] || status < 300 || status > 399 ||
+        curl_easy_header(curl, "Location", 0, CURLH_HEADER, -1, &location) != CURLHE_OK)
+        return;
+    char *base = nullptr;
+    curl_easy_getinfo(curl, CURLINFO_EFFECTIVE_URL, &base);
+    std::unique_ptr<CURLU, durl::Free<curl_url_cleanup>> url(curl_url());
+    char *target = nullptr;
+    if (url && base && curl_url_set(url.get(), CURLUPART_URL, base, 0) == CURLUE_OK &&
+        curl_url_set(url.get(), CURLUPART_URL, location->value, 0) == CURLUE_OK &&
+        curl_url_get(url.get(), CURLUPART_URL, &target, 0) == CURLUE_OK &&
+        strcasecmp(target, u->url) != 0)
+        std::snprintf(report, size, "%s", target);
+    curl_free(target);
+}
+
 // Makes the response known to the opener: the status is classified here, on the worker's
 // thread, while the headers of the final response are complete.
 void publish_start(stream_shared *sh) {
@@ -106,6 +127,7 @@ void publish_start(stream_shared *sh) {
     if (sh->tls_wanted) durl_tls_capture(s->curl, &sh->tls);
     char report[1024] = {0};
     int code = durl_get_recode(s->curl, s->url_c, report, 0, DURL_PROTO_HTTP, s->url_c->no_redirect);
+    redirect_target(s->curl, s->url_c, report, sizeof report);
     durl_lock_guard guard(&sh->lock);
     sh->recode = code;
     std::memcpy(sh->report, report, sizeof report);
@@ -507,7 +529,7 @@ extern "C" int durl_open(durl_handle *handle, durl_result *result, const durl_ur
         false};
     return durl_entry(kLines, handle, [&](durl_handle *h) {
         durl_result local{};
-        int rc = durl_recode_change(durl_open_common(h, param, &local), &local.recode);
+        int rc = durl_fold(durl_open_common(h, param, &local), &local);
         if (result) *result = local;
         return rc;
     });
