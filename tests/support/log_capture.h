@@ -44,7 +44,8 @@ private:
 };
 
 // Fixture base: durl_init() with a LogCapture in SetUp, durl_cleanup() in TearDown, so every
-// test starts from and leaves a clean library state.
+// test starts from and leaves a clean library state. `log` starts with durl_init()'s own two
+// lines; call log.clear() first when a test asserts on everything logged.
 class DurlTest : public ::testing::Test {
 protected:
     void SetUp() override;
