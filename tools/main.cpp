@@ -11,6 +11,9 @@ namespace {
 // Every subcommand, in the order --help lists them.
 const cli::Command *const kCommands[] = {
     &kDumpCommand,
+    &kVerifyCommand,
+    &kIssueCommand,
+    &kCsrCommand,
 };
 
 void print_usage() {
