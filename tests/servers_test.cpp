@@ -41,6 +41,8 @@ Fetched fetch(const std::string &url, const std::function<void(CURL *)> &setup =
     return f;
 }
 
+std::string tftp_url_on(int port) { return "tftp://127.0.0.1:" + std::to_string(port) + "/x"; }
+
 void trust_test_ca(CURL *h) { curl_easy_setopt(h, CURLOPT_CAINFO, pki().ca_pem.c_str()); }
 
 }  // namespace
@@ -161,6 +163,16 @@ TEST(TestHttpServer, TlsAndClientCertificates) {
                   trust_test_ca(h);
                   curl_easy_setopt(h, CURLOPT_SSLCERT, pki().other_client_combined.c_str());
               }).rc);
+    // The TLS 1.2 peer refuses a client that insists on TLS 1.3.
+    EXPECT_EQ(CURLE_OK, fetch(tls12_url("/bytes/1"), trust_test_ca).rc);
+    EXPECT_EQ(CURLE_SSL_CONNECT_ERROR, fetch(tls12_url("/bytes/1"), [](CURL *h) {
+                                           trust_test_ca(h);
+                                           curl_easy_setopt(h, CURLOPT_SSLVERSION, CURL_SSLVERSION_TLSv1_3);
+                                       }).rc);
+    EXPECT_EQ(CURLE_SSL_CONNECT_ERROR, fetch(tls12_url("/bytes/1"), [](CURL *h) {
+                                           trust_test_ca(h);
+                                           curl_easy_setopt(h, CURLOPT_SSL_CIPHER_LIST, "RSA:!EXP:!LOW:!NULL:!MD5");
+                                       }).rc);
     // The hashed CA directory works as CAPATH on its own.
     EXPECT_EQ(CURLE_OK, fetch(https_url("/bytes/1"), [](CURL *h) {
                             curl_easy_setopt(h, CURLOPT_CAINFO, nullptr);
@@ -258,6 +270,7 @@ TEST(TestFailurePorts, ClosedRefusesBlackHoleAndStallTimeOut) {
     Fetched hole = fetch("http://127.0.0.1:" + std::to_string(black_hole_port()) + "/", limit);
     EXPECT_EQ(CURLE_OPERATION_TIMEDOUT, hole.rc);
     EXPECT_GE(hole.seconds, 0.6);
+    EXPECT_EQ(CURLE_OPERATION_TIMEDOUT, fetch(tftp_url_on(silent_udp_port()), limit).rc);
     Fetched stalled = fetch(http_url("/bytes/1000?stall_after=100"), limit);
     EXPECT_EQ(CURLE_OPERATION_TIMEDOUT, stalled.rc);
     EXPECT_EQ(pattern_body(100), stalled.body);

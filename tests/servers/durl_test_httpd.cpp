@@ -2,11 +2,11 @@
 //
 // usage: durl_test_httpd CERT_PEM KEY_PEM CLIENT_CA_PEM
 //
-// Serves the same endpoints on three free ports of 127.0.0.1: plain HTTP, HTTPS, and HTTPS that
-// demands a client certificate signed by CLIENT_CA_PEM ("mtls"). Prints
-// "READY http=P1 https=P2 mtls=P3" once all three listen, and exits when its standard input
-// reaches end of file (the harness holds the other end, so a crashed test never leaves the
-// server behind). The endpoints and the record format are documented in
+// Serves the same endpoints on four free ports of 127.0.0.1: plain HTTP, HTTPS, HTTPS that
+// demands a client certificate signed by CLIENT_CA_PEM ("mtls"), and HTTPS limited to TLS 1.2
+// with ECDHE suites ("tls12"). Prints "READY http=P1 https=P2 mtls=P3 tls12=P4" once all
+// listen, and exits when its standard input reaches end of file (the harness holds the other
+// end, so a crashed test never leaves the server behind). The endpoints and the record format are documented in
 // tests/support/servers.h, which is the contract tests rely on.
 #include <httplib.h>
 #include <openssl/evp.h>
@@ -526,26 +526,34 @@ int main(int argc, char **argv) {
     httplib::Server http;
     httplib::SSLServer https(argv[1], argv[2]);
     httplib::SSLServer mtls(argv[1], argv[2], argv[3]);
-    if (!https.is_valid() || !mtls.is_valid()) {
+    httplib::SSLServer tls12(argv[1], argv[2]);
+    if (!https.is_valid() || !mtls.is_valid() || !tls12.is_valid()) {
         fprintf(stderr, "durl_test_httpd: cannot load %s / %s / %s\n", argv[1], argv[2], argv[3]);
         return 1;
     }
-    configure(http, "http");
-    configure(https, "https");
-    configure(mtls, "mtls");
-    int p1 = http.bind_to_any_port("127.0.0.1");
-    int p2 = https.bind_to_any_port("127.0.0.1");
-    int p3 = mtls.bind_to_any_port("127.0.0.1");
-    if (p1 <= 0 || p2 <= 0 || p3 <= 0) {
-        fprintf(stderr, "durl_test_httpd: bind failed\n");
-        return 1;
+    // A peer limited to TLS 1.2 with forward-secret suites only: a client that insists on
+    // TLS 1.3, or offers only static-RSA suites, fails its handshake here.
+    SSL_CTX_set_max_proto_version(tls12.ssl_context(), TLS1_2_VERSION);
+    SSL_CTX_set_cipher_list(tls12.ssl_context(), "ECDHE+AESGCM");
+    struct Listener {
+        httplib::Server *server;
+        const char *name;
+        int port;
+    } listeners[] = {{&http, "http", 0}, {&https, "https", 0}, {&mtls, "mtls", 0}, {&tls12, "tls12", 0}};
+    std::string ready = "READY";
+    for (Listener &l : listeners) {
+        configure(*l.server, l.name);
+        l.port = l.server->bind_to_any_port("127.0.0.1");
+        if (l.port <= 0) {
+            fprintf(stderr, "durl_test_httpd: bind failed\n");
+            return 1;
+        }
+        ready += std::string(" ") + l.name + "=" + std::to_string(l.port);
     }
     std::vector<std::thread> threads;
-    for (httplib::Server *s : {static_cast<httplib::Server *>(&http), static_cast<httplib::Server *>(&https),
-                               static_cast<httplib::Server *>(&mtls)})
-        threads.emplace_back([s] { s->listen_after_bind(); });
+    for (Listener &l : listeners) threads.emplace_back([s = l.server] { s->listen_after_bind(); });
     // Sockets are bound and listening before listen_after_bind runs, so connects already queue.
-    printf("READY http=%d https=%d mtls=%d\n", p1, p2, p3);
+    printf("%s\n", ready.c_str());
     fflush(stdout);
     char c;
     while (read(0, &c, 1) > 0) {

@@ -1,5 +1,5 @@
 // Ports for the failure paths, served inside the test process: one that refuses every
-// connection and one that accepts and then stays silent.
+// connection, one that accepts and then stays silent, and a UDP port that never answers.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -16,8 +16,8 @@ namespace durl_test {
 
 namespace {
 
-int bound_socket(int &port) {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+int bound_socket(int &port, int type = SOCK_STREAM) {
+    int fd = socket(AF_INET, type | SOCK_CLOEXEC, 0);
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -78,6 +78,15 @@ int black_hole_port() {
         }
         std::thread(black_hole_loop, fd).detach();
     });
+    return port;
+}
+
+int silent_udp_port() {
+    // Bound and never read: datagrams queue (and are dropped when the buffer fills) and no
+    // ICMP "unreachable" comes back, exactly like a peer that is there but says nothing.
+    static std::once_flag once;
+    static int port = 0;
+    std::call_once(once, [] { bound_socket(port, SOCK_DGRAM); });
     return port;
 }
 

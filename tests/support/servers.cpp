@@ -159,9 +159,11 @@ std::string with_user(const char *scheme, int port, const std::string &path, con
 int http_port() { return port_of(httpd(), "http", "HTTP"); }
 int https_port() { return port_of(httpd(), "https", "HTTPS"); }
 int mtls_port() { return port_of(httpd(), "mtls", "mTLS"); }
+int tls12_port() { return port_of(httpd(), "tls12", "TLS 1.2"); }
 std::string http_url(const std::string &path) { return "http://127.0.0.1:" + std::to_string(http_port()) + path; }
 std::string https_url(const std::string &path) { return "https://127.0.0.1:" + std::to_string(https_port()) + path; }
 std::string mtls_url(const std::string &path) { return "https://127.0.0.1:" + std::to_string(mtls_port()) + path; }
+std::string tls12_url(const std::string &path) { return "https://127.0.0.1:" + std::to_string(tls12_port()) + path; }
 
 int ftp_port() { return port_of(ftpd(), "ftp", "FTP"); }
 int ftpes_port() { return port_of(ftpd(), "ftpes", "explicit FTPS"); }

@@ -12,7 +12,10 @@
 // One process, three ports: http_url() plain, https_url() TLS with pki().server_pem (signed
 // by pki().ca_pem; the certificate names both localhost and 127.0.0.1), mtls_url() TLS that
 // requires a client certificate signed by pki().ca_pem (pki().client_combined works;
-// pki().other_client_combined is refused). Keep-alive is on (30 s idle, unlimited requests).
+// pki().other_client_combined is refused), tls12_url() TLS like https_url() but at most
+// TLS 1.2 and only ECDHE-AESGCM suites (a client demanding TLS 1.3, or offering only
+// static-RSA suites such as "RSA:!EXP:!LOW:!NULL:!MD5:@STRENGTH", fails with 35).
+// Keep-alive is on (30 s idle, unlimited requests).
 // Every endpoint answers GET, HEAD, POST, PUT, PATCH, DELETE and OPTIONS and consumes any
 // request body (raw or multipart, any size, streamed: no 413 for big urlencoded bodies).
 // Other method names (CURLOPT_CUSTOMREQUEST "FOO") are refused by cpp-httplib with 400 before
@@ -50,7 +53,7 @@
 //
 // Request record (one per request, in /_log in arrival order and as /echo's body):
 //   request <seq>          header <Name>: <value>   (one line per header, as received)
-//   server http|https|mtls body_size <n>            (raw body, or sum of the part sizes)
+//   server <port kind>     body_size <n>            (http, https, mtls or tls12)            (raw body, or sum of the part sizes)
 //   method <M>             body_md5 <hex>           (raw body; MD5 of "" for multipart)
 //   target <path?query>    body <first 4096 bytes>
 //   version HTTP/1.1       part <name>              (per multipart part, in order:)
@@ -88,6 +91,8 @@
 //
 //   closed_port()      bound but never listening: connects are refused at once (7)
 //   black_hole_port()  accepts TCP connections and never sends a byte (time-limit paths, 28)
+//   silent_udp_port()  a bound UDP port that swallows every datagram: a TFTP peer that never
+//                      answers (libcurl waits for its time limit, 28)
 #pragma once
 
 #include <gtest/gtest.h>
@@ -106,9 +111,11 @@ namespace durl_test {
 std::string http_url(const std::string &path);   // "http://127.0.0.1:P" + path
 std::string https_url(const std::string &path);  // "https://127.0.0.1:P" + path
 std::string mtls_url(const std::string &path);   // "https://127.0.0.1:P" + path
+std::string tls12_url(const std::string &path);  // "https://127.0.0.1:P" + path
 int http_port();
 int https_port();
 int mtls_port();
+int tls12_port();
 
 struct HttpPart {
     std::string name, filename, content_type, body, md5;
@@ -134,7 +141,7 @@ struct HttpRecord {
 
 // Parses records in the format above (the /_log text or an /echo body).
 std::vector<HttpRecord> parse_http_records(const std::string &text);
-// Every request since the last http_log_reset(), in arrival order (all three ports).
+// Every request since the last http_log_reset(), in arrival order (all four ports).
 std::vector<HttpRecord> http_log();
 void http_log_reset();
 
@@ -164,5 +171,6 @@ std::string tftp_root();
 // ---- failure-path ports ----
 int closed_port();
 int black_hole_port();
+int silent_udp_port();
 
 }  // namespace durl_test
