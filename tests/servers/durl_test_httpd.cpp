@@ -491,6 +491,10 @@ void configure(httplib::Server &srv, const std::string &name) {
             Record r = start_record(req, name);
             r.status = res.status;
             g_log.add(r);
+        } else if (t_record != kNoRecord) {  // e.g. a path no endpoint serves (404)
+            g_log.update(t_record, [&](Record &r) {
+                if (!r.status) r.status = res.status;
+            });
         }
         t_record = kNoRecord;
     });
