@@ -52,6 +52,19 @@ bool cut_last(const std::string &path, std::string &out) {
     return true;
 }
 
+// This TLS library checks a key against the context's certificate while loading it and
+// refuses one of another pair there; that refusal still means "the pair does not match",
+// which the check below then reports.
+bool key_mismatch_queued() {
+    unsigned long e;
+    while ((e = ERR_get_error()) != 0)
+        if (ERR_GET_LIB(e) == ERR_LIB_X509 &&
+            (ERR_GET_REASON(e) == X509_R_KEY_VALUES_MISMATCH ||
+             ERR_GET_REASON(e) == X509_R_KEY_TYPE_MISMATCH))
+            return true;
+    return false;
+}
+
 // The TLS context checks of an install: the file must load as CA file, certificate and
 // (possibly encrypted) key, and the two must match. 0 or the install's failure code.
 int check_pair(const SSL_METHOD *method, const char *file) {
@@ -69,7 +82,8 @@ int check_pair(const SSL_METHOD *method, const char *file) {
     } else if (SSL_CTX_use_certificate_file(ctx.get(), file, SSL_FILETYPE_PEM) != 1) {
         log_msg(3, "Can't load public key from ser_ca_file\n");
         rc = -3;
-    } else if (SSL_CTX_use_PrivateKey_file(ctx.get(), file, SSL_FILETYPE_PEM) != 1) {
+    } else if (SSL_CTX_use_PrivateKey_file(ctx.get(), file, SSL_FILETYPE_PEM) != 1 &&
+               !key_mismatch_queued()) {
         log_msg(3, "Can't load private key from ser_ca_file\n");
         rc = -2;
     } else if (SSL_CTX_check_private_key(ctx.get()) != 1) {

@@ -98,7 +98,7 @@ TEST_F(TrustStore, DuplicatesAreRefusedBySubjectHash) {
     CertShape same;
     same.subject = {{"CN", "durl store CA 1"}, {"O", "durl store"}};
     same.ca = true;
-    durl::X509Ptr twin = factory_cert(same, factory_key(6));
+    durl::X509Ptr twin = factory_cert(same, factory_key(2));
     write_cert(dir + "/twin.pem", twin.get());
     EXPECT_EQ(dl_install_ca((dir + "/twin.pem").c_str()), -2);
     EXPECT_EQ(dir_names(trust), before);
