@@ -6,6 +6,9 @@
 extern const cli::Command kDumpCommand;
 // Transfer commands (cmd_transfer.cpp): get, put, stream.
 // Certificate commands (cmd_ca.cpp, cmd_cert.cpp): ca, dev, cert, verify, issue, csr.
+extern const cli::Command kCaCommand;
+extern const cli::Command kDevCommand;
+extern const cli::Command kCertCommand;
 extern const cli::Command kVerifyCommand;
 extern const cli::Command kIssueCommand;
 extern const cli::Command kCsrCommand;

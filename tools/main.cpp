@@ -11,6 +11,9 @@ namespace {
 // Every subcommand, in the order --help lists them.
 const cli::Command *const kCommands[] = {
     &kDumpCommand,
+    &kCaCommand,
+    &kDevCommand,
+    &kCertCommand,
     &kVerifyCommand,
     &kIssueCommand,
     &kCsrCommand,
