@@ -185,6 +185,11 @@ int upload_call::server_size(curl_off_t *size) {
         durl_setopt_unchecked(query.get(), CURLOPT_WRITEFUNCTION, durl_discard_cb);
         durl_setopt_unchecked(query.get(), CURLOPT_HEADERFUNCTION, durl_discard_cb);
         rc = perform_with_retry(query.get(), target);
+        // Appending to a file that does not exist yet creates it: nothing is there to count.
+        if (rc == CURLE_REMOTE_FILE_NOT_FOUND) {
+            *size = 0;
+            return 0;
+        }
     }
     if (rc) {
         log_msg(3, "While get servfilesize, curl perform error.\n");
