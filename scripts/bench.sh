@@ -1,0 +1,23 @@
+#!/bin/sh
+# Builds the library in Release mode and runs every transfer benchmark against a private
+# nginx on loopback (each benchmark starts and stops its own). Prints each benchmark's
+# figures and ratios; exits non-zero when a target was missed or a benchmark could not run.
+#
+# usage: scripts/bench.sh [BUILD_DIR]        (default build-bench beside the sources)
+set -u
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${1:-$root/build-bench}
+
+command -v nginx >/dev/null 2>&1 || { echo "bench.sh: nginx is not installed" >&2; exit 2; }
+cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DDURL_BUILD_BENCH=ON >/dev/null || exit 2
+cmake --build "$build" || exit 2
+
+status=0
+for bench in "$build"/bench/*_bench; do
+    [ -x "$bench" ] || continue
+    echo "== $(basename "$bench")"
+    "$bench" || status=1
+    echo
+done
+[ $status -eq 0 ] && echo "bench.sh: every target met" || echo "bench.sh: some target missed (see MISS above)"
+exit $status
