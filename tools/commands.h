@@ -5,6 +5,8 @@
 
 extern const cli::Command kDumpCommand;
 // Transfer commands (cmd_transfer.cpp): get, put, stream.
+extern const cli::Command kGetCommand;
+extern const cli::Command kPutCommand;
 // Certificate commands (cmd_ca.cpp, cmd_cert.cpp): ca, dev, cert, verify, issue, csr.
 extern const cli::Command kCaCommand;
 extern const cli::Command kDevCommand;

@@ -11,6 +11,8 @@ namespace {
 // Every subcommand, in the order --help lists them.
 const cli::Command *const kCommands[] = {
     &kDumpCommand,
+    &kGetCommand,
+    &kPutCommand,
     &kCaCommand,
     &kDevCommand,
     &kCertCommand,
