@@ -32,6 +32,12 @@ EVP_PKEY *dl_get_pri_key(int type, BIO *bio);
 int dl_password_cb(char *buf, int size, int rwflag, void *userdata);
 // The stream form of dl_get_ca_type: the same line scan over an open stream.
 int dl_get_ca_type_stream(FILE *f);
+// dl_get_ca_hash for a store scan looking for the hash wanted: the result equals
+// dl_get_ca_hash's (DER files are rewritten as PEM, the same lines are logged) whenever
+// either result is wanted; otherwise it is another value. A PEM certificate whose subject
+// does not give wanted is not fully parsed, which makes scanning a store several times
+// cheaper.
+uint32_t dl_get_ca_hash_matching(const char *file, uint32_t wanted);
 
 // ------------------------------------------ replacing files in place (fs_util.cpp)
 

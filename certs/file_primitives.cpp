@@ -146,6 +146,76 @@ bool rewrite_as_pem(const char *path, X509 *cert) {
 
 }  // namespace
 
+namespace {
+
+// Reads one DER header at p (within end); on success p points at the contents and
+// [start, p + len) is the whole element.
+bool der_element(const unsigned char *&p, const unsigned char *end, long &len, int &tag,
+                 int &cls) {
+    int flags = ASN1_get_object(&p, &len, &tag, &cls, end - p);
+    return !(flags & 0x80) && !(flags & 0x01 && len == 0 && tag == 0) && len <= end - p;
+}
+
+// Subject name of a DER certificate, read from the TBSCertificate fields without decoding
+// the rest (the public key decode is by far the dearest part of a full parse).
+durl::X509NamePtr subject_of(const unsigned char *der, long size) {
+    const unsigned char *p = der, *end = der + size;
+    long len = 0;
+    int tag = 0, cls = 0;
+    if (!der_element(p, end, len, tag, cls) || tag != V_ASN1_SEQUENCE) return nullptr;  // Certificate
+    if (!der_element(p, end, len, tag, cls) || tag != V_ASN1_SEQUENCE) return nullptr;  // TBS
+    end = p + len;
+    const unsigned char *field = p;
+    if (!der_element(p, end, len, tag, cls)) return nullptr;
+    if (cls == V_ASN1_CONTEXT_SPECIFIC && tag == 0) {  // explicit version
+        field = p += len;
+        if (!der_element(p, end, len, tag, cls)) return nullptr;
+    }
+    // serial, signature, issuer, validity, then the subject
+    for (int skipped = 0; skipped < 4; ++skipped) {
+        field = p += len;
+        if (!der_element(p, end, len, tag, cls)) return nullptr;
+    }
+    if (tag != V_ASN1_SEQUENCE) return nullptr;
+    return durl::X509NamePtr(d2i_X509_NAME(nullptr, &field, (p + len) - field));
+}
+
+}  // namespace
+
+uint32_t dl_get_ca_hash_matching(const char *file, uint32_t wanted) {
+    if (dl_get_ca_type(file) != DL_CA_TYPE_PEM) return dl_get_ca_hash(file);
+    log_msg(7, "Bio_new_file %s\n", file);
+    if (dl_path_is_directory(file)) {
+        log_msg(5, "path is directory, ret\n");
+        return 0;
+    }
+    durl::BioPtr bio(BIO_new_file(file, "r"));
+    if (!bio) {
+        ERR_clear_error();
+        log_msg(3, "Bio_new_file error ca_file\n");
+        return 0;
+    }
+    // The block PEM_read_bio_X509 would decode: the first CERTIFICATE (or X509 CERTIFICATE).
+    unsigned char *data = nullptr;
+    long size = 0;
+    char *name = nullptr;
+    int read = PEM_bytes_read_bio(&data, &size, &name, PEM_STRING_X509, bio.get(), nullptr, nullptr);
+    durl::OpensslCharPtr owned_data(reinterpret_cast<char *>(data)), owned_name(name);
+    durl::X509NamePtr subject = read == 1 ? subject_of(data, size) : nullptr;
+    uint32_t hash = subject ? static_cast<uint32_t>(X509_NAME_hash_ex(subject.get(), nullptr,
+                                                                      nullptr, nullptr))
+                            : 0;
+    if (hash == wanted || !subject) {
+        // Only a full parse says whether this is a certificate at all.
+        const unsigned char *p = data;
+        durl::X509Ptr cert(read == 1 ? d2i_X509(nullptr, &p, size) : nullptr);
+        hash = cert ? static_cast<uint32_t>(X509_subject_name_hash(cert.get())) : 0;
+    }
+    ERR_clear_error();
+    if (read != 1 || hash == 0) log_msg(3, "unable to load certificate ca_file\n");
+    return hash;
+}
+
 extern "C" uint32_t dl_get_ca_hash(const char *file) {
     if (!file) {
         log_msg(3, "Bio_new_file error ca_file\n");

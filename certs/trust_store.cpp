@@ -41,7 +41,7 @@ scan_result find_hash(const std::string &dir, uint32_t hash) {
     scan_result found = scan_result::absent;
     while (struct dirent *e = readdir(d)) {
         if (!is_entry_name(e->d_name)) continue;
-        if (dl_get_ca_hash((dir + e->d_name).c_str()) == hash) {
+        if (dl_get_ca_hash_matching((dir + e->d_name).c_str(), hash) == hash) {
             found = scan_result::present;
             break;
         }

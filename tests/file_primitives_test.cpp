@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include <openssl/err.h>
+#include <openssl/pem.h>
 
 #include "cert_factory.h"
 #include "dl_internal.h"
@@ -246,4 +247,47 @@ TEST_F(FilePrimitives, DerRewriteNeverLosesTheCertificate) {
     struct stat after;
     EXPECT_EQ(stat("/tmp/ca_tmp.crt", &after) == 0, had_fixed_temp) << "no fixed temporary";
     EXPECT_NE(dl_get_ca_hash(path("c.der").c_str()), 0u);
+}
+
+TEST_F(FilePrimitives, StoreScanHashAgreesWithTheFullHash) {
+    const FactoryPki &p = factory_pki();
+    uint32_t ca_hash = static_cast<uint32_t>(X509_subject_name_hash(p.ca.get()));
+    write_cert(path("ca.pem"), p.ca.get());
+    write_key(path("k.pem"), factory_key(2));
+    write_file(path("key_first.pem"), read_file(path("k.pem")) + pem_text(p.ca.get()));
+    write_file(path("no_cert.pem"), read_file(path("k.pem")));
+    // Intact up to the subject, broken after it (the outer signature algorithm's tag).
+    unsigned char *der = nullptr;
+    int n = i2d_X509(p.ca.get(), &der);
+    std::string bytes(reinterpret_cast<char *>(der), static_cast<size_t>(n));
+    OPENSSL_free(der);
+    size_t tbs_len = (static_cast<unsigned char>(bytes[6]) << 8) | static_cast<unsigned char>(bytes[7]);
+    bytes[8 + tbs_len] = 0x31;
+    durl::BioPtr mem(BIO_new(BIO_s_mem()));
+    PEM_write_bio(mem.get(), "CERTIFICATE", "", reinterpret_cast<const unsigned char *>(bytes.data()),
+                  static_cast<long>(bytes.size()));
+    char *text = nullptr;
+    long len = BIO_get_mem_data(mem.get(), &text);
+    write_file(path("broken.pem"), std::string(text, static_cast<size_t>(len)));
+    ASSERT_EQ(dl_get_ca_hash(path("broken.pem").c_str()), 0u);
+
+    struct Row {
+        std::string file;
+        uint32_t wanted;
+        uint32_t result;
+    } rows[] = {{path("ca.pem"), ca_hash, ca_hash},          {path("ca.pem"), 1, ca_hash},
+                {path("key_first.pem"), ca_hash, ca_hash},   {path("no_cert.pem"), ca_hash, 0},
+                {path("broken.pem"), ca_hash, 0},            {path("missing"), ca_hash, 0},
+                {dir, ca_hash, 0}};
+    for (const Row &r : rows) {
+        SCOPED_TRACE(r.file + " wanted " + std::to_string(r.wanted));
+        EXPECT_EQ(dl_get_ca_hash_matching(r.file.c_str(), r.wanted), r.result);
+    }
+    // A broken certificate whose subject is not the one wanted is not parsed: any value but
+    // the wanted one will do.
+    EXPECT_NE(dl_get_ca_hash_matching(path("broken.pem").c_str(), 1), 1u);
+    // DER goes the full way, rewrite included.
+    write_cert(path("ca.der"), p.ca.get(), Encoding::der);
+    EXPECT_EQ(dl_get_ca_hash_matching(path("ca.der").c_str(), 1), ca_hash);
+    EXPECT_EQ(dl_get_ca_type(path("ca.der").c_str()), DL_CA_TYPE_PEM);
 }

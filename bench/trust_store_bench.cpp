@@ -1,0 +1,141 @@
+// Benchmarks of the trusted CA store, measured in one run against the same work done the
+// shell way:
+//   1. dl_install_ca + dl_del_ca of one certificate into a store of 10 entries vs. the same
+//      steps with the links made by system("ln -s ...") and the files removed by
+//      system("rm ...") (target: at least 20x faster);
+//   2. dl_get_trust_ca_info_ex of a full store (10 entries): median reported.
+// Usage: trust_store_bench [library_rounds] [shell_rounds]
+#include <dirent.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "cert_factory.h"
+#include "dl_ca.h"
+#include "dl_internal.h"
+#include "test_files.h"
+
+using namespace durl_test;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+int quiet_hook(void *, int, const char *, ...) { return 0; }
+
+double median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
+template <class Fn>
+double once_us(Fn &&fn) {
+    const auto start = Clock::now();
+    fn();
+    return std::chrono::duration<double, std::micro>(Clock::now() - start).count();
+}
+
+std::string write_ca(const std::string &dir, int i) {
+    CertShape s;
+    s.subject = {{"CN", "bench CA " + std::to_string(i)}, {"O", "durl bench"}};
+    s.ca = true;
+    durl::X509Ptr c = factory_cert(s, factory_key(0));
+    std::string p = dir + "/ca" + std::to_string(i) + ".pem";
+    if (!c || !write_cert(p, c.get())) {
+        std::fprintf(stderr, "trust_store_bench: can't write %s\n", p.c_str());
+        std::exit(1);
+    }
+    return p;
+}
+
+std::string hex8(uint32_t h) {
+    char b[16];
+    std::snprintf(b, sizeof b, "%08x", h);
+    return b;
+}
+
+bool hash_in(const std::string &dir, uint32_t h) {
+    DIR *d = opendir(dir.c_str());
+    bool found = false;
+    while (struct dirent *e = d ? readdir(d) : nullptr)
+        if (std::string(e->d_name).find(".0") != std::string::npos &&
+            dl_get_ca_hash((dir + e->d_name).c_str()) == h)
+            found = true;
+    if (d) closedir(d);
+    return found;
+}
+
+// The install and removal as they were done through the shell: the same hashing, scans
+// and copy in process, the links and removals as shell commands.
+void shell_install(const std::string &t, const char *file) {
+    uint32_t h = dl_get_ca_hash(file);
+    if (hash_in(t, h) || hash_in(t + "phoneca/", h)) std::abort();
+    std::string name = hex8(h);
+    dl_copy_file(file, (t + name + ".0").c_str());
+    std::string ln1 = "ln -s " + t + name + ".0 " + t + name;
+    std::string ln2 = "ln -s " + t + name + ".0 " + t + "ca/" + name + ".0";
+    if (std::system(ln1.c_str()) != 0 || std::system(ln2.c_str()) != 0) std::abort();
+}
+
+void shell_del(const std::string &t, const std::string &file) {
+    uint32_t h = dl_get_ca_hash(file.c_str());
+    std::string name = hex8(h);
+    for (const std::string &victim : {file, t + "/ca/" + name + ".0", t + "/ca/" + name,
+                                      t + name + ".0", t + name}) {
+        std::string rm = "rm -f " + victim;
+        if (std::system(rm.c_str()) != 0) std::abort();
+    }
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    int lib_rounds = argc > 1 ? std::atoi(argv[1]) : 300;
+    int shell_rounds = argc > 2 ? std::atoi(argv[2]) : 30;
+    if (lib_rounds < 1 || shell_rounds < 1 || shell_rounds > lib_rounds) {
+        std::fprintf(stderr, "usage: trust_store_bench [library_rounds] [shell_rounds <= library_rounds]\n");
+        return 2;
+    }
+    static int context;
+    durl_init(&context, quiet_hook);
+    std::string dir = scratch_dir("bench");
+    std::string t = dir + "/store/";
+    durl_set_option(nullptr, DURL_OPT_SSL_TRUST_PATH, t.c_str());
+    for (int i = 0; i < 10; ++i)
+        if (dl_install_ca(write_ca(dir, i).c_str()) != 0) return 1;
+    std::string extra = write_ca(dir, 10);
+    std::string stored = t + hex8(dl_get_ca_hash(extra.c_str())) + ".0";
+
+    // The two ways alternate, so both see the same machine load.
+    std::vector<double> lib, shell, listing;
+    for (int i = 0; i < lib_rounds; ++i) {
+        lib.push_back(once_us([&] {
+            if (dl_install_ca(extra.c_str()) != 0) std::abort();
+            dl_del_ca(stored.c_str());
+        }));
+        if (i % (lib_rounds / shell_rounds) == 0)
+            shell.push_back(once_us([&] {
+                shell_install(t, extra.c_str());
+                shell_del(t, stored);
+            }));
+    }
+    dl_trust_ca_list_ex list;
+    dl_ca_status status;
+    for (int i = 0; i < lib_rounds; ++i)
+        listing.push_back(once_us([&] {
+            if (dl_get_trust_ca_info_ex(&list, &status) != 0 || list.count != 10) std::abort();
+        }));
+
+    double l = median(lib), s = median(shell);
+    std::printf("install+remove, store of 10: library %.1f us, shell commands %.1f us (median)\n",
+                l, s);
+    std::printf("  speed-up %.1fx (target >= 20x): %s\n", s / l, s / l >= 20 ? "PASS" : "FAIL");
+    std::printf("dl_get_trust_ca_info_ex, 10 entries: %.1f us (median of %d)\n", median(listing),
+                lib_rounds);
+    durl_cleanup();
+    return s / l >= 20 ? 0 : 1;
+}
