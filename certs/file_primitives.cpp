@@ -180,21 +180,32 @@ durl::X509NamePtr subject_of(const unsigned char *der, long size) {
     return durl::X509NamePtr(d2i_X509_NAME(nullptr, &field, (p + len) - field));
 }
 
-}  // namespace
-
-uint32_t dl_get_ca_hash_matching(const char *file, uint32_t wanted) {
-    if (dl_get_ca_type(file) != DL_CA_TYPE_PEM) return dl_get_ca_hash(file);
+// The common start of both hash readers: the file opened as a BIO, or null after the
+// line that says why.
+durl::BioPtr open_for_hash(const char *file) {
+    if (!file) {
+        log_msg(3, "Bio_new_file error ca_file\n");
+        return nullptr;
+    }
     log_msg(7, "Bio_new_file %s\n", file);
     if (dl_path_is_directory(file)) {
         log_msg(5, "path is directory, ret\n");
-        return 0;
+        return nullptr;
     }
     durl::BioPtr bio(BIO_new_file(file, "r"));
     if (!bio) {
         ERR_clear_error();
         log_msg(3, "Bio_new_file error ca_file\n");
-        return 0;
     }
+    return bio;
+}
+
+}  // namespace
+
+uint32_t dl_get_ca_hash_matching(const char *file, uint32_t wanted) {
+    if (dl_get_ca_type(file) != DL_CA_TYPE_PEM) return dl_get_ca_hash(file);
+    durl::BioPtr bio = open_for_hash(file);
+    if (!bio) return 0;
     // The block PEM_read_bio_X509 would decode: the first CERTIFICATE (or X509 CERTIFICATE).
     unsigned char *data = nullptr;
     long size = 0;
@@ -217,21 +228,8 @@ uint32_t dl_get_ca_hash_matching(const char *file, uint32_t wanted) {
 }
 
 extern "C" uint32_t dl_get_ca_hash(const char *file) {
-    if (!file) {
-        log_msg(3, "Bio_new_file error ca_file\n");
-        return 0;
-    }
-    log_msg(7, "Bio_new_file %s\n", file);
-    if (dl_path_is_directory(file)) {
-        log_msg(5, "path is directory, ret\n");
-        return 0;
-    }
-    durl::BioPtr bio(BIO_new_file(file, "r"));
-    if (!bio) {
-        ERR_clear_error();
-        log_msg(3, "Bio_new_file error ca_file\n");
-        return 0;
-    }
+    durl::BioPtr bio = open_for_hash(file);
+    if (!bio) return 0;
     int type = dl_get_ca_type(file);
     durl::X509Ptr cert(dl_get_x509(type, bio.get()));
     bio.reset();
