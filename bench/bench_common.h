@@ -201,8 +201,8 @@ private:
                 dup2(fd, 1);
                 dup2(fd, 2);
             }
-            execlp("nginx", "nginx", "-p", prefix_.c_str(), "-c", conf.c_str(), "-g",
-                   "daemon off;", static_cast<char *>(nullptr));
+            execlp("nginx", "nginx", "-p", prefix_.c_str(), "-c", conf.c_str(), "-g", "daemon off;",
+                   static_cast<char *>(nullptr));
             _exit(127);
         }
         auto deadline = Clock::now() + std::chrono::seconds(10);

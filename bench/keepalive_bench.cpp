@@ -83,23 +83,24 @@ int main(int argc, char **argv) {
         BareReuse bare(url);
         durl_get(plain, kept);  // both sides start with an open connection
         bare.get();
-        auto reuse = alternate(n, [&] { durl_get(plain, kept); }, [&] { bare.get(); });
+        auto reuse = alternate(
+            n, [&] { durl_get(plain, kept); }, [&] { bare.get(); });
         v.add(std::to_string(n) + " GETs, kept connection vs bare reuse, " + scheme,
               bench::fmt("%.0f vs %.0f", reuse.first, reuse.second), reuse.first / reuse.second,
               0.9);
-        auto mixed = alternate(short_n, [&] { durl_get(plain, kept); },
-                               [&] { durl_get(plain, fresh); });
+        auto mixed = alternate(
+            short_n, [&] { durl_get(plain, kept); }, [&] { durl_get(plain, fresh); });
         v.add("kept vs short connections, " + scheme,
               bench::fmt("%.0f vs %.0f", mixed.first, mixed.second), mixed.first / mixed.second,
               tls ? 15.0 : 1.8);
     }
     const durl_url_param fresh = bench::request(nginx.https("/small.txt"), 0);
     durl_get(verify, fresh);  // fails loudly if the CA directory does not verify nginx
-    auto checked = alternate(short_n, [&] { durl_get(verify, fresh); },
-                             [&] { durl_get(plain, fresh); });
+    auto checked = alternate(
+        short_n, [&] { durl_get(verify, fresh); }, [&] { durl_get(plain, fresh); });
     v.add("short HTTPS, peer verified by CA directory vs not",
-          bench::fmt("%.0f vs %.0f", checked.first, checked.second),
-          checked.first / checked.second, 0.8);
+          bench::fmt("%.0f vs %.0f", checked.first, checked.second), checked.first / checked.second,
+          0.8);
     durl_cleanup();
     return v.exit_code();
 }

@@ -63,7 +63,8 @@ double durl_stream(durl_handle *h, const std::string &url) {
     if (durl_open(h, nullptr, &p) != 0) bench::die("durl_open failed");
     size_t total = 0;
     int n;
-    while ((n = durl_read(h, nullptr, buf.data(), kReadBuffer)) > 0) total += static_cast<size_t>(n);
+    while ((n = durl_read(h, nullptr, buf.data(), kReadBuffer)) > 0)
+        total += static_cast<size_t>(n);
     double s = bench::seconds_since(t0);
     durl_close(h);
     if (n != 0 || total != Nginx::kBigSize) bench::die("durl stream failed: " + std::to_string(n));
@@ -106,8 +107,8 @@ int main(int argc, char **argv) {
     std::vector<double> opens;
     for (int i = 0; i < 200; ++i) opens.push_back(open_latency_ms(h, small));
     double med = bench::median(opens);
-    v.add("median durl_open on an answering server (ms)", bench::fmt("%.3f vs %.1f", med, 2.5),
-          med, 2.5, true);
+    v.add("median durl_open on an answering server (ms)", bench::fmt("%.3f vs %.1f", med, 2.5), med,
+          2.5, true);
     durl_cleanup();
     return v.exit_code();
 }

@@ -94,7 +94,9 @@ TEST_F(StreamTest, EndOfBodyIsNeverATimeOut) {
         for (size_t size : sizes) {
             SCOPED_TRACE(size);
             // An empty body never starts: the open returns on the transfer's end.
-            ASSERT_EQ(open(size ? http_url("/bytes/" + std::to_string(size)) : http_url("/say?body=")), 0);
+            ASSERT_EQ(
+                open(size ? http_url("/bytes/" + std::to_string(size)) : http_url("/say?body=")),
+                0);
             std::string body;
             EXPECT_EQ(read_all(body, 4096), 0);
             EXPECT_EQ(body, pattern_body(size));

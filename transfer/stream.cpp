@@ -126,7 +126,8 @@ void publish_start(stream_shared *sh) {
     durl_stream_t *s = sh->stream;
     if (sh->tls_wanted) durl_tls_capture(s->curl, &sh->tls);
     char report[1024] = {0};
-    int code = durl_get_recode(s->curl, s->url_c, report, 0, DURL_PROTO_HTTP, s->url_c->no_redirect);
+    int code =
+        durl_get_recode(s->curl, s->url_c, report, 0, DURL_PROTO_HTTP, s->url_c->no_redirect);
     redirect_target(s->curl, s->url_c, report, sizeof report);
     durl_lock_guard guard(&sh->lock);
     sh->recode = code;
@@ -196,11 +197,11 @@ int setup_http(stream_shared *sh, durl::CurlSlistPtr &list) {
         log_msg(3, "Set http header err.\n");
         return -1;
     }
-    if (int rc = setopt_or_log(s->curl, CURLOPT_HEADERFUNCTION,
-                               stream_header_cb,
+    if (int rc = setopt_or_log(s->curl, CURLOPT_HEADERFUNCTION, stream_header_cb,
                                "durl thread: curl HFUNC err.\n"))
         return rc;
-    return setopt_or_log(s->curl, CURLOPT_HEADERDATA, static_cast<void *>(sh), "durl thread: curl HDATA err.\n");
+    return setopt_or_log(s->curl, CURLOPT_HEADERDATA, static_cast<void *>(sh),
+                         "durl thread: curl HDATA err.\n");
 }
 
 // Everything from the URL to the end of the transfer; returns the engine code.
@@ -228,8 +229,7 @@ int run_transfer(stream_shared *sh) {
     if (http) {
         if (int rc = setup_http(sh, list)) return rc;
     }
-    if (int rc = setopt_or_log(s->curl, CURLOPT_WRITEFUNCTION,
-                               durl_stream_cb,
+    if (int rc = setopt_or_log(s->curl, CURLOPT_WRITEFUNCTION, durl_stream_cb,
                                "durl thread: curl WFUNC err.\n"))
         return rc;
     if (int rc = setopt_or_log(s->curl, CURLOPT_WRITEDATA,
@@ -260,8 +260,8 @@ void finish_worker(stream_shared *sh, int rc) {
     char report[1024] = {0};
     int code = rc;
     if (rc == 0 && !sh->body_seen)
-        code = durl_get_recode(s->curl, s->url_c, report, rc, DURL_PROTO_HTTP,
-                               s->url_c->no_redirect);
+        code =
+            durl_get_recode(s->curl, s->url_c, report, rc, DURL_PROTO_HTTP, s->url_c->no_redirect);
     durl_ssl_dump_store(sh->handle, &sh->tls);
     const bool drain = sh->pipe_broken;
     {
@@ -442,8 +442,7 @@ int durl_open_common(durl_handle *h, const durl_url_param *param, durl_result *r
     return code;
 }
 
-int durl_read_common(durl_stream_t *stream, char *buf, int length, durl_result *result,
-                     int limit) {
+int durl_read_common(durl_stream_t *stream, char *buf, int length, durl_result *result, int limit) {
     if (!stream || !buf || length <= 0) {
         log_msg(3, "durl read common: Parameter is error.\n");
         return -2;
@@ -470,7 +469,8 @@ int durl_read_common(durl_stream_t *stream, char *buf, int length, durl_result *
         if (ready < 0 && errno == EINTR) continue;
         if (ready == 0) {
             if (total > 0) {
-                log_msg(3, "Pipe secect timeout, timeout = [%d], read size = [%d].\n", limit, total);
+                log_msg(3, "Pipe secect timeout, timeout = [%d], read size = [%d].\n", limit,
+                        total);
             } else {
                 log_msg(3, "Pipe secect timeout, timeout = [%d].\n", limit);
                 code = -128;
@@ -523,10 +523,12 @@ void durl_close_common(durl_stream_t *stream) {
 // ------------------------------------------------------------------- exported entry points
 
 extern "C" int durl_open(durl_handle *handle, durl_result *result, const durl_url_param *param) {
-    static const durl_entry_lines kLines = {
-        "durl open...\n", "open use global, handle is empty.\n",
-        "open fails, You must call the init function.\n", nullptr, durl_live_check::silent,
-        false};
+    static const durl_entry_lines kLines = {"durl open...\n",
+                                            "open use global, handle is empty.\n",
+                                            "open fails, You must call the init function.\n",
+                                            nullptr,
+                                            durl_live_check::silent,
+                                            false};
     return durl_entry(kLines, handle, [&](durl_handle *h) {
         durl_result local{};
         int rc = durl_fold(durl_open_common(h, param, &local), &local);
@@ -536,10 +538,12 @@ extern "C" int durl_open(durl_handle *handle, durl_result *result, const durl_ur
 }
 
 extern "C" int durl_read(durl_handle *handle, durl_result *result, char *buf, int size) {
-    static const durl_entry_lines kLines = {
-        "durl read...\n", "read use global, handle is empty.\n",
-        "read fails, You must call the init function.\n", nullptr, durl_live_check::skipped,
-        false};
+    static const durl_entry_lines kLines = {"durl read...\n",
+                                            "read use global, handle is empty.\n",
+                                            "read fails, You must call the init function.\n",
+                                            nullptr,
+                                            durl_live_check::skipped,
+                                            false};
     return durl_entry(kLines, handle, [&](durl_handle *h) {
         int limit;
         {
@@ -555,10 +559,12 @@ extern "C" int durl_read(durl_handle *handle, durl_result *result, char *buf, in
 }
 
 extern "C" int durl_close(durl_handle *handle) {
-    static const durl_entry_lines kLines = {
-        "durl close...\n", "close use global, handle is empty.\n",
-        "close fails, You must call the init function.\n", nullptr, durl_live_check::skipped,
-        true};
+    static const durl_entry_lines kLines = {"durl close...\n",
+                                            "close use global, handle is empty.\n",
+                                            "close fails, You must call the init function.\n",
+                                            nullptr,
+                                            durl_live_check::skipped,
+                                            true};
     return durl_entry(kLines, handle, [&](durl_handle *h) {
         durl_close_common(h->stream);
         h->stream = nullptr;
