@@ -118,31 +118,31 @@ typedef int (*durl_log_fn)(void *log_context, int level, const char *format, ...
 
 /** One transfer request. Owned by the caller; the library only reads it. */
 typedef struct durl_url_param {
-    char url[1024];      /* the URL, non-empty */
-    char user[256];      /* user name, used when the URL carries none */
-    char password[256];  /* password, same rule */
-    int32_t method;      /* DURL_METHOD_* */
-    int32_t auth;        /* HTTP auth: 1 basic, 2 digest, 3 NTLM, 4 negotiate, 5 SIP header, else any */
-    int32_t ftp_append;  /* 1: FTP upload appends to the remote file */
+    char url[1024];       /* the URL, non-empty */
+    char user[256];       /* user name, used when the URL carries none */
+    char password[256];   /* password, same rule */
+    int32_t method;       /* DURL_METHOD_* */
+    int32_t auth;         /* HTTP auth: 1 basic, 2 digest, 3 NTLM, 4 negotiate, 5 SIP, else any */
+    int32_t ftp_append;   /* 1: FTP upload appends to the remote file */
     int32_t append_limit; /* append beyond max_filesize: 1 replace, 2 cancel, else refuse */
-    int32_t raw_upload;  /* non-zero: HTTP upload sends the file as the body, not a form */
-    int32_t max_size;    /* download limit in bytes, 0 = none; a cut body is a partial success */
-    int32_t keep_alive;  /* non-zero: reuse the handle's kept connection */
-    int32_t reserved1;   /* copied, never interpreted */
-    int32_t no_redirect; /* 1: do not follow redirects; a final 301/302 is success */
-    int32_t reserved2;   /* copied, never interpreted */
-    int32_t post_size;   /* bytes of post_data, 0 = its text length */
-    char *headers;       /* extra header lines separated by "\r\n", or NULL */
-    char *post_data;     /* request body for POST and custom methods, or NULL */
+    int32_t raw_upload;   /* non-zero: HTTP upload sends the file as the body, not a form */
+    int32_t max_size;     /* download limit in bytes, 0 = none; a cut body is a partial success */
+    int32_t keep_alive;   /* non-zero: reuse the handle's kept connection */
+    int32_t reserved1;    /* copied, never interpreted */
+    int32_t no_redirect;  /* 1: do not follow redirects; a final 301/302 is success */
+    int32_t reserved2;    /* copied, never interpreted */
+    int32_t post_size;    /* bytes of post_data, 0 = its text length */
+    char *headers;        /* extra header lines separated by "\r\n", or NULL */
+    char *post_data;      /* request body for POST and custom methods, or NULL */
 } durl_url_param;
 
 /** Body of a download to memory; released by durl_free_result(). */
 typedef struct durl_result_detail {
-    int32_t reserved1; /* always 0 */
-    int32_t reserved2; /* always 0 */
-    uint32_t size;     /* bytes in data, the terminating NUL not counted */
+    int32_t reserved1;  /* always 0 */
+    int32_t reserved2;  /* always 0 */
+    uint32_t size;      /* bytes in data, the terminating NUL not counted */
     char *reserved_buf; /* always NULL */
-    char *data;        /* received bytes followed by a NUL, or NULL when nothing arrived */
+    char *data;         /* received bytes followed by a NUL, or NULL when nothing arrived */
 } durl_result_detail;
 
 /** Outcome of a transfer. Pass a zeroed (or freed) record. */

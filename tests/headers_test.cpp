@@ -129,7 +129,7 @@ TEST_F(Headers, WebTicketLineComesFromTheTicketFile) {
         ASSERT_TRUE(ticket.claimed());
         EXPECT_EQ(build(nullptr, 0, "", "", nullptr, 0, 1).lines,
                   with_base({"X-MS-WebTicket: t-42\n"}));  // up to the NUL, line feed kept
-        EXPECT_EQ(build(nullptr).lines, kBase);              // only when asked for
+        EXPECT_EQ(build(nullptr).lines, kBase);            // only when asked for
     }
     {
         TicketFile big(std::string(6000, 'T'), 0644);
@@ -160,8 +160,8 @@ TEST_F(Headers, ReadOnlyTicketFileIsStillRead) {
 
 TEST_F(Headers, ListIsInstalledAndSuppressesLibcurlsOwnHeaders) {
     Built unused = build(nullptr);  // a first list, replaced by the next one
-    durl::CurlSlistPtr list(durl_http_header(curl.get(), "X-Test: yes\r\n", "", "", 0, nullptr,
-                                             1, 0));
+    durl::CurlSlistPtr list(
+        durl_http_header(curl.get(), "X-Test: yes\r\n", "", "", 0, nullptr, 1, 0));
     ASSERT_TRUE(list);
     // A body this big makes libcurl ask for "100 Continue" unless told not to.
     std::string body(2 * 1024 * 1024, 'p');
@@ -169,11 +169,11 @@ TEST_F(Headers, ListIsInstalledAndSuppressesLibcurlsOwnHeaders) {
     curl_easy_setopt(curl.get(), CURLOPT_POSTFIELDS, body.c_str());
     curl_easy_setopt(curl.get(), CURLOPT_POSTFIELDSIZE, static_cast<long>(body.size()));
     std::string echo;
-    curl_easy_setopt(curl.get(), CURLOPT_WRITEFUNCTION,
-                     +[](char *data, size_t size, size_t n, void *out) {
-                         static_cast<std::string *>(out)->append(data, size * n);
-                         return size * n;
-                     });
+    curl_easy_setopt(
+        curl.get(), CURLOPT_WRITEFUNCTION, +[](char *data, size_t size, size_t n, void *out) {
+            static_cast<std::string *>(out)->append(data, size * n);
+            return size * n;
+        });
     curl_easy_setopt(curl.get(), CURLOPT_WRITEDATA, &echo);
     ASSERT_EQ(curl_easy_perform(curl.get()), CURLE_OK);
     std::vector<durl_test::HttpRecord> records = durl_test::parse_http_records(echo);

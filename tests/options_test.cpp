@@ -19,23 +19,40 @@ protected:
         const durl_handle &h = g_durl.default_handle;
         const durl_config &c = h.cfg;
         switch (option) {
-            case DURL_OPT_NET_IPV6: return c.net_ipv6;
-            case DURL_OPT_NET_PREFERRED: return c.net_preferred;
-            case DURL_OPT_CONNECT_TIMEOUT: return c.connect_timeout;
-            case DURL_OPT_OPERATE_TIMEOUT: return c.operate_timeout;
-            case DURL_OPT_LOW_SPEED_TIME: return c.low_speed_time;
-            case DURL_OPT_LOW_SPEED_LIMIT: return c.low_speed_limit;
-            case DURL_OPT_MAX_REDIRS: return c.max_redirs;
-            case DURL_OPT_MAX_FILESIZE: return c.max_filesize;
-            case DURL_OPT_SSL_VERSION: return c.ssl_version;
-            case DURL_OPT_SSL_VERIFY_PEER: return c.ssl_verify_peer;
-            case DURL_OPT_SSL_VERIFY_HOST: return c.ssl_verify_host;
-            case DURL_OPT_SSL_SIGN_ALGO: return c.ssl_sign_algo;
-            case DURL_OPT_DEBUG_TRACE: return h.debug_trace;
-            case DURL_OPT_SSL_DEF_CERT: return c.ssl_def_cert;
-            case DURL_OPT_KEEP_POST: return c.keep_post;
-            case DURL_OPT_AUTO_REFERER: return c.auto_referer;
-            case DURL_OPT_SSL_EXTRA_FLAG: return c.ssl_extra_flag;
+            case DURL_OPT_NET_IPV6:
+                return c.net_ipv6;
+            case DURL_OPT_NET_PREFERRED:
+                return c.net_preferred;
+            case DURL_OPT_CONNECT_TIMEOUT:
+                return c.connect_timeout;
+            case DURL_OPT_OPERATE_TIMEOUT:
+                return c.operate_timeout;
+            case DURL_OPT_LOW_SPEED_TIME:
+                return c.low_speed_time;
+            case DURL_OPT_LOW_SPEED_LIMIT:
+                return c.low_speed_limit;
+            case DURL_OPT_MAX_REDIRS:
+                return c.max_redirs;
+            case DURL_OPT_MAX_FILESIZE:
+                return c.max_filesize;
+            case DURL_OPT_SSL_VERSION:
+                return c.ssl_version;
+            case DURL_OPT_SSL_VERIFY_PEER:
+                return c.ssl_verify_peer;
+            case DURL_OPT_SSL_VERIFY_HOST:
+                return c.ssl_verify_host;
+            case DURL_OPT_SSL_SIGN_ALGO:
+                return c.ssl_sign_algo;
+            case DURL_OPT_DEBUG_TRACE:
+                return h.debug_trace;
+            case DURL_OPT_SSL_DEF_CERT:
+                return c.ssl_def_cert;
+            case DURL_OPT_KEEP_POST:
+                return c.keep_post;
+            case DURL_OPT_AUTO_REFERER:
+                return c.auto_referer;
+            case DURL_OPT_SSL_EXTRA_FLAG:
+                return c.ssl_extra_flag;
         }
         return -999;
     }
@@ -288,9 +305,9 @@ TEST_F(Options, DumpLogsCompleteSessionLinesInPiecesOf249) {
     char text[4096];
     log.clear();
     ASSERT_EQ(durl_dump(h, text, sizeof text), 0);
-    EXPECT_EQ(log.dump(), "<6>[DCMN]dump:TLSv1.3 TLS_AES_256_GCM_SHA384\n<6>[DCMN]dump:\n<6>[DCMN]dump:" +
-                              long_line.substr(0, 249) + "\n<6>[DCMN]dump:" + long_line.substr(249) +
-                              "\n");
+    EXPECT_EQ(log.dump(),
+              "<6>[DCMN]dump:TLSv1.3 TLS_AES_256_GCM_SHA384\n<6>[DCMN]dump:\n<6>[DCMN]dump:" +
+                  long_line.substr(0, 249) + "\n<6>[DCMN]dump:" + long_line.substr(249) + "\n");
     std::string dumped(text);
     EXPECT_EQ(dumped.substr(dumped.size() - session.size()), session);
 

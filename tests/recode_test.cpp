@@ -20,9 +20,9 @@ using durl_test::https_url;
 TEST(Recode, FoldKeepsTheThreeKindsOfCodesApart) {
     struct Row {
         int engine, caller, stored;
-    } rows[] = {{0, 0, 0},        {7, -107, -107},   {1, -101, -101},  {99, -199, -199},
-                {100, 0, 100},    {200, 0, 200},     {299, 0, 299},    {301, -1, 301},
-                {404, -1, 404},   {-128, -128, -128}, {-2, -2, -2},     {-102, -102, -102}};
+    } rows[] = {{0, 0, 0},      {7, -107, -107},    {1, -101, -101}, {99, -199, -199},
+                {100, 0, 100},  {200, 0, 200},      {299, 0, 299},   {301, -1, 301},
+                {404, -1, 404}, {-128, -128, -128}, {-2, -2, -2},    {-102, -102, -102}};
     for (const Row &r : rows) {
         SCOPED_TRACE(r.engine);
         int32_t recode = 12345;
@@ -50,8 +50,8 @@ protected:
     }
 };
 
-const durl_entry_lines kLogged = {"op entry.\n", "op null.\n", "op unknown.\n", "op dead.\n",
-                                  durl_live_check::logged, false};
+const durl_entry_lines kLogged = {
+    "op entry.\n", "op null.\n", "op unknown.\n", "op dead.\n", durl_live_check::logged, false};
 
 TEST_F(Frame, ResolvesHandlesAndLogsEachOutcome) {
     durl_handle *seen = nullptr;
@@ -117,9 +117,9 @@ TEST_F(Frame, ArgumentErrorsAndExceptionsNeverCrossTheBoundary) {
     EXPECT_TRUE(log.contains(3, "[DCMN]op: url is empty.\n"));
     EXPECT_EQ(durl_entry(kLogged, nullptr, [](durl_handle *) -> int { throw std::bad_alloc(); }),
               -127);
-    EXPECT_EQ(durl_entry(kLogged, nullptr,
-                         [](durl_handle *) -> int { throw std::runtime_error("x"); }),
-              -127);
+    EXPECT_EQ(
+        durl_entry(kLogged, nullptr, [](durl_handle *) -> int { throw std::runtime_error("x"); }),
+        -127);
 }
 
 // ----------------------------------------------------------------- real transfers
@@ -159,7 +159,7 @@ TEST_F(RealTransfer, StatusesBecomeCodes) {
         int level;
         const char *verdict;
     } rows[] = {
-        {"/status/200", 0, 6, "Request ok"},   {"/status/204", 0, 6, "Request ok"},
+        {"/status/200", 0, 6, "Request ok"},    {"/status/204", 0, 6, "Request ok"},
         {"/status/404", 404, 3, "Request err"}, {"/status/500", 500, 3, "Request err"},
         {"/status/304", 304, 3, "Request err"},
     };
@@ -233,14 +233,17 @@ TEST_F(RealTransfer, TraceCallbacksOnRealTraffic) {
     std::string port = std::to_string(durl_test::http_port());
     std::vector<std::string> lines = log.texts(6);
     std::vector<std::string> expected = {
-        "[DCMN]Request header\n",    "[DCMN]GET /bytes/300?header=X-Extra:1 HTTP/1.1\n",
-        "[DCMN]Host: 127.0.0.1:" + port + "\n", "[DCMN]...\n",
-        "[DCMN]Response header\n",   "[DCMN]HTTP/1.1 200 OK\n",
+        "[DCMN]Request header\n",
+        "[DCMN]GET /bytes/300?header=X-Extra:1 HTTP/1.1\n",
+        "[DCMN]Host: 127.0.0.1:" + port + "\n",
+        "[DCMN]...\n",
+        "[DCMN]Response header\n",
+        "[DCMN]HTTP/1.1 200 OK\n",
     };
     ASSERT_GE(lines.size(), expected.size()) << log.dump();
     EXPECT_EQ(std::vector<std::string>(lines.begin(), lines.begin() + 6), expected);
     EXPECT_TRUE(log.contains(6, "[DCMN]Content-Length: 300\n")) << log.dump();
-    EXPECT_FALSE(log.mentions("X-Extra: 1"));             // not a header of interest
+    EXPECT_FALSE(log.mentions("X-Extra: 1"));                 // not a header of interest
     EXPECT_FALSE(log.mentions(durl_test::pattern_body(40)));  // no body in normal mode
     EXPECT_FALSE(log.mentions("CURL Info"));
     EXPECT_EQ(log.size(), lines.size());  // everything at level 6
@@ -272,9 +275,9 @@ TEST_F(RealTransfer, TraceCallbacksOnRealTraffic) {
     EXPECT_TRUE(log.contains(6, "[DCMN]HTTP/1.1 404 Not Found\n")) << log.dump();
     for (const LogLine &l : log.lines()) {
         std::string shown = l.text.substr(0, l.text.size() - 1);  // without the line feed
-        EXPECT_TRUE(std::all_of(shown.begin(), shown.end(),
-                                [](unsigned char c) { return c >= 32 && c <= 127; }))
-            << l.text;
+        EXPECT_TRUE(std::all_of(shown.begin(), shown.end(), [](unsigned char c) {
+            return c >= 32 && c <= 127;
+        })) << l.text;
     }
 }
 

@@ -53,7 +53,8 @@ TEST_F(Trace, ResponseHeadersOfInterest) {
         std::string logged;
     } rows[] = {
         {"HTTP/1.1 200 OK\r\n", 0, "<6>[DCMN]Response header\n<6>[DCMN]HTTP/1.1 200 OK\n"},
-        {"HTTP/1.0 404 Not Found\r\n", 1, "<6>[DCMN]Response header\n<6>[DCMN]HTTP/1.0 404 Not Found\n"},
+        {"HTTP/1.0 404 Not Found\r\n", 1,
+         "<6>[DCMN]Response header\n<6>[DCMN]HTTP/1.0 404 Not Found\n"},
         {"Server: x\r\n", 0, ""},
         {"Server: x\r\n", 1, "<6>[DCMN]Server: x\n"},
         {"Date: Tue, 1 Jan 2030\r\n", 0, "<6>[DCMN]Date: Tue, 1 Jan 2030\n"},

@@ -20,7 +20,7 @@ TEST_F(Url, IsCleanedEscapedAndClassified) {
     const UrlRow rows[] = {
         {"  HTTP://host/a b#frag  ", "HTTP://host/a%20b%23frag", DURL_PROTO_HTTP},
         {"http://h/x\r\ny\tz", "http://h/xyz", DURL_PROTO_HTTP},
-        {"\thttp://h/", "http://h/", DURL_PROTO_HTTP},  // tabs are dropped anywhere
+        {"\thttp://h/", "http://h/", DURL_PROTO_HTTP},          // tabs are dropped anywhere
         {" \t http://h/", "%20http://h/", DURL_PROTO_UNKNOWN},  // ...but end no trimming
         {"https://h/%41?a=1&b=\xc3\xa9", "https://h/%41?a=1&b=\xc3\xa9", DURL_PROTO_HTTPS},
         {"ftp://h/f", "ftp://h/f", DURL_PROTO_FTP},

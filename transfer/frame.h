@@ -36,7 +36,7 @@ struct durl_entry_lines {
     const char *registry;     // level 3, when the handle is not known to the registry
     const char *not_live;     // level 3, with durl_live_check::logged
     durl_live_check live;
-    bool default_is_null;     // the default handle's own address counts as "no handle"
+    bool default_is_null;  // the default handle's own address counts as "no handle"
 };
 
 // Resolve the caller's handle: nullptr (and, with default_is_null, the default handle's

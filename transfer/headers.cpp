@@ -20,15 +20,15 @@ constexpr size_t kBoundaryMax = 63;     // characters of a boundary, without the
 bool append(durl::CurlSlistPtr &list, const char *line) {
     curl_slist *grown = curl_slist_append(list.get(), line);
     if (!grown) return false;
-    list.release();
-    list.reset(grown);
+    // The first line starts the list; later ones extend it behind the same head.
+    if (!list) list.reset(grown);
     return true;
 }
 
 std::string base64(const char *text) {
     size_t len = strlen(text);
     std::string out(4 * ((len + 2) / 3) + 1, '\0');
-    int n = EVP_EncodeBlock(reinterpret_cast<unsigned char *>(&out[0]),
+    int n = EVP_EncodeBlock(reinterpret_cast<unsigned char *>(out.data()),
                             reinterpret_cast<const unsigned char *>(text), static_cast<int>(len));
     out.resize(n > 0 ? static_cast<size_t>(n) : 0);
     return out;
@@ -61,8 +61,8 @@ bool add_broadworks_sip(durl::CurlSlistPtr &list, const char *user, const char *
     std::string user64 = base64(user);
     std::string password64 = base64(password);
     if (user64.empty() || password64.empty()) return true;  // no line, the rest stands
-    std::string line = "Authorization: BroadWorksSIP basic=\"" + password64 + "\", sipUser=\"" +
-                       user64 + "\"";
+    std::string line =
+        "Authorization: BroadWorksSIP basic=\"" + password64 + "\", sipUser=\"" + user64 + "\"";
     return append(list, line.c_str());
 }
 

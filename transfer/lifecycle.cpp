@@ -12,12 +12,12 @@
 
 // The default handle's lock is usable from the first instruction of the process, so the
 // default handle can take options and be dumped before durl_init().
-durl_global g_durl = {{0},
-                      nullptr,
-                      {},
-                      nullptr,
-                      {0, PTHREAD_MUTEX_INITIALIZER, 0, {}, {}, nullptr, PTHREAD_MUTEX_INITIALIZER,
-                       0, nullptr, 0}};
+durl_global g_durl = {
+    {0},
+    nullptr,
+    {},
+    nullptr,
+    {0, PTHREAD_MUTEX_INITIALIZER, 0, {}, {}, nullptr, PTHREAD_MUTEX_INITIALIZER, 0, nullptr, 0}};
 
 namespace {
 
@@ -149,11 +149,9 @@ durl_config durl_config_snapshot(durl_handle *h) {
 
 // ------------------------------------------------------------ OpenSSL thread callbacks
 
-unsigned long durl_pthreads_thread_id() {
-    return static_cast<unsigned long>(pthread_self());
-}
+unsigned long durl_pthreads_thread_id() { return static_cast<unsigned long>(pthread_self()); }
 
-void durl_pthreads_locking_callback(int mode, int n, const char *, int) {
+void durl_pthreads_locking_callback(int mode, int n, const char * /*file*/, int /*line*/) {
     // A lock number outside the table is ignored rather than trusted.
     if (!durl_lock_cs || n < 0 || n >= CRYPTO_num_locks()) return;
     if (mode & CRYPTO_LOCK)

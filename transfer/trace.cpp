@@ -27,11 +27,13 @@ void dump(const char *label, const char *data, size_t size, int kind, int debug)
 
 }  // namespace
 
-int durl_trace_normal(CURL *, curl_infotype kind, char *data, size_t size, void *) {
+int durl_trace_normal(CURL * /*curl*/, curl_infotype kind, char *data, size_t size,
+                      void * /*user*/) {
     return durl_curl_trace(kind, data, size, 0);
 }
 
-int durl_trace_debug(CURL *, curl_infotype kind, char *data, size_t size, void *) {
+int durl_trace_debug(CURL * /*curl*/, curl_infotype kind, char *data, size_t size,
+                     void * /*user*/) {
     return durl_curl_trace(kind, data, size, 1);
 }
 

@@ -26,8 +26,8 @@ public:
         __attribute__((format(printf, 3, 4)));
     void *context() { return this; }
 
-    std::vector<LogLine> lines() const;              // snapshot, in call order
-    std::vector<std::string> texts(int level) const; // texts logged at one level
+    std::vector<LogLine> lines() const;               // snapshot, in call order
+    std::vector<std::string> texts(int level) const;  // texts logged at one level
     bool contains(int level, const std::string &text) const;
     size_t count(int level, const std::string &text) const;
     // True when some line at any level contains the fragment.
