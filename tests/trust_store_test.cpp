@@ -9,6 +9,7 @@
 #include "dl_internal.h"
 #include "fault_injection.h"
 #include "log_capture.h"
+#include "servers.h"
 #include "test_files.h"
 
 using namespace durl_test;
@@ -347,4 +348,25 @@ TEST_F(TrustStore, DerEntriesAndLongPaths) {
     EXPECT_EQ(list.count, 0);
     EXPECT_TRUE(log.mentions("trust ca path too long"));
     EXPECT_EQ(dir_names(deep).size(), 4u);
+}
+
+// End to end: the trust directory serves as the CA path of HTTPS peer verification.
+TEST_F(TrustStore, InstalledCaLetsHttpsVerifyThePeer) {
+    durl_set_option(nullptr, DURL_OPT_SSL_VERIFY_PEER, 1);
+    durl_set_option(nullptr, DURL_OPT_SSL_VERIFY_HOST, 1);
+    durl_url_param param{};
+    std::snprintf(param.url, sizeof param.url, "%s", https_url("/bytes/10").c_str());
+    auto download = [&] {
+        durl_result result{};
+        int rc = durl_download_to_memory(nullptr, &result, &param);
+        durl_free_result(&result);
+        return rc;
+    };
+    ASSERT_EQ(dl_install_ca(ca_file(1).c_str()), 0) << "an unrelated CA only";
+    EXPECT_EQ(download(), -160) << "peer verification fails";
+    ASSERT_EQ(dl_install_ca(pki().ca_pem.c_str()), 0);
+    EXPECT_EQ(download(), 0) << log.dump();
+    std::string h = hex8(dl_get_ca_hash(pki().ca_pem.c_str()));
+    ASSERT_EQ(dl_del_ca((trust + h + ".0").c_str()), 0);
+    EXPECT_EQ(download(), -160);
 }
