@@ -2,6 +2,7 @@
 // close, the web-ticket retry, and the faults of the worker/pipe hand-over.
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <string>
@@ -326,6 +327,27 @@ TEST_F(StreamTest, ParallelStreamsOnSeparateHandles) {
         EXPECT_EQ(bodies[i], pattern_body(30000 + i));
         EXPECT_EQ(durl_close(hs[i]), 0);
     }
+}
+
+// `durl stream`: the body reaches standard output through open/read/close, flags reach the
+// request, and a refusing server gives the tool's status and no body.
+TEST(StreamTool, WritesTheBodyToStandardOutput) {
+    const std::string dir = scratch_dir("stream-tool");
+    auto run = [&](const std::string &args, std::string &out) {
+        std::string cmd = std::string(DURL_TEST_BINARY_DIR) + "/../durl stream " + args + " > " +
+                          dir + "/out 2> " + dir + "/err";
+        int raw = std::system(cmd.c_str());
+        out = read_file(dir + "/out");
+        return WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    };
+    std::string out;
+    EXPECT_EQ(run("-b 1000 '" + http_url("/bytes/70000") + "'", out), 0);
+    EXPECT_EQ(out, pattern_body(70000));
+    EXPECT_EQ(run("-H 'X-Probe: 7' '" + https_url("/echo") + "'", out), 0);
+    EXPECT_NE(out.find("header X-Probe: 7\n"), std::string::npos) << out;
+    EXPECT_EQ(run("'" + http_url("/status/404") + "'", out), 22);
+    EXPECT_EQ(out, "");
+    EXPECT_EQ(read_file(dir + "/err"), "durl stream: server answered 404 (code -1)\n");
 }
 
 }  // namespace

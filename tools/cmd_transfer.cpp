@@ -307,3 +307,26 @@ const cli::Command kPutCommand = {
     "put", "URL [FILE]",
     "upload a file: HTTP form or raw body, PUT (no FILE: empty PUT), FTP store/append, TFTP",
     options_for(kPutOptions, sizeof kPutOptions / sizeof kPutOptions[0]), run_put, 1, 2};
+
+// Shared with `durl stream` (cmd_stream.cpp): the same request and handle flags as get and
+// put, and the same one-line report of the result.
+std::vector<cli::Option> transfer_options(const cli::Option *own, size_t own_count) {
+    return options_for(own, own_count);
+}
+
+int run_transfer(const cli::Command &self, const cli::Parsed &args,
+                 int (*transfer)(const durl_url_param &param, durl_result &result)) {
+    if (!cli::start_library(self, args)) return 1;
+    Request req;
+    if (!build_request(self, args, req)) {
+        cli::stop_library();
+        return 2;
+    }
+    durl_result result;
+    std::memset(&result, 0, sizeof result);
+    const int rc = transfer(req.param, result);
+    const int status = report(self, rc, result.recode, effective(result));
+    durl_free_result(&result);
+    cli::stop_library();
+    return status;
+}

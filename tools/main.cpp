@@ -13,6 +13,7 @@ const cli::Command *const kCommands[] = {
     &kDumpCommand,
     &kGetCommand,
     &kPutCommand,
+    &kStreamCommand,
     &kCaCommand,
     &kDevCommand,
     &kCertCommand,
