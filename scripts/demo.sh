@@ -17,17 +17,22 @@ WORK="$BUILD/demo-work"   # files made by the walk-through, kept for a look afte
 section() { printf '\n==== %s ====\n' "$*"; }
 step() { printf '\n-- %s\n' "$*"; }
 
-# Prints the command (the tool as plain "durl", long directories as $WORK and $PKI), runs it,
-# then shows its standard output and its status line. A step that fails stops the demo
-# (set -e) with the tool's exit status.
-run() {
+# Prints the command (the tool as plain "durl", long directories as $WORK and $PKI), then
+# runs it with its output kept in $WORK/.out and .err.
+execute() {
     local shown="$*"
     shown="${shown//$DURL /durl }"
     shown="${shown//$WORK/\$WORK}"
     [ -n "${PKI:-}" ] && shown="${shown//$PKI/\$PKI}"
     printf '$ %s\n' "$shown"
+    "$@" > "$WORK/.out" 2> "$WORK/.err"
+}
+
+# Runs a step and shows its standard output and its status line. A step that fails stops the
+# demo (set -e) with the tool's exit status.
+run() {
     local rc=0
-    "$@" > "$WORK/.out" 2> "$WORK/.err" || rc=$?
+    execute "$@" || rc=$?
     cat "$WORK/.out"
     [ -s "$WORK/.out" ] && [ -n "$(tail -c1 "$WORK/.out")" ] && echo
     cat "$WORK/.err"
@@ -47,6 +52,19 @@ run_refused() {
         return 1
     }
     echo "(refused as expected)"
+}
+
+# Like run, for a body too long to print: shows its size and checks that it equals the file
+# given first (the same body fetched another way).
+run_counted() {
+    local expect="$1"; shift
+    local rc=0
+    execute "$@" || rc=$?
+    cat "$WORK/.err"
+    [ "$rc" -eq 0 ] || return "$rc"
+    printf '(%s bytes on standard output' "$(wc -c < "$WORK/.out")"
+    cmp -s "$WORK/.out" "$expect" || { echo "; differs from $expect)"; return 1; }
+    printf ', identical to %s)\n' "${expect/#$WORK\//}"
 }
 
 # The request the HTTP test server last recorded, reduced to what shows an upload arrived.
@@ -105,6 +123,9 @@ demo_http() {
     "$DURL" get "$HTTP/_reset" > /dev/null 2>&1
     run "$DURL" put "$HTTP/echo/form" "$WORK/hello.txt"
     server_saw
+    step "stream: open, then read 16 KiB at a time while the server sends in slow pieces"
+    run_counted "$WORK/one-mib.bin" "$DURL" stream "$HTTP/bytes/1048576?chunk=65536&delay_ms=20" \
+        --buffer 16384
 }
 
 demo_https() {
@@ -118,6 +139,8 @@ demo_https() {
     "$DURL" get "$HTTP/_reset" > /dev/null 2>&1
     run "$DURL" put "$HTTPS/echo/put.txt" "$WORK/hello.txt" -X PUT "${tls[@]}"
     server_saw
+    step "stream, verifying the server"
+    run "$DURL" stream "$HTTPS/say?body=streamed+over+HTTPS" "${tls[@]}"
 }
 
 demo_ftp() {
@@ -127,6 +150,8 @@ demo_ftp() {
     run "$DURL" put "$FTP/hello.txt" "$WORK/more.txt" --append
     step "download what the server now holds"
     run "$DURL" get "$FTP/hello.txt"
+    step "stream it"
+    run "$DURL" stream "$FTP/hello.txt"
 }
 
 demo_ftps() {
@@ -136,6 +161,7 @@ demo_ftps() {
     step "the self-signed test server is refused by the system trust store"
     run_refused -160 "$DURL" get "$FTPS/hello.txt"
     run_refused -160 "$DURL" put "$FTPS/up.txt" "$WORK/hello.txt"
+    run_refused -160 "$DURL" stream "$FTPS/hello.txt"
 }
 
 demo_tftp() {
@@ -148,6 +174,8 @@ demo_tftp() {
     step "upload, then download it back"
     run "$DURL" put "$tftp/hello.txt" "$WORK/hello.txt"
     run "$DURL" get "$tftp/hello.txt"
+    step "stream it"
+    run "$DURL" stream "$tftp/hello.txt"
 }
 
 demo_certificates() {
@@ -158,8 +186,9 @@ demo_certificates() {
     run "$DURL" ca install "$WORK/demo-ca.pem" --trust-path "$trust"
     step "list the trusted CAs"
     run "$DURL" ca list --trust-path "$trust"
-    step "HTTPS download verified against the trust directory"
+    step "HTTPS download and stream verified against the trust directory"
     run "$DURL" get "$HTTPS/say?body=trusted+by+the+store" --verify --capath "${trust}ca/"
+    run "$DURL" stream "$HTTPS/say?body=streamed,+trusted+by+the+store" --verify --capath "${trust}ca/"
     step "verify the HTTPS server's certificate against the store"
     run "$DURL" verify "$PKI/server.pem" --ca-dir "${trust}ca/"
 
