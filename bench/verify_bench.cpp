@@ -102,17 +102,16 @@ void bench_verify(int rounds) {
     Series lib, bare;
     const int reps = 200;
     for (int r = 0; r < rounds; ++r) {
-        lib.add(time_us([&] { dl_cert_verify(leaf.c_str(), ca_dir.c_str(), ca.c_str(), 0,
-                                             &status); },
-                        reps));
+        lib.add(time_us(
+            [&] { dl_cert_verify(leaf.c_str(), ca_dir.c_str(), ca.c_str(), 0, &status); }, reps));
         bare.add(time_us([&] { bare_verify(leaf.c_str(), ca_dir.c_str(), ca.c_str()); }, reps));
     }
-    std::printf("verify (CA file + CA dir), medians over %d rounds of %d calls:\n"
-                "  dl_cert_verify %.1f us wall / %.1f us cpu; bare OpenSSL %.1f us wall / "
-                "%.1f us cpu\n  ratio %.3f wall, %.3f cpu (target <= 1.2)\n",
-                rounds, reps, median(lib.wall), median(lib.cpu), median(bare.wall),
-                median(bare.cpu), median(lib.wall) / median(bare.wall),
-                median(lib.cpu) / median(bare.cpu));
+    std::printf(
+        "verify (CA file + CA dir), medians over %d rounds of %d calls:\n"
+        "  dl_cert_verify %.1f us wall / %.1f us cpu; bare OpenSSL %.1f us wall / "
+        "%.1f us cpu\n  ratio %.3f wall, %.3f cpu (target <= 1.2)\n",
+        rounds, reps, median(lib.wall), median(lib.cpu), median(bare.wall), median(bare.cpu),
+        median(lib.wall) / median(bare.wall), median(lib.cpu) / median(bare.cpu));
 }
 
 void bench_keygen(int runs) {
@@ -127,7 +126,9 @@ void bench_keygen(int runs) {
         unlink(key.c_str());
         int rc = 0;
         lib.add(time_us(
-            [&] { rc = dl_cert_build_csr_req_file(req.c_str(), key.c_str(), subject.c_str(), 2048); },
+            [&] {
+                rc = dl_cert_build_csr_req_file(req.c_str(), key.c_str(), subject.c_str(), 2048);
+            },
             1));
         if (rc != 0) {
             std::fprintf(stderr, "dl_cert_build_csr_req_file failed with %d\n", rc);
@@ -137,15 +138,16 @@ void bench_keygen(int runs) {
         bare.add(time_us([&] { RSA_generate_key_ex(rsa.get(), 2048, e.get(), nullptr); }, 1));
     }
     // Prime search times spread widely: many runs are needed before the ratio settles.
-    std::printf("RSA-2048 over %d runs (ms):\n"
-                "  seeded, dl_cert_build_csr_req_file without key file: median %.1f wall / "
-                "%.1f cpu, mean %.1f cpu\n"
-                "  RSA_generate_key_ex: median %.1f wall / %.1f cpu, mean %.1f cpu\n"
-                "  ratio of medians %.3f wall, %.3f cpu; of cpu means %.3f (target <= 1.3)\n",
-                runs, median(lib.wall) / 1e3, median(lib.cpu) / 1e3, lib.mean_cpu() / 1e3,
-                median(bare.wall) / 1e3, median(bare.cpu) / 1e3, bare.mean_cpu() / 1e3,
-                median(lib.wall) / median(bare.wall), median(lib.cpu) / median(bare.cpu),
-                lib.mean_cpu() / bare.mean_cpu());
+    std::printf(
+        "RSA-2048 over %d runs (ms):\n"
+        "  seeded, dl_cert_build_csr_req_file without key file: median %.1f wall / "
+        "%.1f cpu, mean %.1f cpu\n"
+        "  RSA_generate_key_ex: median %.1f wall / %.1f cpu, mean %.1f cpu\n"
+        "  ratio of medians %.3f wall, %.3f cpu; of cpu means %.3f (target <= 1.3)\n",
+        runs, median(lib.wall) / 1e3, median(lib.cpu) / 1e3, lib.mean_cpu() / 1e3,
+        median(bare.wall) / 1e3, median(bare.cpu) / 1e3, bare.mean_cpu() / 1e3,
+        median(lib.wall) / median(bare.wall), median(lib.cpu) / median(bare.cpu),
+        lib.mean_cpu() / bare.mean_cpu());
 }
 
 }  // namespace

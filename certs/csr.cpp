@@ -49,10 +49,9 @@ int dl_build_csr(const char *csr_file, const char *key_file, const char *subject
         return DL_CSR_WRITE_FAILED;
     }
     X509_REQ *request = req.get();
-    const int written = dl_write_file_atomic(csr_file, dl_file_mode::keep_or_default,
-                                             [request](FILE *f) {
-                                                 return PEM_write_X509_REQ(f, request) == 1;
-                                             });
+    const int written =
+        dl_write_file_atomic(csr_file, dl_file_mode::keep_or_default,
+                             [request](FILE *f) { return PEM_write_X509_REQ(f, request) == 1; });
     if (written != DL_WRITE_OK) {
         log_msg(3, "write request file %s failed\n", csr_file);
         return DL_CSR_WRITE_FAILED;

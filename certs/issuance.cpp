@@ -20,22 +20,21 @@ constexpr long kValiditySeconds = 630720000L;
 // Signing digest of the ssl_sign_algo setting; MD5 is the device's historical default.
 const EVP_MD *dl_sign_digest(int32_t sign_algo) {
     switch (sign_algo) {
-    case 1:
-        return EVP_sha256();
-    case 2:
-        return EVP_sha384();
-    case 3:
-        return EVP_sha512();
-    default:
-        return EVP_md5();
+        case 1:
+            return EVP_sha256();
+        case 2:
+            return EVP_sha384();
+        case 3:
+            return EVP_sha512();
+        default:
+            return EVP_md5();
     }
 }
 
 // The serial number: the common-name text as the big-endian bytes of a positive integer.
 durl::Asn1IntPtr dl_serial_from_cn(const char *cn) {
     durl::Asn1IntPtr serial(ASN1_INTEGER_new());
-    if (serial && !ASN1_STRING_set(serial.get(), cn, static_cast<int>(strlen(cn))))
-        serial.reset();
+    if (serial && !ASN1_STRING_set(serial.get(), cn, static_cast<int>(strlen(cn)))) serial.reset();
     return serial;
 }
 
@@ -116,8 +115,8 @@ int dl_issue(const char *ca_cert_file, const char *ca_key_file, const char *clie
     }
     durl::EvpPkeyPtr key;
     int reused = 0;
-    if (dl_seeded_build_key(client_key_file, key_bits, cn, cfg.env_randomness,
-                            dl_ssleay_rand_bytes, key, reused) != DL_KEY_OK) {
+    if (dl_seeded_build_key(client_key_file, key_bits, cn, cfg.env_randomness, dl_ssleay_rand_bytes,
+                            key, reused) != DL_KEY_OK) {
         log_msg(3, "dl_cert_build_rsa_key() fail\n");
         return -1;
     }
@@ -158,9 +157,8 @@ int dl_add_cert_ext(X509 *cert, int nid, const char *value) {
 }
 
 extern "C" int dl_generate_client_cert(const char *ca_cert_file, const char *ca_key_file,
-                                       const char *client_key_file,
-                                       const char *client_cert_file, const char *subject,
-                                       int key_bits) {
+                                       const char *client_key_file, const char *client_cert_file,
+                                       const char *subject, int key_bits) {
     if (!ca_cert_file || !ca_key_file || !client_key_file || !client_cert_file || !subject) {
         log_msg(3, "Invalid Parameter\n");
         return -1;

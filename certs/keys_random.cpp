@@ -257,8 +257,7 @@ X509_NAME *dl_do_subject(const char *subject, unsigned long chtype) {
         const char *value = values.get()[i];
         if (nid == NID_undef || !*value) continue;
         if (!X509_NAME_add_entry_by_NID(name.get(), nid, static_cast<int>(chtype),
-                                        reinterpret_cast<const unsigned char *>(value), -1, -1,
-                                        0))
+                                        reinterpret_cast<const unsigned char *>(value), -1, -1, 0))
             return nullptr;
     }
     return name.release();

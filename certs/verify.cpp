@@ -18,33 +18,33 @@ namespace {
 // without the CA flag, long paths, purpose mismatches and unknown critical extensions.
 bool dl_cb_tolerated(int err) {
     switch (err) {
-    case X509_V_ERR_CRL_NOT_YET_VALID:
-    case X509_V_ERR_CRL_HAS_EXPIRED:
-    case X509_V_ERR_DEPTH_ZERO_SELF_SIGNED_CERT:
-    case X509_V_ERR_INVALID_CA:
-    case X509_V_ERR_PATH_LENGTH_EXCEEDED:
-    case X509_V_ERR_INVALID_PURPOSE:
-    case X509_V_ERR_UNHANDLED_CRITICAL_EXTENSION:
-        return true;
-    default:
-        return false;
+        case X509_V_ERR_CRL_NOT_YET_VALID:
+        case X509_V_ERR_CRL_HAS_EXPIRED:
+        case X509_V_ERR_DEPTH_ZERO_SELF_SIGNED_CERT:
+        case X509_V_ERR_INVALID_CA:
+        case X509_V_ERR_PATH_LENGTH_EXCEEDED:
+        case X509_V_ERR_INVALID_PURPOSE:
+        case X509_V_ERR_UNHANDLED_CRITICAL_EXTENSION:
+            return true;
+        default:
+            return false;
     }
 }
 
 // Status code for the verification error that stopped the chain check.
 int32_t dl_verify_code(int verify_error) {
     switch (verify_error) {
-    case X509_V_ERR_CERT_SIGNATURE_FAILURE:
-        return 3;
-    case X509_V_ERR_CERT_NOT_YET_VALID:
-        return 4;
-    case X509_V_ERR_CERT_HAS_EXPIRED:
-        return 5;
-    case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY:
-    case X509_V_ERR_UNABLE_TO_VERIFY_LEAF_SIGNATURE:
-        return 6;
-    default:
-        return 11;
+        case X509_V_ERR_CERT_SIGNATURE_FAILURE:
+            return 3;
+        case X509_V_ERR_CERT_NOT_YET_VALID:
+            return 4;
+        case X509_V_ERR_CERT_HAS_EXPIRED:
+            return 5;
+        case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY:
+        case X509_V_ERR_UNABLE_TO_VERIFY_LEAF_SIGNATURE:
+            return 6;
+        default:
+            return 11;
     }
 }
 
@@ -57,19 +57,19 @@ struct dl_method_choice {
 
 dl_method_choice dl_method_for_version(int32_t version) {
     switch (version) {
-    case 0:
-        return {true, TLSv1_method()};
-    case 1:  // SSLv2
-    case 2:  // SSLv3
-        return {true, nullptr};
-    case 3:
-        return {true, TLS_method()};
-    case 4:
-        return {true, TLSv1_1_method()};
-    case 5:
-        return {true, TLSv1_2_method()};
-    default:
-        return {false, nullptr};
+        case 0:
+            return {true, TLSv1_method()};
+        case 1:  // SSLv2
+        case 2:  // SSLv3
+            return {true, nullptr};
+        case 3:
+            return {true, TLS_method()};
+        case 4:
+            return {true, TLSv1_1_method()};
+        case 5:
+            return {true, TLSv1_2_method()};
+        default:
+            return {false, nullptr};
     }
 }
 
@@ -78,8 +78,9 @@ dl_method_choice dl_method_for_version(int32_t version) {
 bool dl_key_mismatch_reported() {
     bool mismatch = false;
     while (unsigned long err = ERR_get_error()) {
-        if (ERR_GET_LIB(err) == ERR_LIB_X509 && (ERR_GET_REASON(err) == X509_R_KEY_VALUES_MISMATCH ||
-                                                 ERR_GET_REASON(err) == X509_R_KEY_TYPE_MISMATCH))
+        if (ERR_GET_LIB(err) == ERR_LIB_X509 &&
+            (ERR_GET_REASON(err) == X509_R_KEY_VALUES_MISMATCH ||
+             ERR_GET_REASON(err) == X509_R_KEY_TYPE_MISMATCH))
             mismatch = true;
     }
     return mismatch;
@@ -159,8 +160,7 @@ int32_t dl_add_trust_source(X509_STORE *store, X509_LOOKUP_METHOD *method, int c
 int32_t dl_load_trust(X509_STORE *store, const char *trust_dir, const char *trust_file,
                       dl_stderr_bio &bio_err) {
     const int32_t file = dl_add_trust_source(store, X509_LOOKUP_file(), X509_L_FILE_LOAD,
-                                             trust_file, "file", "X509_LOOKUP_load_file",
-                                             bio_err);
+                                             trust_file, "file", "X509_LOOKUP_load_file", bio_err);
     if (file != 0) return file;
     return dl_add_trust_source(store, X509_LOOKUP_hash_dir(), X509_L_ADD_DIR, trust_dir,
                                "directory", "X509_LOOKUP_add_dir", bio_err);
@@ -235,8 +235,8 @@ int dl_cb(int ok, X509_STORE_CTX *ctx) {
     return dl_cb_tolerated(err) ? 1 : 0;
 }
 
-extern "C" int dl_cert_verify(const char *cert_file, const char *trust_dir,
-                              const char *trust_file, int flags, dl_ca_status *status) {
+extern "C" int dl_cert_verify(const char *cert_file, const char *trust_dir, const char *trust_file,
+                              int flags, dl_ca_status *status) {
     if (!cert_file || !status) {
         log_msg(3, "Invalid Parameter\n");
         if (status) status->code = 1;

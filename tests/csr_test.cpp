@@ -21,8 +21,7 @@ protected:
         durl_set_option(nullptr, DURL_OPT_ENV_RANDOMNESS, "csr seed");
     }
 
-    int csr(const std::string &out, const std::string &key, const char *subject,
-            int bits = 2048) {
+    int csr(const std::string &out, const std::string &key, const char *subject, int bits = 2048) {
         return dl_cert_build_csr_req_file(out.c_str(), key.c_str(), subject, bits);
     }
 

@@ -124,12 +124,12 @@ TEST_F(IssuanceTest, IssuesReproducibleCertificate) {
 
     // The openssl command line agrees.
     int status = -1;
-    const std::string shown = run_capture("openssl x509 -in '" + cert1 +
-                                              "' -noout -serial -startdate -enddate 2>&1",
-                                          &status);
+    const std::string shown = run_capture(
+        "openssl x509 -in '" + cert1 + "' -noout -serial -startdate -enddate 2>&1", &status);
     EXPECT_EQ(status, 0);
-    EXPECT_EQ(shown, "serial=616263\nnotBefore=Mar  1 00:00:00 2014 GMT\n"
-                     "notAfter=Feb 24 00:00:00 2034 GMT\n");
+    EXPECT_EQ(shown,
+              "serial=616263\nnotBefore=Mar  1 00:00:00 2014 GMT\n"
+              "notAfter=Feb 24 00:00:00 2034 GMT\n");
     EXPECT_EQ(run_capture("openssl verify -CAfile '" + ca + "' '" + cert1 + "' 2>&1", &status),
               cert1 + ": OK\n");
     EXPECT_EQ(run_capture("openssl pkey -in '" + key1 + "' -pubout", &status),
@@ -163,8 +163,10 @@ TEST_F(IssuanceTest, SerialNumberFromCommonName) {
 TEST_F(IssuanceTest, DigestFollowsSetting) {
     struct Row {
         int sign_algo, nid;
-    } rows[] = {{0, NID_md5WithRSAEncryption},    {1, NID_sha256WithRSAEncryption},
-                {2, NID_sha384WithRSAEncryption}, {3, NID_sha512WithRSAEncryption},
+    } rows[] = {{0, NID_md5WithRSAEncryption},
+                {1, NID_sha256WithRSAEncryption},
+                {2, NID_sha384WithRSAEncryption},
+                {3, NID_sha512WithRSAEncryption},
                 {7, NID_md5WithRSAEncryption}};
     const std::string out = dir + "/digest.pem";
     for (const Row &row : rows) {

@@ -33,9 +33,9 @@ std::string oneline(X509_NAME *name) {
 
 durl::EvpPkeyPtr read_key(const std::string &path) {
     durl::BioPtr bio(BIO_new_file(path.c_str(), "r"));
-    return durl::EvpPkeyPtr(bio ? PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr,
-                                                          const_cast<char *>(""))
-                                : nullptr);
+    return durl::EvpPkeyPtr(
+        bio ? PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, const_cast<char *>(""))
+            : nullptr);
 }
 
 // One seeded generation into a fresh key; reused flag returned through the out-argument.
@@ -60,17 +60,17 @@ TEST(SubjectText, ParsesIntoNames) {
         {"/C=CN/O=Acme/CN=abc", "/C=CN/O=Acme/CN=abc"},
         {"/commonName=x/2.5.4.10=Org", "/CN=x/O=Org"},
         // The one-line form escapes "/" and "+" inside values again.
-        {"/CN=a\\/b/O=x", "/CN=a\\/b/O=x"},     // escaped slash stays in the value
-        {"/C\\N=x", "/CN=x"},                   // escapes work in types too
-        {"/CN=a+b", "/CN=a\\+b"},               // "+" is plain text, not a multi-value RDN
-        {"/XX=1/CN=a", "/CN=a"},                // unknown type skipped
-        {"/CN=/O=x", "/O=x"},                   // empty value before "/" skipped
+        {"/CN=a\\/b/O=x", "/CN=a\\/b/O=x"},  // escaped slash stays in the value
+        {"/C\\N=x", "/CN=x"},                // escapes work in types too
+        {"/CN=a+b", "/CN=a\\+b"},            // "+" is plain text, not a multi-value RDN
+        {"/XX=1/CN=a", "/CN=a"},             // unknown type skipped
+        {"/CN=/O=x", "/O=x"},                // empty value before "/" skipped
         {"/", ""},
         {"/CN=a/", "/CN=a"},
-        {"CN=abc", nullptr},                    // no leading "/"
-        {"/CN=", nullptr},                      // ends right after "="
-        {"/O=x/CN", nullptr},                   // no "="
-        {"/CN=a\\", nullptr},                   // backslash as last character
+        {"CN=abc", nullptr},   // no leading "/"
+        {"/CN=", nullptr},     // ends right after "="
+        {"/O=x/CN", nullptr},  // no "="
+        {"/CN=a\\", nullptr},  // backslash as last character
         {"", nullptr},
     };
     for (const Row &row : rows) {
@@ -151,8 +151,8 @@ TEST_F(KeysRandomTest, SameSeedAndNameGiveSameKey) {
     durl::EvpPkeyPtr b = seeded_key(dir + "/none-b", "device-1", "seed text");
     durl::EvpPkeyPtr other_cn = seeded_key(dir + "/none-c", "device-2", "seed text");
     durl::EvpPkeyPtr other_seed = seeded_key(dir + "/none-d", "device-1", "other seed");
-    durl::EvpPkeyPtr libc = seeded_key(dir + "/none-e", "device-1", "seed text", 1024,
-                                       dl_ssleay_open_rand_bytes);
+    durl::EvpPkeyPtr libc =
+        seeded_key(dir + "/none-e", "device-1", "seed text", 1024, dl_ssleay_open_rand_bytes);
     ASSERT_TRUE(a && b && other_cn && other_seed && libc);
     EXPECT_EQ(EVP_PKEY_eq(a.get(), b.get()), 1);
     EXPECT_NE(EVP_PKEY_eq(a.get(), other_cn.get()), 1);

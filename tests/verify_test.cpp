@@ -21,9 +21,9 @@ namespace {
 
 // Files every verification test uses, written once per binary.
 struct VerifyFiles {
-    std::string dir, ca, ca_dir, chain, leaf, leaf_der, expired, future, self_signed,
-        inter_leaf, bad_signature, untrusted, combined, combined_wrong_key, combined_md5,
-        combined_small_key, combined_encrypted, not_cert, empty_dir, no_file;
+    std::string dir, ca, ca_dir, chain, leaf, leaf_der, expired, future, self_signed, inter_leaf,
+        bad_signature, untrusted, combined, combined_wrong_key, combined_md5, combined_small_key,
+        combined_encrypted, not_cert, empty_dir, no_file;
 };
 
 const VerifyFiles &files() {
@@ -51,15 +51,15 @@ const VerifyFiles &files() {
         CertShape forged;
         forged.subject = {{"CN", "durl forged"}};
         // Names the trusted CA as issuer but is signed by another key.
-        v.bad_signature = pem("forged.pem", factory_cert(forged, factory_key(2), p.ca.get(),
-                                                         factory_key(3)).get());
+        v.bad_signature = pem(
+            "forged.pem", factory_cert(forged, factory_key(2), p.ca.get(), factory_key(3)).get());
         CertShape other_ca;
         other_ca.subject = {{"CN", "durl untrusted CA"}};
         other_ca.ca = true;
         durl::X509Ptr other = factory_cert(other_ca, factory_key(3));
-        v.untrusted = pem("untrusted.pem",
-                          factory_cert(CertShape{}, factory_key(2), other.get(), factory_key(3))
-                              .get());
+        v.untrusted =
+            pem("untrusted.pem",
+                factory_cert(CertShape{}, factory_key(2), other.get(), factory_key(3)).get());
         v.combined = v.dir + "/combined.pem";
         write_combined(v.combined, p.leaf.get(), factory_key(2));
         v.combined_wrong_key = v.dir + "/wrong-key.pem";
@@ -189,8 +189,8 @@ TEST_F(VerifyTest, AdvanceCheckOutcomes) {
         {"TLS 1.1 context", f.combined, 4, "", 0, "", nullptr},
         {"TLS 1.2 context", f.combined, 5, "", 0, "", nullptr},
         {"encrypted key", f.combined_encrypted, 3, "devpass", 0, "", nullptr},
-        {"encrypted key, no password", f.combined_encrypted, 3, "", 9,
-         "Can't load private key\n", "[DCMN]Can't load private key from ser_ca_file"},
+        {"encrypted key, no password", f.combined_encrypted, 3, "", 9, "Can't load private key\n",
+         "[DCMN]Can't load private key from ser_ca_file"},
         {"certificate only", f.leaf, 3, "", 9, "Can't load private key\n", nullptr},
         {"key of another pair", f.combined_wrong_key, 3, "", 10, "Private key does not match",
          "[DCMN]Private key does not match the certificate public key\n"},
@@ -233,7 +233,7 @@ TEST_F(VerifyTest, ConcurrentVerificationsKeepTheirOwnOutcome) {
         std::string cert;
         int code;
     };
-    const std::vector<Case> cases = {{f.leaf, 0}, {f.expired, 5}, {f.future, 4},
+    const std::vector<Case> cases = {{f.leaf, 0},      {f.expired, 5},       {f.future, 4},
                                      {f.untrusted, 6}, {f.bad_signature, 3}, {f.no_file, 11}};
     std::atomic<int> mismatches{0};
     std::vector<std::thread> threads;
@@ -242,12 +242,11 @@ TEST_F(VerifyTest, ConcurrentVerificationsKeepTheirOwnOutcome) {
             for (int i = 0; i < 60; ++i) {
                 const Case &c = cases[(t + i) % cases.size()];
                 dl_ca_status st;
-                const int rc = dl_cert_verify(c.cert.c_str(), f.ca_dir.c_str(), f.ca.c_str(),
-                                              0, &st);
-                const bool message_ok = c.code == 0 ? st.message[0] == '\0'
-                                        : c.code == 11
-                                            ? std::string(st.message) == "verify err:"
-                                            : std::string(st.message).size() > 11;
+                const int rc =
+                    dl_cert_verify(c.cert.c_str(), f.ca_dir.c_str(), f.ca.c_str(), 0, &st);
+                const bool message_ok = c.code == 0    ? st.message[0] == '\0'
+                                        : c.code == 11 ? std::string(st.message) == "verify err:"
+                                                       : std::string(st.message).size() > 11;
                 if (st.code != c.code || rc != (c.code ? -1 : 0) || !message_ok) mismatches++;
             }
         });

@@ -50,17 +50,28 @@ bool required(const cli::Command &self, const cli::Parsed &args,
 
 const char *verify_meaning(int code) {
     switch (code) {
-    case 1: return "missing argument";
-    case 2: return "trust store, TLS context or credential file could not be loaded";
-    case 3: return "bad signature";
-    case 4: return "not yet valid";
-    case 5: return "expired";
-    case 6: return "issuer not among the trusted CAs";
-    case 7: return "the protocol setting names no protocol";
-    case 8: return "certificate refused by a TLS context";
-    case 9: return "private key can't be loaded";
-    case 10: return "private key does not match";
-    default: return "not verified";
+        case 1:
+            return "missing argument";
+        case 2:
+            return "trust store, TLS context or credential file could not be loaded";
+        case 3:
+            return "bad signature";
+        case 4:
+            return "not yet valid";
+        case 5:
+            return "expired";
+        case 6:
+            return "issuer not among the trusted CAs";
+        case 7:
+            return "the protocol setting names no protocol";
+        case 8:
+            return "certificate refused by a TLS context";
+        case 9:
+            return "private key can't be loaded";
+        case 10:
+            return "private key does not match";
+        default:
+            return "not verified";
     }
 }
 
@@ -101,27 +112,36 @@ int run_issue(const cli::Command &self, const cli::Parsed &args) {
         return 2;
     }
     durl_set_option(nullptr, DURL_OPT_SSL_SIGN_ALGO, static_cast<int>(algo));
-    const int rc = dl_generate_client_cert(
-        args.get("ca-cert").c_str(), args.get("ca-key").c_str(), args.get("key").c_str(),
-        args.get("out").c_str(), args.get("subject").c_str(), static_cast<int>(bits));
+    const int rc = dl_generate_client_cert(args.get("ca-cert").c_str(), args.get("ca-key").c_str(),
+                                           args.get("key").c_str(), args.get("out").c_str(),
+                                           args.get("subject").c_str(), static_cast<int>(bits));
     cli::stop_library();
     if (rc != 0) return cli::fail(self, "issuance failed (run with -v for the reason)");
-    std::printf("issued %s for %s (key %s)\n", args.get("out").c_str(),
-                args.get("subject").c_str(), args.get("key").c_str());
+    std::printf("issued %s for %s (key %s)\n", args.get("out").c_str(), args.get("subject").c_str(),
+                args.get("key").c_str());
     return 0;
 }
 
 const char *csr_meaning(int code) {
     switch (code) {
-    case 1: return "missing argument";
-    case 13: return "request can't be made";
-    case 14: return "subject, version or key can't be set (subject must start with /)";
-    case 15: return "signing failed";
-    case 16: return "signature does not verify";
-    case 17: return "a file could not be written";
-    case 18: return "key file can't be read (encrypted keys are kept, not replaced)";
-    case 20: return "key generation failed";
-    default: return "failed";
+        case 1:
+            return "missing argument";
+        case 13:
+            return "request can't be made";
+        case 14:
+            return "subject, version or key can't be set (subject must start with /)";
+        case 15:
+            return "signing failed";
+        case 16:
+            return "signature does not verify";
+        case 17:
+            return "a file could not be written";
+        case 18:
+            return "key file can't be read (encrypted keys are kept, not replaced)";
+        case 20:
+            return "key generation failed";
+        default:
+            return "failed";
     }
 }
 
@@ -136,13 +156,11 @@ int run_csr(const cli::Command &self, const cli::Parsed &args) {
     }
     durl_set_option(nullptr, DURL_OPT_SSL_EXTRA_FLAG, args.has("libc-startup") ? 1 : 0);
     const int rc = dl_cert_build_csr_req_file(args.get("out").c_str(), args.get("key").c_str(),
-                                              args.get("subject").c_str(),
-                                              static_cast<int>(bits));
+                                              args.get("subject").c_str(), static_cast<int>(bits));
     cli::stop_library();
-    if (rc != 0)
-        return cli::fail(self, "code " + std::to_string(rc) + ": " + csr_meaning(rc));
-    std::printf("wrote %s for %s (key %s)\n", args.get("out").c_str(),
-                args.get("subject").c_str(), args.get("key").c_str());
+    if (rc != 0) return cli::fail(self, "code " + std::to_string(rc) + ": " + csr_meaning(rc));
+    std::printf("wrote %s for %s (key %s)\n", args.get("out").c_str(), args.get("subject").c_str(),
+                args.get("key").c_str());
     return 0;
 }
 
@@ -156,8 +174,9 @@ const cli::Command kVerifyCommand = {
      {"ca-file", 0, "FILE", "PEM file of trusted CAs (default: OpenSSL's bundle)"},
      {"advance", 0, nullptr, "also check FILE is a PEM certificate with its matching key"},
      kPassword,
-     {"ssl-version", 0, "N", "protocol of the --advance check: 0 TLS1.0, 3 any (default), "
-                             "4 TLS1.1, 5 TLS1.2"}},
+     {"ssl-version", 0, "N",
+      "protocol of the --advance check: 0 TLS1.0, 3 any (default), "
+      "4 TLS1.1, 5 TLS1.2"}},
     run_verify,
     1,
     1};
