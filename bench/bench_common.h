@@ -48,6 +48,22 @@ inline double median(std::vector<double> v) {
     return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
 }
 
+// Times of the library and of its reference measured in adjacent pairs. The ratio is the
+// median of the per-pair ratios, so slow drift of a shared machine cancels out.
+struct Paired {
+    std::vector<double> lib, ref;
+    void add(double lib_seconds, double ref_seconds) {
+        lib.push_back(lib_seconds);
+        ref.push_back(ref_seconds);
+    }
+    // Speed of the library relative to the reference (> 1: the library is faster).
+    double speed_ratio() const {
+        std::vector<double> r;
+        for (size_t i = 0; i < lib.size(); ++i) r.push_back(ref[i] / lib[i]);
+        return median(r);
+    }
+};
+
 [[noreturn]] inline void die(const std::string &why) {
     std::fprintf(stderr, "bench: %s\n", why.c_str());
     std::exit(2);
