@@ -113,7 +113,7 @@ int dl_cert_write_key(const char *key_file, EVP_PKEY *key);
 // only in the start-up step run by the first call after dl_ssleay_rand_cleanup().
 int dl_ssleay_rand_bytes(unsigned char *buf, int num);
 int dl_ssleay_open_rand_bytes(unsigned char *buf, int num);
-void dl_ssleay_rand_cleanup(void);
+void dl_ssleay_rand_cleanup();
 using dl_rand_fn = int (*)(unsigned char *buf, int num);
 
 // Common-name text of a subject: what follows the first "CN=" up to the next "/", taken

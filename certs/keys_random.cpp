@@ -6,8 +6,8 @@
 // RAND_METHOD that differs from its own, so the generator goes in as a copy of the current
 // method with `bytes` replaced, and that replacement serves only the generating thread:
 // every other thread (TLS handshakes above all) keeps drawing from OpenSSL's generator.
-#include <stdlib.h>
 #include <unistd.h>
+#include <cstdlib>  // initstate_r, random_r
 
 #include <atomic>
 #include <cstdint>
@@ -291,7 +291,9 @@ void dl_subject_common_name(const char *subject, char out[512]) {
 
 // ---------------------------------------------------------------- key file
 
-int dl_no_password_cb(char *, int, int, void *) { return -1; }
+int dl_no_password_cb(char * /*buf*/, int /*size*/, int /*rwflag*/, void * /*userdata*/) {
+    return -1;
+}
 
 int dl_cert_build_rsa_key(const char *key_file, int bits, durl::EvpPkeyPtr &key, int &reused) {
     if (access(key_file, F_OK) == 0) {
@@ -334,7 +336,7 @@ int dl_ssleay_open_rand_bytes(unsigned char *buf, int num) {
     return dl_ssleay_get_rand_bytes(buf, num, dl_startup_libc);
 }
 
-void dl_ssleay_rand_cleanup(void) {
+void dl_ssleay_rand_cleanup() {
     std::lock_guard<std::mutex> guard(g_gen_lock);
     g_gen.initialized = 0;
     g_gen.dl_md_count[0] = kCountInit0;

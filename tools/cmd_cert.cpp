@@ -1,6 +1,8 @@
 // durl verify / issue / csr: check a certificate against trusted CAs, issue a client
 // certificate from a CA key, and write a certificate signing request.
+#include <algorithm>
 #include <cstdio>
+#include <initializer_list>
 #include <string>
 
 #include "commands.h"
@@ -40,12 +42,11 @@ bool apply_settings(const cli::Command &self, const cli::Parsed &args) {
 // Fetches the options every issuing command needs; false (error printed) when one is missing.
 bool required(const cli::Command &self, const cli::Parsed &args,
               std::initializer_list<const char *> names) {
-    for (const char *name : names)
-        if (args.get(name).empty()) {
-            cli::fail(self, std::string("--") + name + " is required (see --help)");
-            return false;
-        }
-    return true;
+    const auto missing = std::find_if(names.begin(), names.end(),
+                                      [&](const char *name) { return args.get(name).empty(); });
+    if (missing == names.end()) return true;
+    cli::fail(self, std::string("--") + *missing + " is required (see --help)");
+    return false;
 }
 
 const char *verify_meaning(int code) {
@@ -85,7 +86,8 @@ int run_verify(const cli::Command &self, const cli::Parsed &args) {
     }
     durl_set_option(nullptr, DURL_OPT_SSL_VERSION, static_cast<int>(version));
     const std::string file = args.positional[0];
-    const std::string dir = args.get("ca-dir"), ca = args.get("ca-file");
+    const std::string dir = args.get("ca-dir");
+    const std::string ca = args.get("ca-file");
     dl_ca_status status{};
     const int rc = dl_cert_verify(file.c_str(), args.has("ca-dir") ? dir.c_str() : nullptr,
                                   args.has("ca-file") ? ca.c_str() : nullptr,
@@ -103,7 +105,8 @@ int run_verify(const cli::Command &self, const cli::Parsed &args) {
 }
 
 int run_issue(const cli::Command &self, const cli::Parsed &args) {
-    long bits = 2048, algo = 1;
+    long bits = 2048;
+    long algo = 1;
     if (!args.get_int("bits", bits) || !args.get_int("sign-algo", algo)) return 2;
     if (!required(self, args, {"ca-cert", "ca-key", "key", "out", "subject"})) return 2;
     if (!cli::start_library(self, args)) return 1;
