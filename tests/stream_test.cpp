@@ -1,7 +1,7 @@
 // Streamed reads against the real HTTP/HTTPS/FTP test servers: open, read piece by piece,
 // close, the web-ticket retry, and the faults of the worker/pipe hand-over.
+#include <fcntl.h>
 #include <signal.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -48,12 +48,24 @@ protected:
     durl_handle *h = nullptr;
 };
 
-// Puts the web-ticket file in place for one test and removes it afterwards.
+// Claims the device's web-ticket file for one test (exclusive create) and removes it after.
+// headers_test uses the same fixed path: when it holds the file, claimed() is false.
 class WebTicketFile {
 public:
     static constexpr const char *kPath = "/tmp/web_ticket_auth";
-    explicit WebTicketFile(const std::string &ticket) { write_file(kPath, ticket); }
-    ~WebTicketFile() { unlink(kPath); }
+    explicit WebTicketFile(const std::string &ticket) {
+        int fd = ::open(kPath, O_WRONLY | O_CREAT | O_EXCL, 0644);
+        if (fd < 0) return;
+        claimed_ = write(fd, ticket.data(), ticket.size()) == static_cast<ssize_t>(ticket.size());
+        close(fd);
+    }
+    ~WebTicketFile() {
+        if (claimed_) unlink(kPath);
+    }
+    bool claimed() const { return claimed_; }
+
+private:
+    bool claimed_ = false;
 };
 
 TEST_F(StreamTest, OpenReturnsOnFirstBytesAndReadsWholeBody) {
@@ -203,31 +215,31 @@ TEST_F(StreamTest, StatusAndEffectiveUrlComeFromTheFinalResponse) {
 }
 
 TEST_F(StreamTest, WebTicketChallengeIsRetriedWithTheTicket) {
-    struct stat st;
-    if (stat(WebTicketFile::kPath, &st) == 0)
-        GTEST_SKIP() << "/tmp/web_ticket_auth belongs to someone else right now";
     const std::string url = http_url("/webticket?marker=x-Ms-WEBticketURL");
     durl_result res{};
+    {
+        WebTicketFile ticket("ticket-4711");
+        if (!ticket.claimed()) GTEST_SKIP() << "/tmp/web_ticket_auth is in use by another test";
+        http_log_reset();
+        EXPECT_EQ(open(url, &res), 0);
+        EXPECT_EQ(res.recode, 0);
+        EXPECT_TRUE(log.contains(4, "[DCMN]need webtick auth, retry use webtick.\n"));
+        std::string body;
+        EXPECT_EQ(read_all(body), 0);
+        EXPECT_NE(body.find("header X-MS-WebTicket: ticket-4711\n"), std::string::npos) << body;
+        EXPECT_EQ(durl_close(h), 0);
+        std::vector<HttpRecord> seen = http_log();
+        ASSERT_EQ(seen.size(), 2u);
+        EXPECT_FALSE(seen[0].has_header("X-MS-WebTicket"));
+        EXPECT_EQ(seen[1].header("X-MS-WebTicket"), "ticket-4711");
+        EXPECT_EQ(h->webticket_retry, 0);
+    }
+    // Without the file the challenge is the answer.
     http_log_reset();
-    EXPECT_EQ(open(url, &res), -1);  // no ticket file: the 401 stands
+    EXPECT_EQ(open(url, &res), -1);
     EXPECT_EQ(res.recode, 401);
     EXPECT_EQ(durl_close(h), 0);
     EXPECT_EQ(http_log().size(), 1u);
-
-    WebTicketFile ticket("ticket-4711");
-    http_log_reset();
-    EXPECT_EQ(open(url, &res), 0);
-    EXPECT_EQ(res.recode, 0);
-    EXPECT_TRUE(log.contains(4, "[DCMN]need webtick auth, retry use webtick.\n"));
-    std::string body;
-    EXPECT_EQ(read_all(body), 0);
-    EXPECT_NE(body.find("header X-MS-WebTicket: ticket-4711\n"), std::string::npos) << body;
-    EXPECT_EQ(durl_close(h), 0);
-    std::vector<HttpRecord> seen = http_log();
-    ASSERT_EQ(seen.size(), 2u);
-    EXPECT_FALSE(seen[0].has_header("X-MS-WebTicket"));
-    EXPECT_EQ(seen[1].header("X-MS-WebTicket"), "ticket-4711");
-    EXPECT_EQ(h->webticket_retry, 0);
 }
 
 TEST_F(StreamTest, SecondOpenClosesTheForgottenStream) {
