@@ -84,8 +84,8 @@ void shell_install(const std::string &t, const char *file) {
 void shell_del(const std::string &t, const std::string &file) {
     uint32_t h = dl_get_ca_hash(file.c_str());
     std::string name = hex8(h);
-    for (const std::string &victim : {file, t + "/ca/" + name + ".0", t + "/ca/" + name,
-                                      t + name + ".0", t + name}) {
+    for (const std::string &victim :
+         {file, t + "/ca/" + name + ".0", t + "/ca/" + name, t + name + ".0", t + name}) {
         std::string rm = "rm -f " + victim;
         if (std::system(rm.c_str()) != 0) std::abort();
     }
@@ -97,7 +97,8 @@ int main(int argc, char **argv) {
     int lib_rounds = argc > 1 ? std::atoi(argv[1]) : 300;
     int shell_rounds = argc > 2 ? std::atoi(argv[2]) : 30;
     if (lib_rounds < 1 || shell_rounds < 1 || shell_rounds > lib_rounds) {
-        std::fprintf(stderr, "usage: trust_store_bench [library_rounds] [shell_rounds <= library_rounds]\n");
+        std::fprintf(
+            stderr, "usage: trust_store_bench [library_rounds] [shell_rounds <= library_rounds]\n");
         return 2;
     }
     static int context;

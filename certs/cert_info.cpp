@@ -91,7 +91,8 @@ void fill_serial(const ASN1_INTEGER *serial, char (&out)[64]) {
     }
     // Long serials as colon-joined hex pairs; a serial too long for the field is cut at a
     // whole pair.
-    size_t used = static_cast<size_t>(std::snprintf(out, sizeof out, "%s", negative ? "(Negative)" : ""));
+    size_t used =
+        static_cast<size_t>(std::snprintf(out, sizeof out, "%s", negative ? "(Negative)" : ""));
     for (int i = 0; i < len && used + 3 < sizeof out; ++i)
         used += static_cast<size_t>(std::snprintf(out + used, sizeof out - used, "%02x%c", data[i],
                                                   i + 1 < len ? ':' : ' '));
@@ -139,8 +140,8 @@ void fill_algorithms(X509 *cert, dl_ca_info_ex *info) {
     X509_ALGOR_get0(&obj, nullptr, nullptr, tbs_sig);
     object_text(obj, info->sig_algo);
     ASN1_OBJECT *key_obj = nullptr;
-    if (X509_PUBKEY_get0_param(&key_obj, nullptr, nullptr, nullptr,
-                               X509_get_X509_PUBKEY(cert)) == 1)
+    if (X509_PUBKEY_get0_param(&key_obj, nullptr, nullptr, nullptr, X509_get_X509_PUBKEY(cert)) ==
+        1)
         object_text(key_obj, info->key_algo);
     durl::EvpPkeyPtr pub(X509_get_pubkey(cert));
     info->key_bits = pub ? EVP_PKEY_get_bits(pub.get()) : 0;
@@ -206,7 +207,8 @@ extern "C" int dl_get_ca_info(const char *file, dl_ca_info *info) {
         return -2;
     }
     fill_subject_values(subject, info);
-    if (const ASN1_TIME *end = X509_get0_notAfter(cert.get())) asn1_time_parse(end, info->not_after);
+    if (const ASN1_TIME *end = X509_get0_notAfter(cert.get()))
+        asn1_time_parse(end, info->not_after);
     return 0;
 }
 
@@ -249,8 +251,7 @@ extern "C" int dl_get_ca_info_ex(const char *file, dl_ca_info_ex *info, int flag
     // A DER file is hashed through dl_get_ca_hash, which rewrites it as PEM (the open BIO
     // keeps reading the original, which the rename leaves intact). A PEM file would give
     // the same hash from the certificate already read, without a second parse.
-    info->hash = is_der ? dl_get_ca_hash(file)
-                        : static_cast<uint32_t>(X509_subject_name_hash(x));
+    info->hash = is_der ? dl_get_ca_hash(file) : static_cast<uint32_t>(X509_subject_name_hash(x));
     info->ext_count = static_cast<uint8_t>(X509_get_ext_count(x));
     if (flags & DL_CA_INFO_CLIENT_CERT) {
         log_msg(6, "client cert\n");

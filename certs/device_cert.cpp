@@ -18,7 +18,7 @@
 namespace {
 
 struct device_paths {
-    std::string file;      // D
+    std::string file;  // D
     int32_t ssl_version;
 };
 
@@ -32,15 +32,24 @@ device_paths device_settings() {
 // fails as for a context that cannot be made.
 bool method_for(int32_t version, const SSL_METHOD *&method) {
     switch (version) {
-    case 0: method = TLSv1_method(); return true;
-    case 1:  // SSLv2
-    case 2:  // SSLv3
-        method = nullptr;
-        return true;
-    case 3: method = TLS_method(); return true;
-    case 4: method = TLSv1_1_method(); return true;
-    case 5: method = TLSv1_2_method(); return true;
-    default: return false;
+        case 0:
+            method = TLSv1_method();
+            return true;
+        case 1:  // SSLv2
+        case 2:  // SSLv3
+            method = nullptr;
+            return true;
+        case 3:
+            method = TLS_method();
+            return true;
+        case 4:
+            method = TLSv1_1_method();
+            return true;
+        case 5:
+            method = TLSv1_2_method();
+            return true;
+        default:
+            return false;
     }
 }
 
@@ -58,9 +67,8 @@ bool cut_last(const std::string &path, std::string &out) {
 bool key_mismatch_queued() {
     unsigned long e;
     while ((e = ERR_get_error()) != 0)
-        if (ERR_GET_LIB(e) == ERR_LIB_X509 &&
-            (ERR_GET_REASON(e) == X509_R_KEY_VALUES_MISMATCH ||
-             ERR_GET_REASON(e) == X509_R_KEY_TYPE_MISMATCH))
+        if (ERR_GET_LIB(e) == ERR_LIB_X509 && (ERR_GET_REASON(e) == X509_R_KEY_VALUES_MISMATCH ||
+                                               ERR_GET_REASON(e) == X509_R_KEY_TYPE_MISMATCH))
             return true;
     return false;
 }
@@ -215,7 +223,8 @@ extern "C" int dl_install_ser_ca_separate(const char *file) {
     }
     int rc = dl_write_file_atomic(dev.c_str(), dl_file_mode::owner_only, [&](FILE *f) {
         if (cert && PEM_write_X509(f, cert.get()) != 1) return false;
-        return !key || PEM_write_PrivateKey(f, key.get(), nullptr, nullptr, 0, nullptr, nullptr) == 1;
+        return !key ||
+               PEM_write_PrivateKey(f, key.get(), nullptr, nullptr, 0, nullptr, nullptr) == 1;
     });
     if (rc != DL_WRITE_OK) {
         log_msg(3, "write dev cert err\n");

@@ -150,8 +150,7 @@ namespace {
 
 // Reads one DER header at p (within end); on success p points at the contents and
 // [start, p + len) is the whole element.
-bool der_element(const unsigned char *&p, const unsigned char *end, long &len, int &tag,
-                 int &cls) {
+bool der_element(const unsigned char *&p, const unsigned char *end, long &len, int &tag, int &cls) {
     int flags = ASN1_get_object(&p, &len, &tag, &cls, end - p);
     return !(flags & 0x80) && !(flags & 0x01 && len == 0 && tag == 0) && len <= end - p;
 }
@@ -162,7 +161,8 @@ durl::X509NamePtr subject_of(const unsigned char *der, long size) {
     const unsigned char *p = der, *end = der + size;
     long len = 0;
     int tag = 0, cls = 0;
-    if (!der_element(p, end, len, tag, cls) || tag != V_ASN1_SEQUENCE) return nullptr;  // Certificate
+    if (!der_element(p, end, len, tag, cls) || tag != V_ASN1_SEQUENCE)
+        return nullptr;  // Certificate
     if (!der_element(p, end, len, tag, cls) || tag != V_ASN1_SEQUENCE) return nullptr;  // TBS
     end = p + len;
     const unsigned char *field = p;
@@ -210,12 +210,13 @@ uint32_t dl_get_ca_hash_matching(const char *file, uint32_t wanted) {
     unsigned char *data = nullptr;
     long size = 0;
     char *name = nullptr;
-    int read = PEM_bytes_read_bio(&data, &size, &name, PEM_STRING_X509, bio.get(), nullptr, nullptr);
+    int read =
+        PEM_bytes_read_bio(&data, &size, &name, PEM_STRING_X509, bio.get(), nullptr, nullptr);
     durl::OpensslCharPtr owned_data(reinterpret_cast<char *>(data)), owned_name(name);
     durl::X509NamePtr subject = read == 1 ? subject_of(data, size) : nullptr;
-    uint32_t hash = subject ? static_cast<uint32_t>(X509_NAME_hash_ex(subject.get(), nullptr,
-                                                                      nullptr, nullptr))
-                            : 0;
+    uint32_t hash =
+        subject ? static_cast<uint32_t>(X509_NAME_hash_ex(subject.get(), nullptr, nullptr, nullptr))
+                : 0;
     if (hash == wanted || !subject) {
         // Only a full parse says whether this is a certificate at all.
         const unsigned char *p = data;

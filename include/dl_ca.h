@@ -57,31 +57,31 @@ typedef struct dl_ca_info {
 
 /** Long description of a certificate (and optionally its private key). */
 typedef struct dl_ca_info_ex {
-    uint8_t version;        /* X.509 version: 1, 2 or 3 */
-    char serial[64];        /* "4096 (0x1000)" up to 4 bytes, else "xx:xx:...:xx " */
-    char sig_algo[64];      /* signature algorithm, e.g. "sha256WithRSAEncryption" */
-    char key_algo[64];      /* public key algorithm, e.g. "rsaEncryption" */
-    int32_t key_bits;       /* public key size in bits, 0 when unusable */
-    char pri_key_algo[64];  /* private key algorithm; only with DL_CA_INFO_CLIENT_CERT */
-    int32_t pri_key_bits;   /* private key size; only with DL_CA_INFO_CLIENT_CERT */
-    char issuer[64];        /* issuer CN, else OU, else O value */
-    char subject[64];       /* subject CN, else OU, else O value */
-    uint32_t hash;          /* subject-name hash */
-    char not_before[64];    /* start of validity, display text */
-    char not_after[64];     /* end of validity, display text */
-    char path[64];          /* entry's file path; written only by dl_get_trust_ca_info_ex() */
-    uint8_t ext_count;      /* number of extensions (kept in 8 bits) */
+    uint8_t version;       /* X.509 version: 1, 2 or 3 */
+    char serial[64];       /* "4096 (0x1000)" up to 4 bytes, else "xx:xx:...:xx " */
+    char sig_algo[64];     /* signature algorithm, e.g. "sha256WithRSAEncryption" */
+    char key_algo[64];     /* public key algorithm, e.g. "rsaEncryption" */
+    int32_t key_bits;      /* public key size in bits, 0 when unusable */
+    char pri_key_algo[64]; /* private key algorithm; only with DL_CA_INFO_CLIENT_CERT */
+    int32_t pri_key_bits;  /* private key size; only with DL_CA_INFO_CLIENT_CERT */
+    char issuer[64];       /* issuer CN, else OU, else O value */
+    char subject[64];      /* subject CN, else OU, else O value */
+    uint32_t hash;         /* subject-name hash */
+    char not_before[64];   /* start of validity, display text */
+    char not_after[64];    /* end of validity, display text */
+    char path[64];         /* entry's file path; written only by dl_get_trust_ca_info_ex() */
+    uint8_t ext_count;     /* number of extensions (kept in 8 bits) */
 } dl_ca_info_ex;
 
 /** Trusted CA listing: the first count entries are filled. */
 typedef struct dl_trust_ca_list {
-    int32_t count;                         /* 0..DL_TRUST_CA_MAX */
+    int32_t count; /* 0..DL_TRUST_CA_MAX */
     dl_ca_info entries[DL_TRUST_CA_MAX];
 } dl_trust_ca_list;
 
 /** Extended trusted CA listing: the first count entries are filled. */
 typedef struct dl_trust_ca_list_ex {
-    int32_t count;                         /* 0..DL_TRUST_CA_MAX */
+    int32_t count; /* 0..DL_TRUST_CA_MAX */
     dl_ca_info_ex entries[DL_TRUST_CA_MAX];
 } dl_trust_ca_list_ex;
 

@@ -18,8 +18,10 @@ protected:
         log.clear();
     }
     // Writes a certificate of the given shape (key slot 2, signed by the factory CA).
-    std::string make(const std::string &name, const CertShape &shape, Encoding enc = Encoding::pem) {
-        durl::X509Ptr c = factory_cert(shape, factory_key(2), factory_pki().ca.get(), factory_key(0));
+    std::string make(const std::string &name, const CertShape &shape,
+                     Encoding enc = Encoding::pem) {
+        durl::X509Ptr c =
+            factory_cert(shape, factory_key(2), factory_pki().ca.get(), factory_key(0));
         EXPECT_TRUE(c);
         std::string p = dir + "/" + name;
         EXPECT_TRUE(c && write_cert(p, c.get(), enc));
@@ -56,11 +58,11 @@ TEST_F(CertInfo, Asn1TimeText) {
         {V_ASN1_GENERALIZEDTIME, "20501231235959Z", "Dec 31 23:59:59 2050 GMT"},
         {V_ASN1_GENERALIZEDTIME, "20501231235959.250Z", "Dec 31 23:59:59 2050 GMT"},
         {V_ASN1_GENERALIZEDTIME, "199001020304Z", "Jan  2 03:04:00 1990 GMT"},
-        {V_ASN1_UTCTIME, "490031235959Z", nullptr},   // month 00
-        {V_ASN1_UTCTIME, "491331235959Z", nullptr},   // month 13
+        {V_ASN1_UTCTIME, "490031235959Z", nullptr},  // month 00
+        {V_ASN1_UTCTIME, "491331235959Z", nullptr},  // month 13
         {V_ASN1_UTCTIME, "4912312359", "Dec 31 23:59:00 2049"},
-        {V_ASN1_UTCTIME, "491231235", nullptr},       // too short
-        {V_ASN1_UTCTIME, "49123123a9Z", nullptr},     // not a digit
+        {V_ASN1_UTCTIME, "491231235", nullptr},    // too short
+        {V_ASN1_UTCTIME, "49123123a9Z", nullptr},  // not a digit
         {V_ASN1_GENERALIZEDTIME, "20501231235Z", nullptr},
         {V_ASN1_OCTET_STRING, "20501231235959Z", nullptr},
     };
@@ -173,8 +175,7 @@ TEST_F(CertInfo, SerialAndNameTexts) {
         {{0x00, 0xC0, 0x00, 0x00, 0x00}, "-1073741824 (-0x40000000)"},  // 4-byte magnitude, top bit
         {{0xC0, 0x00, 0x00, 0x00}, "-1073741824 (-0x40000000)"},        // negative DER serial
         {{0x7F, 0xFF, 0xFF, 0xFF}, "2147483647 (0x7fffffff)"},
-        {std::vector<unsigned char>(16, 0x2B),
-         "2b:2b:2b:2b:2b:2b:2b:2b:2b:2b:2b:2b:2b:2b:2b:2b "},
+        {std::vector<unsigned char>(16, 0x2B), "2b:2b:2b:2b:2b:2b:2b:2b:2b:2b:2b:2b:2b:2b:2b:2b "},
         {{0x01, 0x02, 0x03, 0x04, 0x05}, "01:02:03:04:05 "},
         {std::vector<unsigned char>(20, 0x11),
          "11:11:11:11:11:11:11:11:11:11:11:11:11:11:11:11:11:11:11:11 "},

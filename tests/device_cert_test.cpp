@@ -56,7 +56,8 @@ TEST_F(DeviceCert, InstallChecksThePairAndCopiesOwnerOnly) {
     ASSERT_EQ(mkdir((root + "/phonedev").c_str(), 0755), 0);
     write_file(root + "/phonedev/WebServer.pem", read_file(other));
     EXPECT_EQ(dl_install_ser_ca(other.c_str()), -8);
-    EXPECT_TRUE(log.contains(3, "[DCMN]cert file same to factory prefabrication device cert flie\n"));
+    EXPECT_TRUE(
+        log.contains(3, "[DCMN]cert file same to factory prefabrication device cert flie\n"));
     EXPECT_EQ(read_file(dev), read_file(combined));
 }
 
@@ -98,9 +99,13 @@ TEST_F(DeviceCert, ProtocolSettingAndDevicePath) {
         int version;
         int rc;
         const char *message;
-    } rows[] = {{0, 0, nullptr}, {1, -5, "[DCMN]SSL_CTX_new error\n"},
-                {2, -5, "[DCMN]SSL_CTX_new error\n"}, {3, 0, nullptr}, {4, 0, nullptr},
-                {5, 0, nullptr}, {6, -7, "[DCMN]Wrong method"}};
+    } rows[] = {{0, 0, nullptr},
+                {1, -5, "[DCMN]SSL_CTX_new error\n"},
+                {2, -5, "[DCMN]SSL_CTX_new error\n"},
+                {3, 0, nullptr},
+                {4, 0, nullptr},
+                {5, 0, nullptr},
+                {6, -7, "[DCMN]Wrong method"}};
     for (const Row &r : rows) {
         SCOPED_TRACE(r.version);
         log.clear();

@@ -45,7 +45,8 @@ TEST_F(FilePrimitives, Md5DigestTextAndFailures) {
     struct Row {
         const char *content;
         const char *md5;
-    } rows[] = {{"", "d41d8cd98f00b204e9800998ecf8427e"}, {"abc", "900150983cd24fb0d6963f7d28e17f72"}};
+    } rows[] = {{"", "d41d8cd98f00b204e9800998ecf8427e"},
+                {"abc", "900150983cd24fb0d6963f7d28e17f72"}};
     for (const Row &r : rows) {
         SCOPED_TRACE(r.content);
         ASSERT_TRUE(write_file(path("f"), r.content));
@@ -82,8 +83,8 @@ TEST_F(FilePrimitives, CopyCreatesAndReplaces) {
     EXPECT_EQ(file_mode(path("dst")), 0640u) << "a replaced file keeps its permission bits";
     EXPECT_EQ(dl_copy_file(path("src").c_str(), path("new").c_str()), 0);
     EXPECT_EQ(read_file(path("new")), read_file(path("src")));
-    EXPECT_TRUE(log.contains(7, "[DCMN]dl_copy_file Source file:" + path("src") +
-                                    " Target file:" + path("new") + "\n"));
+    EXPECT_TRUE(log.contains(
+        7, "[DCMN]dl_copy_file Source file:" + path("src") + " Target file:" + path("new") + "\n"));
 
     EXPECT_EQ(dl_copy_file(nullptr, path("x").c_str()), -1);
     EXPECT_EQ(dl_copy_file(path("missing").c_str(), path("x").c_str()), -1);
@@ -128,9 +129,9 @@ TEST_F(FilePrimitives, EncodingDetection) {
     struct Row {
         std::string file;
         int type;
-    } rows[] = {{path("c.der"), DL_CA_TYPE_DER}, {path("c.pem"), DL_CA_TYPE_PEM},
+    } rows[] = {{path("c.der"), DL_CA_TYPE_DER},    {path("c.pem"), DL_CA_TYPE_PEM},
                 {path("dump.pem"), DL_CA_TYPE_PEM}, {path("empty"), DL_CA_TYPE_DER},
-                {path("text"), DL_CA_TYPE_DER}, {path("missing"), -1}};
+                {path("text"), DL_CA_TYPE_DER},     {path("missing"), -1}};
     for (const Row &r : rows) {
         SCOPED_TRACE(r.file);
         EXPECT_EQ(dl_get_ca_type(r.file.c_str()), r.type);
@@ -261,10 +262,12 @@ TEST_F(FilePrimitives, StoreScanHashAgreesWithTheFullHash) {
     int n = i2d_X509(p.ca.get(), &der);
     std::string bytes(reinterpret_cast<char *>(der), static_cast<size_t>(n));
     OPENSSL_free(der);
-    size_t tbs_len = (static_cast<unsigned char>(bytes[6]) << 8) | static_cast<unsigned char>(bytes[7]);
+    size_t tbs_len =
+        (static_cast<unsigned char>(bytes[6]) << 8) | static_cast<unsigned char>(bytes[7]);
     bytes[8 + tbs_len] = 0x31;
     durl::BioPtr mem(BIO_new(BIO_s_mem()));
-    PEM_write_bio(mem.get(), "CERTIFICATE", "", reinterpret_cast<const unsigned char *>(bytes.data()),
+    PEM_write_bio(mem.get(), "CERTIFICATE", "",
+                  reinterpret_cast<const unsigned char *>(bytes.data()),
                   static_cast<long>(bytes.size()));
     char *text = nullptr;
     long len = BIO_get_mem_data(mem.get(), &text);
@@ -275,9 +278,12 @@ TEST_F(FilePrimitives, StoreScanHashAgreesWithTheFullHash) {
         std::string file;
         uint32_t wanted;
         uint32_t result;
-    } rows[] = {{path("ca.pem"), ca_hash, ca_hash},          {path("ca.pem"), 1, ca_hash},
-                {path("key_first.pem"), ca_hash, ca_hash},   {path("no_cert.pem"), ca_hash, 0},
-                {path("broken.pem"), ca_hash, 0},            {path("missing"), ca_hash, 0},
+    } rows[] = {{path("ca.pem"), ca_hash, ca_hash},
+                {path("ca.pem"), 1, ca_hash},
+                {path("key_first.pem"), ca_hash, ca_hash},
+                {path("no_cert.pem"), ca_hash, 0},
+                {path("broken.pem"), ca_hash, 0},
+                {path("missing"), ca_hash, 0},
                 {dir, ca_hash, 0}};
     for (const Row &r : rows) {
         SCOPED_TRACE(r.file + " wanted " + std::to_string(r.wanted));

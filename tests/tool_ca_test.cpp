@@ -38,7 +38,8 @@ protected:
 TEST_F(ToolCa, InstallListRemove) {
     int status = -1;
     std::string store = dir + "/store";  // no trailing slash: the tool adds it
-    EXPECT_EQ(tool({"ca", "install", ca, "--trust-path", store}, &status), "installed " + ca + "\n");
+    EXPECT_EQ(tool({"ca", "install", ca, "--trust-path", store}, &status),
+              "installed " + ca + "\n");
     EXPECT_EQ(status, 0);
     std::string out = tool({"ca", "install", ca, "-t", store}, &status);
     EXPECT_EQ(status, 1);

@@ -31,7 +31,8 @@ const cli::Option kSslVersion = {"ssl-version", 0, "N",
 // Applies a path or text setting; false (error printed) when the library refuses it.
 bool set_setting(const cli::Command &self, int option, const char *flag, const std::string &v) {
     if (durl_set_option(nullptr, option, v.c_str()) != 0 || v.empty() || v.size() >= 128) {
-        cli::fail(self, std::string("--") + flag + " is empty or too long (at most 127 characters)");
+        cli::fail(self,
+                  std::string("--") + flag + " is empty or too long (at most 127 characters)");
         return false;
     }
     return true;
@@ -102,10 +103,14 @@ void print_long(const dl_ca_info_ex &e, bool with_key) {
 
 const char *install_ca_meaning(int rc) {
     switch (rc) {
-    case -1: return "not a readable certificate, or the store can't be created or written";
-    case -2: return "a CA with the same subject is already installed";
-    case -3: return "a CA with the same subject is among the factory CAs";
-    default: return "unknown result";
+        case -1:
+            return "not a readable certificate, or the store can't be created or written";
+        case -2:
+            return "a CA with the same subject is already installed";
+        case -3:
+            return "a CA with the same subject is among the factory CAs";
+        default:
+            return "unknown result";
     }
 }
 
@@ -154,7 +159,8 @@ int run_ca(const cli::Command &self, const cli::Parsed &args) {
     }
     // dl_del_ca removes whatever file it is given: refuse names that are no certificate.
     std::string file = entry_path(args, args.positional[1]);
-    if (dl_get_ca_hash(file.c_str()) == 0) return finish(self, -1, "remove", "not a certificate file");
+    if (dl_get_ca_hash(file.c_str()) == 0)
+        return finish(self, -1, "remove", "not a certificate file");
     dl_del_ca(file.c_str());
     std::printf("removed %s\n", file.c_str());
     return finish(self, 0, "remove", "");
@@ -162,15 +168,24 @@ int run_ca(const cli::Command &self, const cli::Parsed &args) {
 
 const char *install_dev_meaning(int rc) {
     switch (rc) {
-    case -1: return "no certificate or key found, or the device file can't be written";
-    case -2: return "the private key can't be loaded (wrong or missing --password?)";
-    case -3: return "the certificate can't be loaded or is refused (MD5/SHA-1 or < 2048 bits)";
-    case -4: return "the private key does not match the certificate";
-    case -5: return "no certificate in the file, or no TLS context for --ssl-version";
-    case -6: return "a directory can't be made, or the copy failed (device file unchanged)";
-    case -7: return "bad device path or --ssl-version, or already the device certificate";
-    case -8: return "same as the factory device certificate";
-    default: return "unknown result";
+        case -1:
+            return "no certificate or key found, or the device file can't be written";
+        case -2:
+            return "the private key can't be loaded (wrong or missing --password?)";
+        case -3:
+            return "the certificate can't be loaded or is refused (MD5/SHA-1 or < 2048 bits)";
+        case -4:
+            return "the private key does not match the certificate";
+        case -5:
+            return "no certificate in the file, or no TLS context for --ssl-version";
+        case -6:
+            return "a directory can't be made, or the copy failed (device file unchanged)";
+        case -7:
+            return "bad device path or --ssl-version, or already the device certificate";
+        case -8:
+            return "same as the factory device certificate";
+        default:
+            return "unknown result";
     }
 }
 
@@ -213,7 +228,8 @@ int run_cert(const cli::Command &self, const cli::Parsed &args) {
         dl_ca_status status;
         int rc = dl_get_ca_info_ex(file, &info, with_key ? DL_CA_INFO_CLIENT_CERT : 0, &status);
         if (rc == 0) print_long(info, with_key);
-        return finish(self, rc, "info", status.code == 2 ? "TLS library failure" : "no readable certificate");
+        return finish(self, rc, "info",
+                      status.code == 2 ? "TLS library failure" : "no readable certificate");
     }
     dl_ca_info info;
     std::memset(&info, 0, sizeof info);
@@ -226,14 +242,13 @@ int run_cert(const cli::Command &self, const cli::Parsed &args) {
 
 }  // namespace
 
-const cli::Command kCaCommand = {
-    "ca",
-    "install FILE | list [--long] | remove FILE|HASH",
-    "install, list and remove trusted CA certificates",
-    {kTrustPath, kLong},
-    run_ca,
-    1,
-    2};
+const cli::Command kCaCommand = {"ca",
+                                 "install FILE | list [--long] | remove FILE|HASH",
+                                 "install, list and remove trusted CA certificates",
+                                 {kTrustPath, kLong},
+                                 run_ca,
+                                 1,
+                                 2};
 
 const cli::Command kDevCommand = {
     "dev",
@@ -245,10 +260,11 @@ const cli::Command kDevCommand = {
     1,
     2};
 
-const cli::Command kCertCommand = {"cert",
-                                   "info FILE [--long] [--with-key]",
-                                   "describe a certificate file (PEM or DER; --long rewrites DER as PEM)",
-                                   {kLong, kWithKey, kPassword},
-                                   run_cert,
-                                   2,
-                                   2};
+const cli::Command kCertCommand = {
+    "cert",
+    "info FILE [--long] [--with-key]",
+    "describe a certificate file (PEM or DER; --long rewrites DER as PEM)",
+    {kLong, kWithKey, kPassword},
+    run_cert,
+    2,
+    2};

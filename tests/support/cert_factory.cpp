@@ -47,8 +47,8 @@ bool set_subject(X509 *cert, const CertShape &shape) {
     X509_NAME *name = X509_get_subject_name(cert);
     for (const auto &attr : shape.subject) {
         auto value = reinterpret_cast<const unsigned char *>(attr.second.c_str());
-        if (X509_NAME_add_entry_by_txt(name, attr.first.c_str(), MBSTRING_UTF8, value, -1, -1,
-                                       0) != 1)
+        if (X509_NAME_add_entry_by_txt(name, attr.first.c_str(), MBSTRING_UTF8, value, -1, -1, 0) !=
+            1)
             return false;
     }
     return true;
@@ -175,8 +175,8 @@ const FactoryPki &factory_pki() {
         X509 *ca = pki.ca.get();
         EVP_PKEY *k0 = factory_key(0);
         pki.leaf = leaf("durl factory leaf", ca, k0, -1, 36500, "sha256", k2);
-        pki.leaf_by_inter = leaf("durl factory inter leaf", pki.intermediate.get(),
-                                 factory_key(1), -1, 36500, "sha256", k2);
+        pki.leaf_by_inter = leaf("durl factory inter leaf", pki.intermediate.get(), factory_key(1),
+                                 -1, 36500, "sha256", k2);
         pki.expired = leaf("durl factory expired", ca, k0, -30, -1, "sha256", k2);
         pki.not_yet_valid = leaf("durl factory future", ca, k0, 10, 36500, "sha256", k2);
         pki.md5_leaf = leaf("durl factory md5", ca, k0, -1, 36500, "md5", k2);

@@ -43,8 +43,8 @@ struct CertShape {
     std::string not_before, not_after;
     long from_days = -1;
     long days = 36500;
-    bool ca = false;              // basicConstraints CA:TRUE, keyUsage keyCertSign/cRLSign
-    bool extensions = true;       // false: a version-1 certificate without extensions
+    bool ca = false;         // basicConstraints CA:TRUE, keyUsage keyCertSign/cRLSign
+    bool extensions = true;  // false: a version-1 certificate without extensions
     std::string digest = "sha256";
 };
 
@@ -67,15 +67,15 @@ durl::X509Ptr read_cert(const std::string &path);
 
 // The standard set, built once per process. All RSA 2048 / SHA-256 unless named otherwise.
 struct FactoryPki {
-    durl::X509Ptr ca;             // "durl Factory Root CA", self-signed CA, key slot 0
-    durl::X509Ptr intermediate;   // "durl Factory Intermediate CA", by ca, key slot 1
-    durl::X509Ptr leaf;           // "durl factory leaf", by ca, key slot 2, valid 100 years
-    durl::X509Ptr leaf_by_inter;  // "durl factory inter leaf", by intermediate, key slot 2
-    durl::X509Ptr expired;        // "durl factory expired", by ca, ended yesterday, slot 2
-    durl::X509Ptr not_yet_valid;  // "durl factory future", by ca, starts in 10 days, slot 2
-    durl::X509Ptr self_signed;    // "durl factory self-signed", key slot 3
-    durl::X509Ptr md5_leaf;       // "durl factory md5", by ca, MD5 signature, slot 2
-    durl::X509Ptr small_key_leaf; // "durl factory small key", by ca, RSA 1024 (slot 4)
+    durl::X509Ptr ca;              // "durl Factory Root CA", self-signed CA, key slot 0
+    durl::X509Ptr intermediate;    // "durl Factory Intermediate CA", by ca, key slot 1
+    durl::X509Ptr leaf;            // "durl factory leaf", by ca, key slot 2, valid 100 years
+    durl::X509Ptr leaf_by_inter;   // "durl factory inter leaf", by intermediate, key slot 2
+    durl::X509Ptr expired;         // "durl factory expired", by ca, ended yesterday, slot 2
+    durl::X509Ptr not_yet_valid;   // "durl factory future", by ca, starts in 10 days, slot 2
+    durl::X509Ptr self_signed;     // "durl factory self-signed", key slot 3
+    durl::X509Ptr md5_leaf;        // "durl factory md5", by ca, MD5 signature, slot 2
+    durl::X509Ptr small_key_leaf;  // "durl factory small key", by ca, RSA 1024 (slot 4)
 };
 const FactoryPki &factory_pki();
 

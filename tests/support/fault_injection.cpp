@@ -60,7 +60,9 @@ bool set_immutable(const std::string &dir, bool on) {
 
 }  // namespace
 
-ImmutableDir::ImmutableDir(const std::string &dir) : dir_(dir) { active_ = set_immutable(dir, true); }
+ImmutableDir::ImmutableDir(const std::string &dir) : dir_(dir) {
+    active_ = set_immutable(dir, true);
+}
 
 ImmutableDir::~ImmutableDir() {
     if (active_) set_immutable(dir_, false);
