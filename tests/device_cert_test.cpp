@@ -69,6 +69,11 @@ TEST_F(DeviceCert, InstallRefusals) {
     write_cert(file("cert.der"), p.leaf.get(), Encoding::der);
     write_combined(file("md5.pem"), p.md5_leaf.get(), factory_key(2));
     write_combined(file("small.pem"), p.small_key_leaf.get(), factory_key(4, 1024));
+    CertShape sha1;
+    sha1.subject = {{"CN", "durl sha1 leaf"}};
+    sha1.digest = "sha1";
+    durl::X509Ptr sha1_leaf = factory_cert(sha1, factory_key(2), p.ca.get(), factory_key(0));
+    write_combined(file("sha1.pem"), sha1_leaf.get(), factory_key(2));
     struct Row {
         std::string name;
         int rc;
@@ -79,8 +84,9 @@ TEST_F(DeviceCert, InstallRefusals) {
         {"mismatch.pem", -4, "[DCMN]Private key does not match the certificate public key\n"},
         {"cert.der", -5, "[DCMN]Can't open ca file ser_ca_file\n"},
         {"missing.pem", -5, "[DCMN]Can't open ca file ser_ca_file\n"},
-        // The TLS library's security level refuses MD5 signatures and 1024-bit keys.
+        // The TLS library's security level refuses MD5 and SHA-1 signatures and 1024-bit keys.
         {"md5.pem", -3, "[DCMN]Can't load public key from ser_ca_file\n"},
+        {"sha1.pem", -3, "[DCMN]Can't load public key from ser_ca_file\n"},
         {"small.pem", -3, "[DCMN]Can't load public key from ser_ca_file\n"},
     };
     for (const Row &r : rows) {
