@@ -159,7 +159,8 @@ typedef struct durl_result {
  * Initialise the library. log_context is handed back to every hook call; both must be
  * non-NULL. Resets the default handle to its defaults.
  * Returns 0 when initialised on return (a second call keeps the first hook), -102 when an
- * argument is NULL.
+ * argument is NULL or OpenSSL's lock table cannot be allocated (nothing is then left
+ * initialised).
  */
 DURL_EXPORT int durl_init(void *log_context, durl_log_fn log_hook);
 

@@ -11,6 +11,7 @@
 
 #include "handle.h"
 #include "log_capture.h"
+#include "servers.h"
 
 namespace {
 
@@ -175,6 +176,24 @@ TEST_F(Registry, DestroyAndCleanupReleaseTheEngineArea) {
     g_durl.default_handle.cache_curl = curl_easy_init();
     ASSERT_EQ(durl_cleanup(), 0);
     EXPECT_EQ(g_durl.default_handle.cache_curl, nullptr);
+    ASSERT_EQ(durl_init(log.context(), LogCapture::hook), 0);
+}
+
+TEST_F(Registry, DestroyAndCleanupCloseOpenStreams) {
+    // A body that keeps flowing for a while: the worker thread is busy when the handle goes.
+    durl_url_param p{};
+    snprintf(p.url, sizeof p.url, "%s",
+             durl_test::http_url("/bytes/200000?chunk=1000&delay_ms=20").c_str());
+    durl_handle *h = nullptr;
+    ASSERT_EQ(durl_create(&h), 0);
+    ASSERT_EQ(durl_open(h, nullptr, &p), 0);
+    ASSERT_EQ(durl_open(nullptr, nullptr, &p), 0);
+    ASSERT_NE(h->stream, nullptr);
+    log.clear();
+    EXPECT_EQ(durl_destroy(h), 0);
+    EXPECT_EQ(log.count(6, "[DCMN]durl close common: close stream.\n"), 1u) << log.dump();
+    EXPECT_EQ(durl_cleanup(), 0);
+    EXPECT_EQ(g_durl.default_handle.stream, nullptr);
     ASSERT_EQ(durl_init(log.context(), LogCapture::hook), 0);
 }
 
