@@ -131,17 +131,21 @@ size_t collect(char *data, size_t size, size_t n, void *out) {
 
 class RealTransfer : public DurlTest {
 protected:
-    // Performs a GET with a bare easy handle and reads its outcome as the engine does.
-    int fetch(const std::string &url, int no_redirect, bool follow, int scheme = DURL_PROTO_HTTP) {
+    // A bare easy handle for a GET of url, collecting the body.
+    void prepare(const std::string &url) {
         curl.reset(curl_easy_init());
         body.clear();
         snprintf(param.url, sizeof param.url, "%s", url.c_str());
-        param.no_redirect = no_redirect;
         curl_easy_setopt(curl.get(), CURLOPT_URL, url.c_str());
-        curl_easy_setopt(curl.get(), CURLOPT_FOLLOWLOCATION, follow ? 1L : 0L);
         curl_easy_setopt(curl.get(), CURLOPT_WRITEFUNCTION, collect);
         curl_easy_setopt(curl.get(), CURLOPT_WRITEDATA, &body);
         curl_easy_setopt(curl.get(), CURLOPT_CAINFO, durl_test::pki().ca_pem.c_str());
+    }
+    // Performs the GET and reads its outcome as the engine does.
+    int fetch(const std::string &url, int no_redirect, bool follow, int scheme = DURL_PROTO_HTTP) {
+        prepare(url);
+        param.no_redirect = no_redirect;
+        curl_easy_setopt(curl.get(), CURLOPT_FOLLOWLOCATION, follow ? 1L : 0L);
         int rc = curl_easy_perform(curl.get());
         log.clear();
         return durl_get_recode(curl.get(), &param, report, rc, scheme, no_redirect);
@@ -195,11 +199,7 @@ TEST_F(RealTransfer, RedirectsFollowedAndNot) {
     EXPECT_EQ(body, "chain end\n");
 
     // A target equal to the request URL but for letter case is not worth reporting.
-    curl.reset(curl_easy_init());
-    curl_easy_setopt(curl.get(), CURLOPT_URL, http_url("/redirect?to=/bytes/10").c_str());
-    curl_easy_setopt(curl.get(), CURLOPT_WRITEFUNCTION, collect);
-    curl_easy_setopt(curl.get(), CURLOPT_WRITEDATA, &body);
-    ASSERT_EQ(curl_easy_perform(curl.get()), CURLE_OK);
+    fetch(http_url("/redirect?to=/bytes/10"), 1, false);
     snprintf(param.url, sizeof param.url, "%s", http_url("/BYTES/10").c_str());
     snprintf(report, sizeof report, "untouched");
     EXPECT_EQ(durl_get_recode(curl.get(), &param, report, 0, DURL_PROTO_HTTP, 1), 0);
@@ -221,11 +221,7 @@ TEST_F(RealTransfer, LibcurlFailuresAndTftpPassThroughUnread) {
 }
 
 TEST_F(RealTransfer, TraceCallbacksOnRealTraffic) {
-    curl.reset(curl_easy_init());
-    const std::string url = http_url("/bytes/300?header=X-Extra:1");
-    curl_easy_setopt(curl.get(), CURLOPT_URL, url.c_str());
-    curl_easy_setopt(curl.get(), CURLOPT_WRITEFUNCTION, collect);
-    curl_easy_setopt(curl.get(), CURLOPT_WRITEDATA, &body);
+    prepare(http_url("/bytes/300?header=X-Extra:1"));
     curl_easy_setopt(curl.get(), CURLOPT_DEBUGFUNCTION, durl_trace_normal);
     curl_easy_setopt(curl.get(), CURLOPT_VERBOSE, 1L);
     log.clear();
@@ -263,11 +259,7 @@ TEST_F(RealTransfer, TraceCallbacksOnRealTraffic) {
     EXPECT_EQ(body, pattern);
 
     // HTTPS: TLS records never appear, the HTTP exchange does.
-    curl.reset(curl_easy_init());
-    curl_easy_setopt(curl.get(), CURLOPT_URL, https_url("/status/404").c_str());
-    curl_easy_setopt(curl.get(), CURLOPT_CAINFO, durl_test::pki().ca_pem.c_str());
-    curl_easy_setopt(curl.get(), CURLOPT_WRITEFUNCTION, collect);
-    curl_easy_setopt(curl.get(), CURLOPT_WRITEDATA, &body);
+    prepare(https_url("/status/404"));
     curl_easy_setopt(curl.get(), CURLOPT_DEBUGFUNCTION, durl_trace_normal);
     curl_easy_setopt(curl.get(), CURLOPT_VERBOSE, 1L);
     log.clear();
