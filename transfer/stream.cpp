@@ -9,7 +9,10 @@
 // - the closer closes only the read end; the worker's next write then fails with EPIPE.
 //   SIGPIPE is blocked on the worker thread (libcurl's NOSIGNAL mode does not shield
 //   writes made by our callback), so the failure never takes the host process down;
-// - the worker sets `finished` on every exit path, so a close always completes.
+// - the worker sets `finished` on every exit path, so an opener or reader waiting on it
+//   wakes at once; the closer joins the worker thread, so a stream is released only after
+//   its worker has ended completely (its thread-local TLS state included), however early
+//   the worker stopped.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -49,6 +52,9 @@ struct stream_shared : durl_stream_data {
     // classified) and the URL to report, taken on the worker's own thread.
     int recode;
     char report[1024];
+    // The caller's own: the worker thread, joined by the closer.
+    pthread_t worker;
+    bool joinable;
     // Worker-only.
     bool body_seen;
     bool tls_wanted;
@@ -253,8 +259,7 @@ int run_transfer(stream_shared *sh) {
 }
 
 // The worker's last steps, on every path: publish the outcome, close the write end (the
-// reader wakes with end of file), set `finished`. After the unlock nothing of the stream
-// may be touched: the closer may release it at once.
+// reader wakes with end of file), set `finished` (a waiting opener wakes).
 void finish_worker(stream_shared *sh, int rc) {
     durl_stream_t *s = sh->stream;
     char report[1024] = {0};
@@ -298,7 +303,8 @@ void *durl_curl_pthread(void *arg) {
 
 // -------------------------------------------------------------------- caller side
 
-// Starts the worker detached. Returns 0 once a worker runs (then it must be waited for,
+// Starts the worker. It is joinable rather than detached: the close joins it, so nothing
+// of the worker outlives its stream. Returns 0 once a worker runs (then it must be joined,
 // whatever else fails), else the thread library's error number.
 int durl_create_pthread(stream_shared *sh) {
     pthread_attr_t attr;
@@ -307,13 +313,13 @@ int durl_create_pthread(stream_shared *sh) {
         log_msg(3, "durl create pthread: attr init err.\n");
         return rc;
     }
-    rc = pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+    rc = pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_JOINABLE);
     if (rc != 0) {
         log_msg(3, "durl create pthread: setdetachstate err.\n");
     } else {
-        pthread_t tid;
-        rc = pthread_create(&tid, &attr, durl_curl_pthread, sh);
+        rc = pthread_create(&sh->worker, &attr, durl_curl_pthread, sh);
         if (rc != 0) log_msg(3, "durl create pthread: thread create err.\n");
+        sh->joinable = rc == 0;
     }
     if (pthread_attr_destroy(&attr) != 0) log_msg(3, "durl create pthread: thread destroy err.\n");
     return rc;
@@ -511,12 +517,10 @@ void durl_close_common(durl_stream_t *stream) {
         sh->closing = 1;
         sh->abort.store(1);
     }
-    // Unread bytes go with the read end; the worker's next write fails with EPIPE.
+    // Unread bytes go with the read end; the worker's next write fails with EPIPE, and a
+    // worker waiting on the network sees `abort` from its progress callback.
     durl_close_pipe(&sh->pipe_fd[0], nullptr);
-    {
-        durl_lock_guard guard(&sh->lock);
-        while (!sh->finished) pthread_cond_wait(&sh->changed, &sh->lock);
-    }
+    if (sh->joinable) pthread_join(sh->worker, nullptr);
     durl_stream_t_cleanup(stream);
 }
 
