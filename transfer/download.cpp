@@ -1,6 +1,7 @@
 // Download: one URL of any supported scheme into a file or into a heap buffer, the two
 // write sinks every transfer of the engine uses, and the anonymous FTP retry.
 #include <fcntl.h>
+#include <malloc.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -19,6 +20,8 @@ namespace {
 
 // Downloads arrive in 2 KiB blocks; a large stdio buffer turns them into few system calls.
 constexpr size_t kFileBuffer = 256 * 1024;
+// Smallest memory-sink allocation: most bodies and header blocks fit without growing.
+constexpr size_t kMemoryStep = 16 * 1024;
 
 // The target file is written under a temporary name beside it and moved into place only
 // when the transfer succeeded, so a failed download never destroys the copy already there
@@ -85,6 +88,24 @@ private:
     std::unique_ptr<char, free_buffer> buffer_;
     durl::FilePtr file_;
 };
+
+// Makes room for need bytes. Growing by each 2 KiB block alone costs a reallocation (and
+// often a system call) per block; a slack of an eighth keeps that to a few dozen per body
+// while the buffer never exceeds the body by more than the eighth.
+char *reserve(char *data, size_t used, size_t need) {
+    if (!data) return static_cast<char *>(std::calloc(1, need > kMemoryStep ? need : kMemoryStep));
+    if (need <= malloc_usable_size(data)) return data;
+    size_t want = used + used / 8;
+    if (want < need) want = need;
+    if (want < kMemoryStep) want = kMemoryStep;
+    return static_cast<char *>(std::realloc(data, want));
+}
+
+// Hands the gathered bytes over without the growth slack.
+char *trimmed(char *data, uint32_t size) {
+    char *exact = static_cast<char *>(std::realloc(data, static_cast<size_t>(size) + 1));
+    return exact ? exact : data;
+}
 
 bool is_http(int scheme) { return scheme == DURL_PROTO_HTTP || scheme == DURL_PROTO_HTTPS; }
 
@@ -218,7 +239,7 @@ int download_call::finish(int code) {
     if (outcome == 0) {
         if (detail && msink.data) {
             detail->size = msink.size;
-            detail->data = msink.data;
+            detail->data = trimmed(msink.data, msink.size);
             msink.data = nullptr;
         }
         if (partial) log_msg(5, "download common nofully, errcode:%d.\n", code);
@@ -281,11 +302,8 @@ size_t durl_recvstream_cb(char *data, size_t size, size_t count, void *sink) {
         final = true;
     }
     // The size field is 32 bits wide: a body that would not fit is treated like no memory.
-    char *grown = nullptr;
-    if (static_cast<uint64_t>(s->size) + n < UINT32_MAX) {
-        grown = s->data ? static_cast<char *>(std::realloc(s->data, s->size + n + 1))
-                        : static_cast<char *>(std::calloc(1, n + 1));
-    }
+    const size_t need = static_cast<size_t>(s->size) + n + 1;
+    char *grown = need < UINT32_MAX ? reserve(s->data, s->size, need) : nullptr;
     if (!grown) {
         log_msg(3, "CB: not enough memory (realloc returned NULL)\n");
         std::free(s->data);
