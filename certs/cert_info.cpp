@@ -105,17 +105,14 @@ void object_text(const ASN1_OBJECT *obj, char (&out)[N]) {
 
 // The file as an OpenSSL BIO and its first certificate in the encoding it shows. Logs
 // the two failures exactly as both readers report them.
-bool open_certificate(const char *file, durl::BioPtr &bio, durl::X509Ptr &cert,
-                      bool *is_der = nullptr) {
+bool open_certificate(const char *file, durl::BioPtr &bio, durl::X509Ptr &cert) {
     bio.reset(BIO_new_file(file, "r"));
     if (!bio) {
         ERR_clear_error();
         log_msg(3, "Bio_new_file error filename\n");
         return false;
     }
-    int type = dl_get_ca_type(file);
-    if (is_der) *is_der = type == DL_CA_TYPE_DER;
-    cert.reset(dl_get_x509(type, bio.get()));
+    cert.reset(dl_get_x509(dl_get_ca_type(file), bio.get()));
     if (!cert) {
         log_msg(3, "unable to load certificate filename\n");
         return false;
@@ -228,8 +225,7 @@ extern "C" int dl_get_ca_info_ex(const char *file, dl_ca_info_ex *info, int flag
     }
     durl::BioPtr bio;
     durl::X509Ptr cert;
-    bool is_der = false;
-    if (!open_certificate(file, bio, cert, &is_der)) return ex_fail(status, 1);
+    if (!open_certificate(file, bio, cert)) return ex_fail(status, 1);
     X509 *x = cert.get();
     info->version = static_cast<uint8_t>(X509_get_version(x) + 1);
     fill_serial(X509_get0_serialNumber(x), info->serial);
@@ -248,10 +244,9 @@ extern "C" int dl_get_ca_info_ex(const char *file, dl_ca_info_ex *info, int flag
     if (const ASN1_TIME *t = X509_get0_notAfter(x)) asn1_time_parse(t, info->not_after);
     if (const ASN1_TIME *t = X509_get0_notBefore(x)) asn1_time_parse(t, info->not_before);
     fill_algorithms(x, info);
-    // A DER file is hashed through dl_get_ca_hash, which rewrites it as PEM (the open BIO
-    // keeps reading the original, which the rename leaves intact). A PEM file would give
-    // the same hash from the certificate already read, without a second parse.
-    info->hash = is_der ? dl_get_ca_hash(file) : static_cast<uint32_t>(X509_subject_name_hash(x));
+    // Hashing through dl_get_ca_hash rewrites a DER file as PEM; the open BIO keeps reading
+    // the original, which the rename leaves intact.
+    info->hash = dl_get_ca_hash(file);
     info->ext_count = static_cast<uint8_t>(X509_get_ext_count(x));
     if (flags & DL_CA_INFO_CLIENT_CERT) {
         log_msg(6, "client cert\n");

@@ -32,12 +32,8 @@ EVP_PKEY *dl_get_pri_key(int type, BIO *bio);
 int dl_password_cb(char *buf, int size, int rwflag, void *userdata);
 // The stream form of dl_get_ca_type: the same line scan over an open stream.
 int dl_get_ca_type_stream(FILE *f);
-// dl_get_ca_hash for a store scan looking for the hash wanted: the result equals
-// dl_get_ca_hash's (DER files are rewritten as PEM, the same lines are logged) whenever
-// either result is wanted; otherwise it is another value. A PEM certificate whose subject
-// does not give wanted is not fully parsed, which makes scanning a store several times
-// cheaper.
-uint32_t dl_get_ca_hash_matching(const char *file, uint32_t wanted);
+// dl_get_ca_type over a file's bytes already in memory (-1 only when no stream can be made).
+int dl_ca_type_of_bytes(std::string &bytes);
 
 // ------------------------------------------ replacing files in place (fs_util.cpp)
 
@@ -60,6 +56,10 @@ int dl_write_file_atomic(const char *target, dl_file_mode mode,
 
 // dl_copy_file with the given permission bits for the target.
 int dl_copy_file_mode(const char *source, const char *target, dl_file_mode mode);
+
+// The whole content of a regular file; false when it can't be opened, is no regular file
+// or a read fails.
+bool dl_read_whole_file(const char *path, std::string &out);
 
 // 1 when path can be opened as a directory (opendir), else 0.
 int dl_can_open_dir(const std::string &path);

@@ -7,6 +7,7 @@
 
 #include <openssl/err.h>
 #include <openssl/pem.h>
+#include <openssl/provider.h>
 
 #include "dl_internal.h"
 
@@ -64,6 +65,12 @@ int dl_get_ca_type_stream(FILE *f) {
         if (!std::fgets(line, sizeof line, f)) return DL_CA_TYPE_DER;
         if (std::strstr(line, "BEGIN")) return DL_CA_TYPE_PEM;
     }
+}
+
+int dl_ca_type_of_bytes(std::string &bytes) {
+    if (bytes.empty()) return DL_CA_TYPE_DER;
+    durl::FilePtr mem(fmemopen(&bytes[0], bytes.size(), "r"));
+    return mem ? dl_get_ca_type_stream(mem.get()) : -1;
 }
 
 int dl_get_ca_type(const char *path) {
@@ -144,100 +151,77 @@ bool rewrite_as_pem(const char *path, X509 *cert) {
     return true;
 }
 
+// The library context certificates are parsed in when only their subject-name hash is
+// wanted: it has no provider at all. The TLS library decodes a certificate's public key
+// "opportunistically" while parsing it (a key it can't decode does not fail the parse), so
+// this context accepts exactly the files the default one does, without the key decode,
+// which is by far the dearest part of a parse (about ten times the rest). Store scans
+// parse every entry, so this is what keeps them cheap. Made once, never changed; if it
+// can't be made, the default context serves, only slower.
+OSSL_LIB_CTX *keyless_ctx() {
+    static OSSL_LIB_CTX *const ctx = [] {
+        OSSL_LIB_CTX *c = OSSL_LIB_CTX_new();
+        if (c && !OSSL_PROVIDER_load(c, "null")) {
+            OSSL_LIB_CTX_free(c);
+            c = nullptr;
+        }
+        ERR_clear_error();
+        return c;
+    }();
+    return ctx;
+}
+
+// The first certificate of a file's bytes in the given encoding, as dl_get_x509 reads it
+// (PEM: the first CERTIFICATE block; DER: one certificate), parsed without its key.
+durl::X509Ptr parse_keyless(int type, const std::string &bytes) {
+    durl::BioPtr bio(BIO_new_mem_buf(bytes.data(), static_cast<int>(bytes.size())));
+    if (!bio || (type != DL_CA_TYPE_PEM && type != DL_CA_TYPE_DER)) return nullptr;
+    unsigned char *data = nullptr;
+    long size = 0;
+    durl::OpensslCharPtr owned;
+    if (type == DL_CA_TYPE_PEM) {
+        char *name = nullptr;
+        if (PEM_bytes_read_bio(&data, &size, &name, PEM_STRING_X509, bio.get(), nullptr, nullptr) !=
+            1)
+            return nullptr;
+        OPENSSL_free(name);
+        owned.reset(reinterpret_cast<char *>(data));
+    } else {
+        data = reinterpret_cast<unsigned char *>(const_cast<char *>(bytes.data()));
+        size = static_cast<long>(bytes.size());
+    }
+    const unsigned char *p = data;
+    return durl::X509Ptr(reinterpret_cast<X509 *>(
+        ASN1_item_d2i_ex(nullptr, &p, size, ASN1_ITEM_rptr(X509), keyless_ctx(), nullptr)));
+}
+
 }  // namespace
 
-namespace {
-
-// Reads one DER header at p (within end); on success p points at the contents and
-// [start, p + len) is the whole element.
-bool der_element(const unsigned char *&p, const unsigned char *end, long &len, int &tag, int &cls) {
-    int flags = ASN1_get_object(&p, &len, &tag, &cls, end - p);
-    return !(flags & 0x80) && !(flags & 0x01 && len == 0 && tag == 0) && len <= end - p;
-}
-
-// Subject name of a DER certificate, read from the TBSCertificate fields without decoding
-// the rest (the public key decode is by far the dearest part of a full parse).
-durl::X509NamePtr subject_of(const unsigned char *der, long size) {
-    const unsigned char *p = der, *end = der + size;
-    long len = 0;
-    int tag = 0, cls = 0;
-    if (!der_element(p, end, len, tag, cls) || tag != V_ASN1_SEQUENCE)
-        return nullptr;  // Certificate
-    if (!der_element(p, end, len, tag, cls) || tag != V_ASN1_SEQUENCE) return nullptr;  // TBS
-    end = p + len;
-    const unsigned char *field = p;
-    if (!der_element(p, end, len, tag, cls)) return nullptr;
-    if (cls == V_ASN1_CONTEXT_SPECIFIC && tag == 0) {  // explicit version
-        field = p += len;
-        if (!der_element(p, end, len, tag, cls)) return nullptr;
-    }
-    // serial, signature, issuer, validity, then the subject
-    for (int skipped = 0; skipped < 4; ++skipped) {
-        field = p += len;
-        if (!der_element(p, end, len, tag, cls)) return nullptr;
-    }
-    if (tag != V_ASN1_SEQUENCE) return nullptr;
-    return durl::X509NamePtr(d2i_X509_NAME(nullptr, &field, (p + len) - field));
-}
-
-// The common start of both hash readers: the file opened as a BIO, or null after the
-// line that says why.
-durl::BioPtr open_for_hash(const char *file) {
+extern "C" uint32_t dl_get_ca_hash(const char *file) {
     if (!file) {
         log_msg(3, "Bio_new_file error ca_file\n");
-        return nullptr;
+        return 0;
     }
     log_msg(7, "Bio_new_file %s\n", file);
     if (dl_path_is_directory(file)) {
         log_msg(5, "path is directory, ret\n");
-        return nullptr;
+        return 0;
     }
-    durl::BioPtr bio(BIO_new_file(file, "r"));
-    if (!bio) {
-        ERR_clear_error();
+    // One open and one read: a store scan runs this for every entry.
+    std::string bytes;
+    if (!dl_read_whole_file(file, bytes)) {
         log_msg(3, "Bio_new_file error ca_file\n");
+        return 0;
     }
-    return bio;
-}
-
-}  // namespace
-
-uint32_t dl_get_ca_hash_matching(const char *file, uint32_t wanted) {
-    if (dl_get_ca_type(file) != DL_CA_TYPE_PEM) return dl_get_ca_hash(file);
-    durl::BioPtr bio = open_for_hash(file);
-    if (!bio) return 0;
-    // The block PEM_read_bio_X509 would decode: the first CERTIFICATE (or X509 CERTIFICATE).
-    unsigned char *data = nullptr;
-    long size = 0;
-    char *name = nullptr;
-    int read =
-        PEM_bytes_read_bio(&data, &size, &name, PEM_STRING_X509, bio.get(), nullptr, nullptr);
-    durl::OpensslCharPtr owned_data(reinterpret_cast<char *>(data)), owned_name(name);
-    durl::X509NamePtr subject = read == 1 ? subject_of(data, size) : nullptr;
-    uint32_t hash =
-        subject ? static_cast<uint32_t>(X509_NAME_hash_ex(subject.get(), nullptr, nullptr, nullptr))
-                : 0;
-    if (hash == wanted || !subject) {
-        // Only a full parse says whether this is a certificate at all.
-        const unsigned char *p = data;
-        durl::X509Ptr cert(read == 1 ? d2i_X509(nullptr, &p, size) : nullptr);
-        hash = cert ? static_cast<uint32_t>(X509_subject_name_hash(cert.get())) : 0;
-    }
+    int type = dl_ca_type_of_bytes(bytes);
+    durl::X509Ptr cert = parse_keyless(type, bytes);
     ERR_clear_error();
-    if (read != 1 || hash == 0) log_msg(3, "unable to load certificate ca_file\n");
-    return hash;
-}
-
-extern "C" uint32_t dl_get_ca_hash(const char *file) {
-    durl::BioPtr bio = open_for_hash(file);
-    if (!bio) return 0;
-    int type = dl_get_ca_type(file);
-    durl::X509Ptr cert(dl_get_x509(type, bio.get()));
-    bio.reset();
     if (!cert) {
         log_msg(3, "unable to load certificate ca_file\n");
         return 0;
     }
     if (type == DL_CA_TYPE_DER && !rewrite_as_pem(file, cert.get())) return 0;
-    return static_cast<uint32_t>(X509_subject_name_hash(cert.get()));
+    // Hashed in the default context (the keyless one has no digest).
+    return static_cast<uint32_t>(
+        X509_NAME_hash_ex(X509_get_subject_name(cert.get()), nullptr, nullptr, nullptr));
 }

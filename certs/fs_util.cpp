@@ -8,6 +8,7 @@
 // ".0", so a trust-store listing running at the same time never takes it for an entry.
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -20,18 +21,6 @@
 
 namespace {
 
-// The process umask, read without changing it (umask(2) can only be read by setting it,
-// which would race with other threads creating files).
-mode_t current_umask() {
-    durl::FilePtr f(std::fopen("/proc/self/status", "r"));
-    char line[256];
-    while (f && std::fgets(line, sizeof line, f.get())) {
-        unsigned int mask = 0;
-        if (std::sscanf(line, "Umask: %o", &mask) == 1) return static_cast<mode_t>(mask & 0777);
-    }
-    return 022;
-}
-
 // The file a write to target really replaces: a symbolic link is followed so that the
 // links of the trust store keep pointing at their file.
 std::string resolve_target(const char *target) {
@@ -43,27 +32,43 @@ std::string resolve_target(const char *target) {
     return target;
 }
 
-mode_t mode_for(const std::string &target, dl_file_mode mode) {
-    if (mode == dl_file_mode::owner_only) return 0600;
+// Permission bits of the new file: created with `create` (the kernel applies the umask,
+// as for any new file), then set to exactly `exact` when that is not -1.
+struct file_bits {
+    mode_t create;
+    int exact;
+};
+
+file_bits bits_for(const std::string &target, dl_file_mode mode) {
+    if (mode == dl_file_mode::owner_only) return {0600, 0600};
     struct stat st;
-    if (stat(target.c_str(), &st) == 0 && S_ISREG(st.st_mode)) return st.st_mode & 07777;
-    return 0666 & ~current_umask();
+    if (stat(target.c_str(), &st) == 0 && S_ISREG(st.st_mode))
+        return {0600, static_cast<int>(st.st_mode & 07777)};
+    return {0666, -1};
 }
 
-// The unique sibling: same directory as target.
-int make_sibling(const std::string &target, std::string &temp) {
+// The unique sibling, in target's directory, created exclusively under a random name.
+int make_sibling(const std::string &target, mode_t create, std::string &temp) {
+    static const char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
     size_t slash = target.rfind('/');
     std::string dir = slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
-    temp = dir + ".dltmp-XXXXXX";
-    return mkstemp(&temp[0]);
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        unsigned char r[6];
+        if (getrandom(r, sizeof r, 0) != static_cast<ssize_t>(sizeof r)) return -1;
+        temp = dir + ".dltmp-";
+        for (unsigned char c : r) temp += alphabet[c % (sizeof alphabet - 1)];
+        int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, create);
+        if (fd >= 0 || errno != EEXIST) return fd;
+    }
+    return -1;
 }
 
 // Write and flush the sibling; only a complete, successfully closed file is renamed into
 // place. There is deliberately no fsync: on flash storage it costs tens of milliseconds per
 // file, the store's writes never had one, and the rename already guarantees that a failed
 // or interrupted write (error, full disk, killed process) never replaces the old content.
-bool fill_and_close(int fd, mode_t bits, const std::function<bool(FILE *)> &fill) {
-    if (fchmod(fd, bits) != 0) {
+bool fill_and_close(int fd, int exact_bits, const std::function<bool(FILE *)> &fill) {
+    if (exact_bits >= 0 && fchmod(fd, static_cast<mode_t>(exact_bits)) != 0) {
         close(fd);
         return false;
     }
@@ -83,11 +88,11 @@ int dl_write_file_atomic(const char *target, dl_file_mode mode,
                          const std::function<bool(FILE *)> &fill) {
     if (!target || !*target) return DL_WRITE_NO_TEMP;
     std::string real = resolve_target(target);
-    mode_t bits = mode_for(real, mode);
+    file_bits bits = bits_for(real, mode);
     std::string temp;
-    int fd = make_sibling(real, temp);
+    int fd = make_sibling(real, bits.create, temp);
     if (fd < 0) return DL_WRITE_NO_TEMP;
-    if (!fill_and_close(fd, bits, fill) || std::rename(temp.c_str(), real.c_str()) != 0) {
+    if (!fill_and_close(fd, bits.exact, fill) || std::rename(temp.c_str(), real.c_str()) != 0) {
         unlink(temp.c_str());
         return DL_WRITE_FAILED;
     }
@@ -133,4 +138,17 @@ int dl_ensure_dir(const std::string &path, mode_t mode) {
     // opened afterwards (it may have appeared meanwhile).
     (void)mkdir(path.c_str(), mode);
     return dl_can_open_dir(path);
+}
+
+bool dl_read_whole_file(const char *path, std::string &out) {
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    struct stat st;
+    bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    out.clear();
+    char block[16384];
+    ssize_t n = 0;
+    while (ok && (n = read(fd, block, sizeof block)) > 0) out.append(block, static_cast<size_t>(n));
+    close(fd);
+    return ok && n == 0;
 }

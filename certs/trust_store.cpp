@@ -41,7 +41,7 @@ scan_result find_hash(const std::string &dir, uint32_t hash) {
     scan_result found = scan_result::absent;
     while (struct dirent *e = readdir(d)) {
         if (!is_entry_name(e->d_name)) continue;
-        if (dl_get_ca_hash_matching((dir + e->d_name).c_str(), hash) == hash) {
+        if (dl_get_ca_hash((dir + e->d_name).c_str()) == hash) {
             found = scan_result::present;
             break;
         }
@@ -95,25 +95,12 @@ int list_store(List &list, Reader &&read) {
 }  // namespace
 
 bool dl_entry_is_unusable(const char *path) {
-    struct stat st;
-    if (stat(path, &st) != 0 || !S_ISREG(st.st_mode)) return false;
-    durl::FilePtr f(std::fopen(path, "rb"));
-    if (!f) return false;
     std::string data;
-    char block[16384];
-    size_t n;
-    while ((n = std::fread(block, 1, sizeof block, f.get())) > 0) data.append(block, n);
-    if (std::ferror(f.get())) return false;
-    f.reset();
+    if (!dl_read_whole_file(path, data)) return false;
     // The same encoding detection and reader the listing used, over the bytes just read.
-    int type = DL_CA_TYPE_DER;
-    if (!data.empty()) {
-        durl::FilePtr mem(fmemopen(&data[0], data.size(), "r"));
-        if (!mem) return false;
-        type = dl_get_ca_type_stream(mem.get());
-    }
+    int type = dl_ca_type_of_bytes(data);
     durl::BioPtr bio(BIO_new_mem_buf(data.data(), static_cast<int>(data.size())));
-    if (!bio) return false;
+    if (type < 0 || !bio) return false;
     durl::X509Ptr cert(dl_get_x509(type, bio.get()));
     return !cert;
 }
