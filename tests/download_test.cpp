@@ -146,7 +146,8 @@ TEST_F(Download, FtpLoginDeniedRetriesAsAnonymous) {
         EXPECT_EQ("anonymous data", f.body);
         std::vector<std::string> users;
         for (const std::string &c : ftp_commands())
-            if (c.find(" USER ") != std::string::npos) users.push_back(c.substr(c.find(" USER ") + 6));
+            if (c.find(" USER ") != std::string::npos)
+                users.push_back(c.substr(c.find(" USER ") + 6));
         EXPECT_EQ((std::vector<std::string>{"bad", "anonymous"}), users);
     }
 }

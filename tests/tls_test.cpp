@@ -38,8 +38,8 @@ TEST(ConnectHelpers, UrlLoginAndAuthMapping) {
     struct Row {
         const char *url;
         int login;
-    } rows[] = {{"http://u:p@host/x", 1},      {"http://host/a@b", 0}, {"host@x", 0},
-                {"ftp://user@host", 1},        {"http://host", 0},     {"", 0}};
+    } rows[] = {{"http://u:p@host/x", 1}, {"http://host/a@b", 0}, {"host@x", 0},
+                {"ftp://user@host", 1},   {"http://host", 0},     {"", 0}};
     for (const Row &row : rows) {
         SCOPED_TRACE(row.url);
         EXPECT_EQ(row.login, durl_url_login(row.url));
@@ -208,8 +208,10 @@ TEST_F(Tls, RejectedCipherListFallsBack) {
     struct Row {
         const char *cipher;
         bool fallback;
-    } rows[] = {{"NOT-A-CIPHER", true}, {"TLS_AES_128_GCM_SHA256", true},
-                {"ECDHE-RSA-AES128-GCM-SHA256", false}, {"NOT-A-CIPHER", true}};
+    } rows[] = {{"NOT-A-CIPHER", true},
+                {"TLS_AES_128_GCM_SHA256", true},
+                {"ECDHE-RSA-AES128-GCM-SHA256", false},
+                {"NOT-A-CIPHER", true}};
     for (const Row &row : rows) {
         SCOPED_TRACE(row.cipher);
         Handle h;
@@ -217,7 +219,8 @@ TEST_F(Tls, RejectedCipherListFallsBack) {
         log.clear();
         EXPECT_EQ(0, fetch_memory(h, make_param(https_url("/bytes/10"))).rc);
         EXPECT_TRUE(log.contains(6, std::string("[DCMN]ssl cipher:") + row.cipher + "\n"));
-        EXPECT_EQ(row.fallback, log.contains(4, "[DCMN]set the ssl cipher err, use default str.\n"));
+        EXPECT_EQ(row.fallback,
+                  log.contains(4, "[DCMN]set the ssl cipher err, use default str.\n"));
     }
     log.clear();
     EXPECT_EQ(0, fetch_memory(nullptr, make_param(https_url("/bytes/10"))).rc);
@@ -233,7 +236,8 @@ TEST_F(Tls, RemovedProtocolVersionsFailTheSetup) {
             ASSERT_EQ(0, durl_set_option(h, DURL_OPT_SSL_VERSION, version));
             log.clear();
             EXPECT_EQ(-143, fetch_memory(h, make_param(url)).rc);
-            EXPECT_TRUE(log.contains(3, "[DCMN]set the ssl version err, version=" + std::to_string(version) + ".\n"));
+            EXPECT_TRUE(log.contains(
+                3, "[DCMN]set the ssl version err, version=" + std::to_string(version) + ".\n"));
             EXPECT_TRUE(log.contains(3, "[DCMN]download common: connect err.\n"));
         }
     }

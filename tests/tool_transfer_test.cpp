@@ -42,9 +42,11 @@ TEST(ToolTransfer, ExitStatusAndMessageFollowTheResult) {
     } rows[] = {
         {{"get", http_url("/bytes/10")}, 0, "durl get: ok, 10 bytes\n"},
         {{"get", http_url("/status/404")}, 22, "durl get: server answered 404 (code -1)\n"},
-        {{"get", "http://127.0.0.1:" + std::to_string(closed_port()) + "/"}, 7,
+        {{"get", "http://127.0.0.1:" + std::to_string(closed_port()) + "/"},
+         7,
          "durl get: could not connect (code -107)\n"},
-        {{"get", https_url("/bytes/10"), "--verify", "--cafile", pki().other_ca_pem}, 60,
+        {{"get", https_url("/bytes/10"), "--verify", "--cafile", pki().other_ca_pem},
+         60,
          "durl get: server certificate not trusted (code -160)\n"},
         {{"get", https_url("/bytes/10"), "--ssl-version", "2"}, 43, ""},
         {{"get", https_url("/bytes/10"), "--verify", "--capath", pki().ca_dir}, 0, ""},
@@ -66,7 +68,7 @@ TEST(ToolTransfer, ExitStatusAndMessageFollowTheResult) {
 
 TEST(ToolTransfer, FlagsReachTheRequest) {
     ToolRun echo = durl_tool({"get", http_url("/echo"), "-X", "PATCH", "-d", "body", "-H", "X-A: b",
-                          "-A", "tool-agent", "-v"});
+                              "-A", "tool-agent", "-v"});
     ASSERT_EQ(0, echo.status) << echo.err;
     std::vector<HttpRecord> sent = parse_http_records(echo.out);
     ASSERT_EQ(1u, sent.size());
@@ -82,7 +84,8 @@ TEST(ToolTransfer, FlagsReachTheRequest) {
     EXPECT_EQ("tool upload\n", read_file(ftp_user_dir() + "/tool.txt"));
     EXPECT_EQ(0, durl_tool({"put", ftp_url("/tool.txt"), dir + "/up.txt", "--append"}).status);
     EXPECT_EQ("tool upload\ntool upload\n", read_file(ftp_user_dir() + "/tool.txt"));
-    ToolRun get = durl_tool({"get", ftp_url("/tool.txt"), "-o", dir + "/got.txt", "--max-size", "5"});
+    ToolRun get =
+        durl_tool({"get", ftp_url("/tool.txt"), "-o", dir + "/got.txt", "--max-size", "5"});
     EXPECT_EQ(0, get.status);
     EXPECT_EQ("tool ", read_file(dir + "/got.txt"));
     EXPECT_EQ("durl get: ok, saved to " + dir + "/got.txt\n", get.err);

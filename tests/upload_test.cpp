@@ -35,7 +35,8 @@ protected:
         return rc;
     }
     // The last request the HTTP server logged for one upload.
-    HttpRecord sent(durl_handle *h, const durl_url_param &p, const char *file, const char *name = nullptr) {
+    HttpRecord sent(durl_handle *h, const durl_url_param &p, const char *file,
+                    const char *name = nullptr) {
         http_log_reset();
         EXPECT_EQ(0, put(h, p, file, name));
         std::vector<HttpRecord> log = http_log();
@@ -84,7 +85,8 @@ TEST_F(Upload, MultipartFormCarriesTheFile) {
     ASSERT_EQ(0, durl_set_option(h, DURL_OPT_EXTERN_DISPOSITION, "extra"));
     ASSERT_EQ(0, durl_set_option(h, DURL_OPT_EXTERN_BODY, "value"));
     durl_url_param p = make_param(http_url("/echo"));
-    p.headers = const_cast<char *>("Content-Type: multipart/form-data; boundary=xyz\r\nX-Tag: 7\r\n");
+    p.headers =
+        const_cast<char *>("Content-Type: multipart/form-data; boundary=xyz\r\nX-Tag: 7\r\n");
     HttpRecord r = sent(h, p, local.c_str(), "remote.bin");
     ASSERT_EQ(2u, r.parts.size());
     EXPECT_EQ("extra", r.parts[0].name);
@@ -203,7 +205,8 @@ TEST_F(Upload, FtpAppendIsHeldToMaxFilesize) {
     fresh.ftp_append = 1;
     EXPECT_EQ(0, put(h, fresh, local.c_str()));
     EXPECT_EQ(pattern_body(20000), read_file(ftp_user_dir() + "/fresh.bin"));
-    EXPECT_TRUE(log.contains(4, "[DCMN]Server file size more than limit, delete the previous one.\n"));
+    EXPECT_TRUE(
+        log.contains(4, "[DCMN]Server file size more than limit, delete the previous one.\n"));
     EXPECT_TRUE(log.contains(4, "[DCMN]Server file size more than limit, cancle upload.\n"));
     EXPECT_TRUE(log.contains(4, "[DCMN]Unsupported ftp append limit.\n"));
 }

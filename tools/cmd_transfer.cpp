@@ -21,46 +21,68 @@ struct Setting {
 
 const Setting kSettings[] = {
     {{"user-agent", 'A', "TEXT", "User-Agent header text"}, DURL_OPT_USER_AGENT, Kind::text},
-    {{"ipv6", '6', nullptr, "allow IPv6 addresses (default IPv4 only)"}, DURL_OPT_NET_IPV6, Kind::flag},
+    {{"ipv6", '6', nullptr, "allow IPv6 addresses (default IPv4 only)"},
+     DURL_OPT_NET_IPV6,
+     Kind::flag},
     {{"net-preferred", 0, nullptr, "address-family preference when IPv6 is allowed"},
-     DURL_OPT_NET_PREFERRED, Kind::flag},
+     DURL_OPT_NET_PREFERRED,
+     Kind::flag},
     {{"connect-timeout", 0, "S", "connection time limit, 1..3600 (default 5)"},
-     DURL_OPT_CONNECT_TIMEOUT, Kind::number},
+     DURL_OPT_CONNECT_TIMEOUT,
+     Kind::number},
     {{"max-time", 'm', "S", "whole-transfer time limit, 0 = none (default)"},
-     DURL_OPT_OPERATE_TIMEOUT, Kind::number},
+     DURL_OPT_OPERATE_TIMEOUT,
+     Kind::number},
     {{"low-speed-time", 0, "S", "seconds below --low-speed-limit before giving up"},
-     DURL_OPT_LOW_SPEED_TIME, Kind::number},
+     DURL_OPT_LOW_SPEED_TIME,
+     Kind::number},
     {{"low-speed-limit", 0, "B", "bytes per second counted as stalled (default 1)"},
-     DURL_OPT_LOW_SPEED_LIMIT, Kind::number},
+     DURL_OPT_LOW_SPEED_LIMIT,
+     Kind::number},
     {{"max-redirs", 0, "N", "redirects followed at most, 0..20 (default 5)"},
-     DURL_OPT_MAX_REDIRS, Kind::number},
+     DURL_OPT_MAX_REDIRS,
+     Kind::number},
     {{"max-filesize", 0, "BYTES", "largest accepted body and FTP append size (default 2 MiB)"},
-     DURL_OPT_MAX_FILESIZE, Kind::number},
-    {{"keep-post", 0, "MASK", "redirect codes that keep a POST (default 7)"}, DURL_OPT_KEEP_POST,
+     DURL_OPT_MAX_FILESIZE,
+     Kind::number},
+    {{"keep-post", 0, "MASK", "redirect codes that keep a POST (default 7)"},
+     DURL_OPT_KEEP_POST,
      Kind::number},
     {{"auto-referer", 0, "0|1", "send Referer when following redirects (default 1)"},
-     DURL_OPT_AUTO_REFERER, Kind::number},
+     DURL_OPT_AUTO_REFERER,
+     Kind::number},
     {{"ciphers", 0, "LIST", "TLS cipher list (a rejected list falls back to RSA suites)"},
-     DURL_OPT_SSL_CIPHER, Kind::text},
+     DURL_OPT_SSL_CIPHER,
+     Kind::text},
     {{"ssl-version", 0, "N", "TLS selector: 0 TLSv1+, 3 default, 4 1.1, 5 1.2, 6 1.3"},
-     DURL_OPT_SSL_VERSION, Kind::number},
+     DURL_OPT_SSL_VERSION,
+     Kind::number},
     {{"capath", 0, "DIR", "verify servers against this hashed CA directory only"},
-     DURL_OPT_SSL_USER_PATH, Kind::text},
-    {{"cafile", 0, "FILE", "verify servers against this CA bundle only"}, DURL_OPT_SSL_USER_FILE,
+     DURL_OPT_SSL_USER_PATH,
+     Kind::text},
+    {{"cafile", 0, "FILE", "verify servers against this CA bundle only"},
+     DURL_OPT_SSL_USER_FILE,
      Kind::text},
     {{"cert", 0, "FILE", "client certificate with its unencrypted key (PEM)"},
-     DURL_OPT_SSL_CA_USEFILE, Kind::text},
+     DURL_OPT_SSL_CA_USEFILE,
+     Kind::text},
     {{"default-cert", 0, nullptr, "present the device certificate when --cert is missing"},
-     DURL_OPT_SSL_DEF_CERT, Kind::flag},
+     DURL_OPT_SSL_DEF_CERT,
+     Kind::flag},
     {{"trace", 0, nullptr, "full protocol trace in the log (see it with -v)"},
-     DURL_OPT_DEBUG_TRACE, Kind::flag},
-    {{"addition-body", 0, "TEXT", "extra body of a POST with --auth 6"}, DURL_OPT_ADDITION_BODY,
+     DURL_OPT_DEBUG_TRACE,
+     Kind::flag},
+    {{"addition-body", 0, "TEXT", "extra body of a POST with --auth 6"},
+     DURL_OPT_ADDITION_BODY,
      Kind::text},
     {{"disposition", 0, "NAME", "form field name of the uploaded file (default upload)"},
-     DURL_OPT_DISPOSITION, Kind::text},
+     DURL_OPT_DISPOSITION,
+     Kind::text},
     {{"field-name", 0, "NAME", "name of an extra form field sent before the file"},
-     DURL_OPT_EXTERN_DISPOSITION, Kind::text},
-    {{"field-value", 0, "TEXT", "contents of that extra form field"}, DURL_OPT_EXTERN_BODY,
+     DURL_OPT_EXTERN_DISPOSITION,
+     Kind::text},
+    {{"field-value", 0, "TEXT", "contents of that extra form field"},
+     DURL_OPT_EXTERN_BODY,
      Kind::text},
 };
 
@@ -126,8 +148,10 @@ int method_code(const std::string &name) {
     static const struct {
         const char *name;
         int code;
-    } known[] = {{"GET", DURL_METHOD_GET},       {"POST", DURL_METHOD_POST},
-                 {"PUT", DURL_METHOD_PUT},       {"DELETE", DURL_METHOD_DELETE},
+    } known[] = {{"GET", DURL_METHOD_GET},
+                 {"POST", DURL_METHOD_POST},
+                 {"PUT", DURL_METHOD_PUT},
+                 {"DELETE", DURL_METHOD_DELETE},
                  {"HEAD", DURL_METHOD_HEAD}};
     for (const auto &k : known)
         if (name == k.name) return k.code;
@@ -144,7 +168,8 @@ struct Request {
 };
 
 template <size_t N>
-bool copy_text(const cli::Command &self, char (&field)[N], const std::string &value, const char *what) {
+bool copy_text(const cli::Command &self, char (&field)[N], const std::string &value,
+               const char *what) {
     if (value.size() >= N) {
         cli::fail(self, std::string(what) + " is too long");
         return false;
@@ -198,27 +223,48 @@ bool build_request(const cli::Command &self, const cli::Parsed &args, Request &r
 
 const char *code_text(int n) {
     switch (n) {
-    case 1: return "unsupported protocol";
-    case 3: return "malformed URL";
-    case 6: return "could not resolve host";
-    case 7: return "could not connect";
-    case 9: return "access denied by the server";
-    case 23: return "local write failed";
-    case 26: return "local file could not be read";
-    case 28: return "timed out";
-    case 35: return "TLS handshake failed";
-    case 43: return "setting refused (a TLS version libcurl no longer offers?)";
-    case 55: return "send failed";
-    case 56: return "receive failed";
-    case 58: return "client certificate could not be used";
-    case 59: return "cipher list refused";
-    case 60: return "server certificate not trusted";
-    case 63: return "size limit exceeded";
-    case 67: return "login denied";
-    case 68: return "TFTP file not found";
-    case 77: return "CA certificates could not be loaded";
-    case 78: return "remote file not found";
-    default: return "transfer failed";
+        case 1:
+            return "unsupported protocol";
+        case 3:
+            return "malformed URL";
+        case 6:
+            return "could not resolve host";
+        case 7:
+            return "could not connect";
+        case 9:
+            return "access denied by the server";
+        case 23:
+            return "local write failed";
+        case 26:
+            return "local file could not be read";
+        case 28:
+            return "timed out";
+        case 35:
+            return "TLS handshake failed";
+        case 43:
+            return "setting refused (a TLS version libcurl no longer offers?)";
+        case 55:
+            return "send failed";
+        case 56:
+            return "receive failed";
+        case 58:
+            return "client certificate could not be used";
+        case 59:
+            return "cipher list refused";
+        case 60:
+            return "server certificate not trusted";
+        case 63:
+            return "size limit exceeded";
+        case 67:
+            return "login denied";
+        case 68:
+            return "TFTP file not found";
+        case 77:
+            return "CA certificates could not be loaded";
+        case 78:
+            return "remote file not found";
+        default:
+            return "transfer failed";
     }
 }
 
@@ -299,14 +345,22 @@ int run_put(const cli::Command &self, const cli::Parsed &args) {
 }  // namespace
 
 const cli::Command kGetCommand = {
-    "get", "URL [-o FILE]",
+    "get",
+    "URL [-o FILE]",
     "download a URL (HTTP, HTTPS, FTP, FTPS, TFTP) to a file or standard output",
-    options_for(kGetOptions, sizeof kGetOptions / sizeof kGetOptions[0]), run_get, 1, 1};
+    options_for(kGetOptions, sizeof kGetOptions / sizeof kGetOptions[0]),
+    run_get,
+    1,
+    1};
 
 const cli::Command kPutCommand = {
-    "put", "URL [FILE]",
+    "put",
+    "URL [FILE]",
     "upload a file: HTTP form or raw body, PUT (no FILE: empty PUT), FTP store/append, TFTP",
-    options_for(kPutOptions, sizeof kPutOptions / sizeof kPutOptions[0]), run_put, 1, 2};
+    options_for(kPutOptions, sizeof kPutOptions / sizeof kPutOptions[0]),
+    run_put,
+    1,
+    2};
 
 // Shared with `durl stream` (cmd_stream.cpp): the same request and handle flags as get and
 // put, and the same one-line report of the result.

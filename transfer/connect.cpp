@@ -14,9 +14,7 @@ std::once_flag g_share_once;
 // One lock for every kind of shared data: libcurl shares DNS only.
 std::mutex share_locker;
 
-void durl_curl_share_lock(CURL *, curl_lock_data, curl_lock_access, void *) {
-    share_locker.lock();
-}
+void durl_curl_share_lock(CURL *, curl_lock_data, curl_lock_access, void *) { share_locker.lock(); }
 
 void dl_curl_share_unlock(CURL *, curl_lock_data, void *) { share_locker.unlock(); }
 
@@ -67,7 +65,8 @@ void set_common(CURL *curl, const connect_settings &s, int scheme) {
     }
     durl_setopt_unchecked(curl, CURLOPT_CONNECTTIMEOUT, connect_timeout);
     durl_setopt_unchecked(curl, CURLOPT_TIMEOUT, operate_timeout);
-    durl_setopt_unchecked(curl, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(s.cfg.max_filesize));
+    durl_setopt_unchecked(curl, CURLOPT_MAXFILESIZE_LARGE,
+                          static_cast<curl_off_t>(s.cfg.max_filesize));
     if (s.cfg.net_ipv6 == 0) {
         durl_setopt_unchecked(curl, CURLOPT_IPRESOLVE, static_cast<long>(CURL_IPRESOLVE_V4));
     } else {
@@ -95,7 +94,8 @@ bool has_body(const durl_url_param *param) {
 int set_body(CURL *curl, const durl_url_param *param) {
     int rc = durl_setopt(curl, CURLOPT_POSTFIELDS, static_cast<const char *>(param->post_data));
     if (rc) return rc;
-    long size = param->post_size ? param->post_size : static_cast<long>(std::strlen(param->post_data));
+    long size =
+        param->post_size ? param->post_size : static_cast<long>(std::strlen(param->post_data));
     return durl_setopt(curl, CURLOPT_POSTFIELDSIZE, size);
 }
 
@@ -108,7 +108,8 @@ int set_post(CURL *curl, const durl_url_param *param, const connect_settings &s)
         durl_setopt_unchecked(curl, CURLOPT_CUSTOMREQUEST, "POST");
     }
     if (param->auth == 6 && s.cfg.addition_body[0])
-        durl_setopt_unchecked(curl, DURL_XOPT_ADDITION_BODY, static_cast<const char *>(s.cfg.addition_body));
+        durl_setopt_unchecked(curl, DURL_XOPT_ADDITION_BODY,
+                              static_cast<const char *>(s.cfg.addition_body));
     int rc = durl_setopt(curl, CURLOPT_POSTREDIR, static_cast<long>(s.cfg.keep_post));
     if (rc) log_msg(3, "While set http keep post, curl info error\n");
     return rc;
@@ -116,25 +117,27 @@ int set_post(CURL *curl, const durl_url_param *param, const connect_settings &s)
 
 int set_method(CURL *curl, const durl_url_param *param, const connect_settings &s) {
     switch (param->method) {
-    case DURL_METHOD_POST:
-        return set_post(curl, param, s);
-    case DURL_METHOD_DELETE:
-        return durl_setopt(curl, CURLOPT_CUSTOMREQUEST, "DELETE");
-    case DURL_METHOD_HEAD:
-        return durl_setopt(curl, CURLOPT_NOBODY, 1L);
-    case DURL_METHOD_CUSTOM: {
-        if (!s.custom_method[0]) return 0;
-        int rc = durl_setopt(curl, CURLOPT_CUSTOMREQUEST, static_cast<const char *>(s.custom_method));
-        if (rc == 0 && has_body(param)) rc = set_body(curl, param);
-        return rc;
-    }
-    default:
-        return 0;
+        case DURL_METHOD_POST:
+            return set_post(curl, param, s);
+        case DURL_METHOD_DELETE:
+            return durl_setopt(curl, CURLOPT_CUSTOMREQUEST, "DELETE");
+        case DURL_METHOD_HEAD:
+            return durl_setopt(curl, CURLOPT_NOBODY, 1L);
+        case DURL_METHOD_CUSTOM: {
+            if (!s.custom_method[0]) return 0;
+            int rc = durl_setopt(curl, CURLOPT_CUSTOMREQUEST,
+                                 static_cast<const char *>(s.custom_method));
+            if (rc == 0 && has_body(param)) rc = set_body(curl, param);
+            return rc;
+        }
+        default:
+            return 0;
     }
 }
 
 int set_http(durl_handle *h, CURL *curl, const durl_url_param *param, const connect_settings &s) {
-    int rc = durl_setopt(curl, CURLOPT_HTTPAUTH, static_cast<unsigned long>(durl_getcurl_auth(param->auth)));
+    int rc = durl_setopt(curl, CURLOPT_HTTPAUTH,
+                         static_cast<unsigned long>(durl_getcurl_auth(param->auth)));
     if (rc == 0) rc = set_login(curl, param);
     if (rc) return rc;
     durl_setopt_unchecked(curl, CURLOPT_BUFFERSIZE, 2048L);
@@ -185,19 +188,19 @@ void durl_set_share_handle(CURL *curl) {
 long durl_getcurl_auth(int auth) {
     log_msg(6, "HTTP request use auth = %d.\n", auth);
     switch (auth) {
-    case 1:
-        return static_cast<long>(CURLAUTH_BASIC);
-    case 2:
-        return static_cast<long>(CURLAUTH_DIGEST);
-    case 3:
-        return static_cast<long>(CURLAUTH_NTLM);
-    case 4:
-        return static_cast<long>(CURLAUTH_GSSNEGOTIATE);
-    case 5:
-        // The library sends its own authorization header for this code.
-        return static_cast<long>(CURLAUTH_NONE);
-    default:
-        return static_cast<long>(CURLAUTH_ANY);
+        case 1:
+            return static_cast<long>(CURLAUTH_BASIC);
+        case 2:
+            return static_cast<long>(CURLAUTH_DIGEST);
+        case 3:
+            return static_cast<long>(CURLAUTH_NTLM);
+        case 4:
+            return static_cast<long>(CURLAUTH_GSSNEGOTIATE);
+        case 5:
+            // The library sends its own authorization header for this code.
+            return static_cast<long>(CURLAUTH_NONE);
+        default:
+            return static_cast<long>(CURLAUTH_ANY);
     }
 }
 

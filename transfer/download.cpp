@@ -111,7 +111,8 @@ bool is_http(int scheme) { return scheme == DURL_PROTO_HTTP || scheme == DURL_PR
 
 // Everything one download owns; released on every path by its members.
 struct download_call {
-    download_call(durl_handle *h_, const durl_url_param *p, durl_result *r, const char *f, CURL *c, int l)
+    download_call(durl_handle *h_, const durl_url_param *p, durl_result *r, const char *f, CURL *c,
+                  int l)
         : h(h_), param(p), result(r), file_name(f), curl(c), lent(l) {}
     durl_handle *h;
     const durl_url_param *param;
@@ -197,7 +198,8 @@ int download_call::open_sink() {
     to_memory = true;
     msink = durl_mem_sink{0, param->max_size, nullptr};
     if (result) {
-        result->detail = static_cast<durl_result_detail *>(std::calloc(1, sizeof(durl_result_detail)));
+        result->detail =
+            static_cast<durl_result_detail *>(std::calloc(1, sizeof(durl_result_detail)));
         if (!result->detail) {
             log_msg(3, "download common: calloc detail err.\n");
             return -127;
@@ -242,8 +244,10 @@ int download_call::finish(int code) {
             detail->data = trimmed(msink.data, msink.size);
             msink.data = nullptr;
         }
-        if (partial) log_msg(5, "download common nofully, errcode:%d.\n", code);
-        else log_msg(6, "download common success.\n");
+        if (partial)
+            log_msg(5, "download common nofully, errcode:%d.\n", code);
+        else
+            log_msg(6, "download common success.\n");
     } else {
         log_msg(3, "download common error, errcode:%d.\n", outcome);
     }
@@ -251,7 +255,8 @@ int download_call::finish(int code) {
     msink.data = nullptr;
     if (result) {
         result->recode = outcome;
-        if (report[0]) std::snprintf(result->effective_url, sizeof result->effective_url, "%s", report);
+        if (report[0])
+            std::snprintf(result->effective_url, sizeof result->effective_url, "%s", report);
     }
     if (target.is_open()) {
         log_msg(6, "download common error, remove file.\n");
@@ -318,7 +323,8 @@ size_t durl_recvstream_cb(char *data, size_t size, size_t count, void *sink) {
     return final ? 0 : whole;
 }
 
-int durl_ftp_anonymous_perform(CURL *curl, const char *url, const char *user, const char *password) {
+int durl_ftp_anonymous_perform(CURL *curl, const char *url, const char *user,
+                               const char *password) {
     if (!url || !user || !password) return -1;
     if (strncasecmp(url, "ftp://", 6) != 0 && strncasecmp(url, "ftps://", 7) != 0) return -1;
     CURLcode rc = curl_easy_setopt(curl, CURLOPT_USERNAME, "anonymous");
@@ -354,9 +360,12 @@ int durl_download_common(durl_handle *h, const durl_url_param *param, durl_resul
 extern "C" int durl_download_to_file(durl_handle *handle, durl_result *result,
                                      const durl_url_param *param, const char *path) {
     static const durl_entry_lines lines = {
-        "download to file...\n", "download file use global, handle is empty.\n",
+        "download to file...\n",
+        "download file use global, handle is empty.\n",
         "download file fails, You must call the init function.\n",
-        "download file fails, handle is no init.\n", durl_live_check::logged, false};
+        "download file fails, handle is no init.\n",
+        durl_live_check::logged,
+        false};
     return durl_entry(lines, handle, [&](durl_handle *h) {
         if (!path || !path[0]) {
             log_msg(3, "download file fails, no file name.\n");
@@ -370,9 +379,12 @@ extern "C" int durl_download_to_file(durl_handle *handle, durl_result *result,
 extern "C" int durl_download_to_memory(durl_handle *handle, durl_result *result,
                                        const durl_url_param *param) {
     static const durl_entry_lines lines = {
-        "download to memory...\n", "download memory use global, handle is empty.\n",
+        "download to memory...\n",
+        "download memory use global, handle is empty.\n",
         "download memory fails, You must call the init function.\n",
-        "download memory fails, handle is no init.\n", durl_live_check::logged, false};
+        "download memory fails, handle is no init.\n",
+        durl_live_check::logged,
+        false};
     return durl_entry(lines, handle, [&](durl_handle *h) {
         if (!request_given(result, param)) return -2;
         return durl_recode_change(durl_download_common(h, param, result, nullptr), &result->recode);

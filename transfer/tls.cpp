@@ -140,20 +140,20 @@ int set_ciphers(CURL *curl, const tls_settings &s) {
 
 long durl_get_curl_sslver(int ssl_version) {
     switch (ssl_version) {
-    case 0:
-        return CURL_SSLVERSION_TLSv1;
-    case 1:
-        return CURL_SSLVERSION_SSLv2;
-    case 2:
-        return CURL_SSLVERSION_SSLv3;
-    case 4:
-        return CURL_SSLVERSION_TLSv1_1;
-    case 5:
-        return CURL_SSLVERSION_TLSv1_2;
-    case 6:
-        return CURL_SSLVERSION_TLSv1_3;
-    default:
-        return CURL_SSLVERSION_DEFAULT;
+        case 0:
+            return CURL_SSLVERSION_TLSv1;
+        case 1:
+            return CURL_SSLVERSION_SSLv2;
+        case 2:
+            return CURL_SSLVERSION_SSLv3;
+        case 4:
+            return CURL_SSLVERSION_TLSv1_1;
+        case 5:
+            return CURL_SSLVERSION_TLSv1_2;
+        case 6:
+            return CURL_SSLVERSION_TLSv1_3;
+        default:
+            return CURL_SSLVERSION_DEFAULT;
     }
 }
 

@@ -47,7 +47,8 @@ void time_text(const ASN1_TIME *t, char *out, size_t size) {
 
 size_t header_watch_cb(char *, size_t size, size_t count, void *ctx) {
     auto *watch = static_cast<durl_tls_watch *>(ctx);
-    if (watch && watch->dump && watch->dump->length == 0) durl_tls_capture(watch->curl, watch->dump);
+    if (watch && watch->dump && watch->dump->length == 0)
+        durl_tls_capture(watch->curl, watch->dump);
     return size * count;
 }
 

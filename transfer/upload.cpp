@@ -13,7 +13,8 @@
 
 namespace {
 
-constexpr const char *kFileContentType = "application/octet-stream\r\nContent-Transfer-Encoding: binary";
+constexpr const char *kFileContentType =
+    "application/octet-stream\r\nContent-Transfer-Encoding: binary";
 
 struct form_free {
     void operator()(curl_httppost *p) const noexcept { curl_formfree(p); }
@@ -108,8 +109,8 @@ int upload_call::run() {
 int upload_call::make_target() {
     const size_t len = std::strlen(url);
     const char *authority = std::strstr(url, "://");
-    const bool names_dir = (len > 0 && url[len - 1] == '/') ||
-                           (authority && !std::strchr(authority + 3, '/'));
+    const bool names_dir =
+        (len > 0 && url[len - 1] == '/') || (authority && !std::strchr(authority + 3, '/'));
     int n;
     if (is_http(scheme) && param->method == DURL_METHOD_POST) {
         n = std::snprintf(target, sizeof target, "%s", url);
@@ -217,16 +218,16 @@ int upload_call::check_append(curl_off_t local_size) {
     // files cannot wrap around below the limit.
     if (limit != 0 && static_cast<uint64_t>(remote) + static_cast<uint64_t>(local_size) > limit) {
         switch (param->append_limit) {
-        case 1:
-            durl_setopt_unchecked(curl, CURLOPT_APPEND, 0L);
-            log_msg(4, "Server file size more than limit, delete the previous one.\n");
-            return 0;
-        case 2:
-            log_msg(4, "Server file size more than limit, cancle upload.\n");
-            return -163;
-        default:
-            log_msg(4, "Unsupported ftp append limit.\n");
-            return -1;
+            case 1:
+                durl_setopt_unchecked(curl, CURLOPT_APPEND, 0L);
+                log_msg(4, "Server file size more than limit, delete the previous one.\n");
+                return 0;
+            case 2:
+                log_msg(4, "Server file size more than limit, cancle upload.\n");
+                return -163;
+            default:
+                log_msg(4, "Unsupported ftp append limit.\n");
+                return -1;
         }
     }
     return durl_setopt(curl, CURLOPT_APPEND, 1L);
@@ -244,7 +245,8 @@ int upload_call::form_path() {
                                 file_name, name);
     form.reset(first);
     if (code) return code;
-    if (boundary[0]) durl_setopt_unchecked(curl, DURL_XOPT_BOUNDARY, static_cast<const char *>(boundary));
+    if (boundary[0])
+        durl_setopt_unchecked(curl, DURL_XOPT_BOUNDARY, static_cast<const char *>(boundary));
     code = durl_setopt(curl, CURLOPT_POST, 1L);
     if (code == 0) code = durl_setopt(curl, CURLOPT_HTTPPOST, form.get());
     if (code) return code;
@@ -270,11 +272,14 @@ int upload_call::finish(int code) {
     form.reset();
     durl_close_curlhandle(h, curl, param->keep_alive, lent);
     curl = nullptr;
-    if (code) log_msg(3, "Upload file error.\n");
-    else log_msg(6, "Upload success.\n");
+    if (code)
+        log_msg(3, "Upload file error.\n");
+    else
+        log_msg(6, "Upload success.\n");
     if (result) {
         result->recode = code;
-        if (report[0]) std::snprintf(result->effective_url, sizeof result->effective_url, "%s", report);
+        if (report[0])
+            std::snprintf(result->effective_url, sizeof result->effective_url, "%s", report);
     }
     durl_ssl_dump_store(h, &dump);
     return code;
@@ -299,7 +304,8 @@ int durl_upload_form(curl_httppost **first, const char *disposition, const char 
     // Without its file part the form would be sent empty and the server would take a
     // request without the file for an upload: nothing is sent.
     log_msg(3, "Formadd sendfile info error.\n");
-    log_msg(3, "upload common: file part not added (form error %d), nothing sent.\n", static_cast<int>(rc));
+    log_msg(3, "upload common: file part not added (form error %d), nothing sent.\n",
+            static_cast<int>(rc));
     return rc == CURL_FORMADD_MEMORY ? -127 : -2;
 }
 
@@ -333,10 +339,12 @@ int durl_upload_common(durl_handle *h, const durl_url_param *param, const char *
 
 extern "C" int durl_upload(durl_handle *handle, durl_result *result, const durl_url_param *param,
                            const char *path, const char *send_name) {
-    static const durl_entry_lines lines = {
-        "upload file...\n", "upload use global, handle is empty.\n",
-        "upload fails, You must call the init function.\n", "upload fails, handle is no init.\n",
-        durl_live_check::logged, false};
+    static const durl_entry_lines lines = {"upload file...\n",
+                                           "upload use global, handle is empty.\n",
+                                           "upload fails, You must call the init function.\n",
+                                           "upload fails, handle is no init.\n",
+                                           durl_live_check::logged,
+                                           false};
     return durl_entry(lines, handle, [&](durl_handle *h) {
         int32_t *recode = result ? &result->recode : nullptr;
         return durl_recode_change(durl_upload_common(h, param, path, send_name, result), recode);
