@@ -182,10 +182,10 @@ bool build_request(const cli::Command &self, const cli::Parsed &args, Request &r
     durl_url_param &p = r.param;
     if (!copy_text(self, p.url, args.positional[0], "the URL")) return false;
     for (const std::string &line : args.all("header")) r.headers += line + "\r\n";
-    if (!r.headers.empty()) p.headers = &r.headers[0];
+    if (!r.headers.empty()) p.headers = r.headers.data();
     if (args.has("data")) {
         r.data = args.get("data");
-        p.post_data = &r.data[0];
+        p.post_data = r.data.data();
         p.post_size = static_cast<int32_t>(r.data.size());
         p.method = DURL_METHOD_POST;
     }
@@ -207,7 +207,9 @@ bool build_request(const cli::Command &self, const cli::Parsed &args, Request &r
             !copy_text(self, p.password, login.substr(colon + 1), "the password"))
             return false;
     }
-    long auth = 0, max_size = 0, append_limit = 0;
+    long auth = 0;
+    long max_size = 0;
+    long append_limit = 0;
     if (!args.get_int("auth", auth) || !args.get_int("max-size", max_size) ||
         !args.get_int("append-limit", append_limit))
         return false;

@@ -14,9 +14,14 @@ std::once_flag g_share_once;
 // One lock for every kind of shared data: libcurl shares DNS only.
 std::mutex share_locker;
 
-void durl_curl_share_lock(CURL *, curl_lock_data, curl_lock_access, void *) { share_locker.lock(); }
+void durl_curl_share_lock(CURL * /*easy*/, curl_lock_data /*data*/, curl_lock_access /*access*/,
+                          void * /*user*/) {
+    share_locker.lock();
+}
 
-void dl_curl_share_unlock(CURL *, curl_lock_data, void *) { share_locker.unlock(); }
+void dl_curl_share_unlock(CURL * /*easy*/, curl_lock_data /*data*/, void * /*user*/) {
+    share_locker.unlock();
+}
 
 void create_share() {
     CURLSH *share = curl_share_init();
@@ -173,9 +178,13 @@ int durl_setopt_refused(CURLoption option, CURLcode rc) {
     return rc;
 }
 
-size_t durl_discard_cb(char *, size_t size, size_t count, void *) { return size * count; }
+size_t durl_discard_cb(char * /*data*/, size_t size, size_t count, void * /*unused*/) {
+    return size * count;
+}
 
-size_t durl_empty_read_cb(char *, size_t, size_t, void *) { return 0; }
+size_t durl_empty_read_cb(char * /*buf*/, size_t /*size*/, size_t /*count*/, void * /*unused*/) {
+    return 0;
+}
 
 void durl_set_share_handle(CURL *curl) {
     // Two threads starting their first transfer together must not create two shares.

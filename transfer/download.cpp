@@ -19,9 +19,9 @@
 namespace {
 
 // Downloads arrive in 2 KiB blocks; a large stdio buffer turns them into few system calls.
-constexpr size_t kFileBuffer = 256 * 1024;
+constexpr size_t kFileBuffer = size_t{256} * 1024;
 // Smallest memory-sink allocation: most bodies and header blocks fit without growing.
-constexpr size_t kMemoryStep = 16 * 1024;
+constexpr size_t kMemoryStep = size_t{16} * 1024;
 
 // The target file is written under a temporary name beside it and moved into place only
 // when the transfer succeeded, so a failed download never destroys the copy already there
@@ -223,7 +223,7 @@ int download_call::perform() {
 // request's limit, not when the disk or memory gave out.
 bool download_call::cut_at_limit() const {
     if (param->max_size <= 0) return false;
-    const uint32_t limit = static_cast<uint32_t>(param->max_size);
+    const auto limit = static_cast<uint32_t>(param->max_size);
     return to_memory ? (msink.data && msink.size == limit) : fsink.written == limit;
 }
 

@@ -45,7 +45,7 @@ void time_text(const ASN1_TIME *t, char *out, size_t size) {
     out[n > 0 ? n : 0] = '\0';
 }
 
-size_t header_watch_cb(char *, size_t size, size_t count, void *ctx) {
+size_t header_watch_cb(char * /*line*/, size_t size, size_t count, void *ctx) {
     auto *watch = static_cast<durl_tls_watch *>(ctx);
     if (watch && watch->dump && watch->dump->length == 0)
         durl_tls_capture(watch->curl, watch->dump);
@@ -58,7 +58,9 @@ size_t durl_tls_describe(const SSL *ssl, char *buf, size_t size) {
     if (!buf || size == 0) return 0;
     buf[0] = '\0';
     if (!ssl) return 0;
-    char subject[256], issuer[256], not_after[64];
+    char subject[256];
+    char issuer[256];
+    char not_after[64];
     durl::X509Ptr peer(SSL_get1_peer_certificate(ssl));
     name_text(peer ? X509_get_subject_name(peer.get()) : nullptr, subject, sizeof subject);
     name_text(peer ? X509_get_issuer_name(peer.get()) : nullptr, issuer, sizeof issuer);

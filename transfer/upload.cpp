@@ -111,15 +111,13 @@ int upload_call::make_target() {
     const char *authority = std::strstr(url, "://");
     const bool names_dir =
         (len > 0 && url[len - 1] == '/') || (authority && !std::strchr(authority + 3, '/'));
-    int n;
-    if (is_http(scheme) && param->method == DURL_METHOD_POST) {
-        n = std::snprintf(target, sizeof target, "%s", url);
-    } else if ((remote_name && remote_name[0]) || names_dir) {
-        const char *sep = (len > 0 && url[len - 1] == '/') ? "" : "/";
-        n = std::snprintf(target, sizeof target, "%s%s%s", url, sep, name);
-    } else {
-        n = std::snprintf(target, sizeof target, "%s", url);
-    }
+    // An HTTP POST goes to the URL as given; otherwise a directory URL or an explicit remote
+    // name gets the upload name appended.
+    const bool join = !(is_http(scheme) && param->method == DURL_METHOD_POST) &&
+                      ((remote_name && remote_name[0]) || names_dir);
+    const char *sep = (len > 0 && url[len - 1] == '/') ? "" : "/";
+    const int n = join ? std::snprintf(target, sizeof target, "%s%s%s", url, sep, name)
+                       : std::snprintf(target, sizeof target, "%s", url);
     // A cut URL would store the file somewhere else: refuse it like a malformed one.
     if (n < 0 || static_cast<size_t>(n) >= sizeof target) {
         log_msg(3, "upload common: URL format err.\n");
