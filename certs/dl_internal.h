@@ -57,9 +57,13 @@ int dl_write_file_atomic(const char *target, dl_file_mode mode,
 // dl_copy_file with the given permission bits for the target.
 int dl_copy_file_mode(const char *source, const char *target, dl_file_mode mode);
 
-// The whole content of a regular file; false when it can't be opened, is no regular file
-// or a read fails.
-bool dl_read_whole_file(const char *path, std::string &out);
+// Certificate files are read whole into memory up to this size; larger ones (never a
+// certificate in practice) are read as a stream.
+constexpr long DL_IN_MEMORY_LIMIT = 1L << 20;
+enum class dl_read_result { ok, failed, too_large };
+// The whole content of a regular file of at most DL_IN_MEMORY_LIMIT bytes. failed: it can't
+// be opened, is no regular file, or a read fails.
+dl_read_result dl_read_whole_file(const char *path, std::string &out);
 
 // 1 when path can be opened as a directory (opendir), else 0.
 int dl_can_open_dir(const std::string &path);

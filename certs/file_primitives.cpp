@@ -209,12 +209,21 @@ extern "C" uint32_t dl_get_ca_hash(const char *file) {
     }
     // One open and one read: a store scan runs this for every entry.
     std::string bytes;
-    if (!dl_read_whole_file(file, bytes)) {
+    dl_read_result read = dl_read_whole_file(file, bytes);
+    if (read == dl_read_result::failed) {
         log_msg(3, "Bio_new_file error ca_file\n");
         return 0;
     }
-    int type = dl_ca_type_of_bytes(bytes);
-    durl::X509Ptr cert = parse_keyless(type, bytes);
+    int type = -1;
+    durl::X509Ptr cert;
+    if (read == dl_read_result::ok) {
+        type = dl_ca_type_of_bytes(bytes);
+        cert = parse_keyless(type, bytes);
+    } else {
+        durl::BioPtr bio(BIO_new_file(file, "r"));
+        type = dl_get_ca_type(file);
+        cert.reset(bio ? dl_get_x509(type, bio.get()) : nullptr);
+    }
     ERR_clear_error();
     if (!cert) {
         log_msg(3, "unable to load certificate ca_file\n");

@@ -96,10 +96,14 @@ int list_store(List &list, Reader &&read) {
 
 bool dl_entry_is_unusable(const char *path) {
     std::string data;
-    if (!dl_read_whole_file(path, data)) return false;
-    // The same encoding detection and reader the listing used, over the bytes just read.
-    int type = dl_ca_type_of_bytes(data);
-    durl::BioPtr bio(BIO_new_mem_buf(data.data(), static_cast<int>(data.size())));
+    dl_read_result read = dl_read_whole_file(path, data);
+    if (read == dl_read_result::failed) return false;
+    // The same encoding detection and reader the listing used, over the bytes just read
+    // (a file too large to hold is read as a stream).
+    int type = read == dl_read_result::ok ? dl_ca_type_of_bytes(data) : dl_get_ca_type(path);
+    durl::BioPtr bio(read == dl_read_result::ok
+                         ? BIO_new_mem_buf(data.data(), static_cast<int>(data.size()))
+                         : BIO_new_file(path, "r"));
     if (type < 0 || !bio) return false;
     durl::X509Ptr cert(dl_get_x509(type, bio.get()));
     return !cert;

@@ -290,6 +290,9 @@ TEST_F(FilePrimitives, HashAcceptsExactlyWhatTheReaderAccepts) {
         {"odd_key.pem", pem_of_der(odd_key)},
         {"odd_key.der", odd_key},
         {"truncated.der", der.substr(0, der.size() - 20)},
+        // Beyond what is read into memory at once: read as a stream instead.
+        {"big.pem", std::string(2 << 20, '\n') + pem_text(p.leaf.get())},
+        {"big_junk.pem", std::string(2 << 20, 'j') + "\nBEGIN\n"},
     };
     for (const auto &f : files) {
         SCOPED_TRACE(f.first);

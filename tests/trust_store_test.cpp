@@ -313,6 +313,9 @@ TEST_F(TrustStore, ListingsDeleteOnlyEntriesThatHoldNoCertificate) {
     ASSERT_EQ(dl_get_trust_ca_info(&list), 0);
     EXPECT_EQ(list.count, 1);
     EXPECT_FALSE(file_exists(trust + "junk.0")) << "read, and no certificate in it";
+    write_file(trust + "big.0", std::string(3 << 20, 'b'));
+    ASSERT_EQ(dl_get_trust_ca_info(&list), 0);
+    EXPECT_FALSE(file_exists(trust + "big.0")) << "a large entry is read as a stream";
     EXPECT_TRUE(dl_path_is_directory((trust + "subdir.0").c_str())) << "a directory is kept";
 
     // The extended listing deletes the same way, and its code is that of the last entry.
