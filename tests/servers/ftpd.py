@@ -1,22 +1,15 @@
 #!/usr/bin/python3
-# FTP peer for the durl tests: plain FTP, explicit FTPS (AUTH TLS) and implicit FTPS in one
-# process, on three free ports of 127.0.0.1.
-#
-# usage: /usr/bin/python3 ftpd.py ROOT CERT_WITH_KEY_PEM COMMAND_LOG
-#
-# Logins: "user"/"pass" (home ROOT/user) and anonymous with any password (home ROOT/anon), both
-# with write permission. Every command a client sends is appended to COMMAND_LOG as
-# "<mode> <remote port> <COMMAND> <argument>" before it is answered, so a test that has its
-# transfer back can read exactly what was sent. Prints "READY ftp=P1 ftpes=P2 ftps=P3" once all
-# three listen and exits when standard input reaches end of file (the harness holds the other
-# end, so a crashed test never leaves the server behind).
-#
-# Use /usr/bin/python3: that interpreter has pyftpdlib and OpenSSL from the Debian packages.
+# FTP peer for the durl tests and the demo: plain FTP, explicit FTPS (AUTH TLS) and implicit
+# FTPS on three free ports of 127.0.0.1. usage: ftpd.py ROOT CERT_WITH_KEY_PEM COMMAND_LOG
+# Logins "user"/"pass" (home ROOT/user) and anonymous (ROOT/anon), both may write. Each command
+# is appended to COMMAND_LOG as "<mode> <remote port> <COMMAND> <argument>" before its answer.
+# Prints "READY ftp=P1 ftpes=P2 ftps=P3" once all listen; exits at the end of standard input.
+# /usr/bin/python3 has pyftpdlib and OpenSSL from the Debian packages.
 import logging
-import warnings
 import os
 import sys
 import threading
+import warnings
 
 from pyftpdlib.authorizers import DummyAuthorizer
 from pyftpdlib.handlers import FTPHandler, TLS_DTPHandler, TLS_FTPHandler
@@ -27,28 +20,11 @@ root, certfile, command_log = sys.argv[1], sys.argv[2], sys.argv[3]
 log_file = open(command_log, "a", buffering=1)
 
 
-def make_authorizer():
-    auth = DummyAuthorizer()
-    auth.add_user("user", "pass", os.path.join(root, "user"), perm="elradfmwMT")
-    auth.add_anonymous(os.path.join(root, "anon"), perm="elradfmw")
-    return auth
-
-
-def logging_handler(base, mode):
-    class Handler(base):
-        def pre_process_command(self, line, cmd, arg):
-            log_file.write(("%s %d %s %s" % (mode, self.remote_port, cmd, arg or "")).rstrip() + "\n")
-            return super().pre_process_command(line, cmd, arg)
-    return Handler
-
-
 class DTP(TLS_DTPHandler):
     # libcurl starts the data-channel handshake right after connecting, before RETR/STOR;
     # stock pyftpdlib 1.5.7 takes that early readable event for a hang-up and closes.
     def readable(self):
-        if self._ssl_accepting:
-            return True
-        return super().readable()
+        return self._ssl_accepting or super().readable()
 
 
 class Explicit(TLS_FTPHandler):
@@ -59,10 +35,10 @@ class Explicit(TLS_FTPHandler):
 
 
 class Implicit(Explicit):
-    def handle(self):  # TLS from the first byte
+    def handle(self):  # TLS from the first byte, the banner after the handshake
         self.secure_connection(self.ssl_context)
 
-    def handle_ssl_established(self):  # the banner only after the handshake
+    def handle_ssl_established(self):
         FTPHandler.handle(self)
 
     def ftp_AUTH(self, line):
@@ -70,12 +46,17 @@ class Implicit(Explicit):
 
 
 def serve(base, mode):
-    handler = logging_handler(base, mode)
-    handler.authorizer = make_authorizer()
-    handler.auth_failed_timeout = 0  # a denied login answers at once
-    handler.passive_ports = None  # any free port: several servers never clash
-    handler.permit_foreign_addresses = False
-    server = FTPServer(("127.0.0.1", 0), handler)
+    class Handler(base):
+        def pre_process_command(self, line, cmd, arg):
+            log_file.write(("%s %d %s %s" % (mode, self.remote_port, cmd, arg or "")).rstrip() + "\n")
+            return super().pre_process_command(line, cmd, arg)
+
+    Handler.authorizer = DummyAuthorizer()
+    Handler.authorizer.add_user("user", "pass", os.path.join(root, "user"), perm="elradfmwMT")
+    Handler.authorizer.add_anonymous(os.path.join(root, "anon"), perm="elradfmw")
+    Handler.auth_failed_timeout = 0  # a denied login answers at once
+    Handler.passive_ports = None  # any free port: several servers never clash
+    server = FTPServer(("127.0.0.1", 0), Handler)
     server.max_cons = 64
     return server.socket.getsockname()[1]
 

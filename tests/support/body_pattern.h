@@ -1,4 +1,5 @@
-// Deterministic test bodies shared by the test HTTP server and the tests.
+// What the test HTTP server and the tests both compute: the pattern bodies the server sends
+// and the lower-case hex it reports digests in.
 //
 // Byte i of every generated body is pattern_byte(i): printable, so bodies stay readable in
 // logs, and not periodic, so a shifted, duplicated or dropped block changes the content.
@@ -27,6 +28,13 @@ inline std::string pattern_body(size_t n, uint64_t offset = 0) {
     std::string s(n, '\0');
     pattern_fill(&s[0], n, offset);
     return s;
+}
+
+inline std::string to_hex(const unsigned char *bytes, unsigned int len) {
+    static const char digits[] = "0123456789abcdef";
+    std::string out;
+    for (unsigned int i = 0; i < len; ++i) out += {digits[bytes[i] >> 4], digits[bytes[i] & 15]};
+    return out;
 }
 
 }  // namespace durl_test

@@ -1,4 +1,3 @@
-// Recording log hook and the common test fixture.
 #include "log_capture.h"
 
 #include <cstdarg>
@@ -34,14 +33,9 @@ std::vector<std::string> LogCapture::texts(int level) const {
     return out;
 }
 
-bool LogCapture::contains(int level, const std::string &text) const {
-    return count(level, text) > 0;
-}
-
 size_t LogCapture::count(int level, const std::string &text) const {
     size_t n = 0;
-    for (const LogLine &l : lines())
-        if (l.level == level && l.text == text) ++n;
+    for (const std::string &t : texts(level)) n += t == text;
     return n;
 }
 
@@ -49,13 +43,6 @@ bool LogCapture::mentions(const std::string &fragment) const {
     for (const LogLine &l : lines())
         if (l.text.find(fragment) != std::string::npos) return true;
     return false;
-}
-
-bool LogCapture::empty() const { return size() == 0; }
-
-size_t LogCapture::size() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return lines_.size();
 }
 
 void LogCapture::clear() {

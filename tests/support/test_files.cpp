@@ -1,48 +1,34 @@
 #include "test_files.h"
 
-#include <ftw.h>
 #include <openssl/evp.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <memory>
 #include <mutex>
-#include <sstream>
 
-#include "hex.h"
+#include "body_pattern.h"
+
+namespace fs = std::filesystem;
 
 namespace durl_test {
 
-namespace {
-
-// Owns the temporary root. Only the process that made it removes it: a forked child that
-// exits must not pull the directory out from under its parent.
-struct TempRoot {
-    std::string path;
-    pid_t owner = 0;
-    ~TempRoot() {
-        if (!path.empty() && getpid() == owner) remove_tree(path);
-    }
-};
-
-TempRoot &root_holder() {
-    static TempRoot root;
-    return root;
-}
-
-int remove_entry(const char *path, const struct stat *, int, struct FTW *) {
-    ::remove(path);
-    return 0;
-}
-
-}  // namespace
-
 const std::string &temp_root() {
+    // Only the process that made the root removes it: a forked child that exits must not pull
+    // the directory out from under its parent.
+    static struct TempRoot {
+        std::string path;
+        pid_t owner = 0;
+        ~TempRoot() {
+            std::error_code ec;
+            if (!path.empty() && getpid() == owner) fs::remove_all(path, ec);
+        }
+    } root;
     static std::once_flag once;
     std::call_once(once, [] {
         char tmpl[] = "/tmp/durl-test-XXXXXX";
@@ -50,18 +36,18 @@ const std::string &temp_root() {
             perror("durl tests: mkdtemp");
             std::abort();
         }
-        chmod(tmpl, 0755);  // servers dropping privileges must still reach their roots
-        TempRoot &r = root_holder();
-        r.path = tmpl;
-        r.owner = getpid();
+        // Servers that drop their privileges must still reach their roots.
+        fs::permissions(tmpl, fs::perms(0755));
+        root.path = tmpl;
+        root.owner = getpid();
     });
-    return root_holder().path;
+    return root.path;
 }
 
 std::string scratch_dir(const std::string &prefix) {
     static std::atomic<int> counter{0};
     std::string dir = temp_root() + "/" + prefix + "-" + std::to_string(++counter);
-    mkdir(dir.c_str(), 0755);
+    fs::create_directory(dir);
     return dir;
 }
 
@@ -77,40 +63,25 @@ std::string read_file(const std::string &path) {
 }
 
 bool file_exists(const std::string &path) {
-    struct stat st;
-    return stat(path.c_str(), &st) == 0;
+    std::error_code ec;
+    return fs::exists(path, ec);
 }
 
-int64_t file_size(const std::string &path) {
-    struct stat st;
-    return stat(path.c_str(), &st) == 0 ? static_cast<int64_t>(st.st_size) : -1;
-}
-
-std::string md5_hex(const std::string &data) {
+std::string file_md5_hex(const std::string &path) {
+    std::string data = read_file(path);
     unsigned char md[EVP_MAX_MD_SIZE];
     unsigned int len = 0;
     EVP_Digest(data.data(), data.size(), md, &len, EVP_md5(), nullptr);
     return to_hex(md, len);
 }
 
-std::string file_md5_hex(const std::string &path) {
-    std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> ctx(EVP_MD_CTX_new(), EVP_MD_CTX_free);
-    EVP_DigestInit_ex(ctx.get(), EVP_md5(), nullptr);
-    std::ifstream in(path, std::ios::binary);
-    char buf[65536];
-    while (in) {
-        in.read(buf, sizeof buf);
-        EVP_DigestUpdate(ctx.get(), buf, static_cast<size_t>(in.gcount()));
-    }
-    unsigned char md[EVP_MAX_MD_SIZE];
-    unsigned int len = 0;
-    EVP_DigestFinal_ex(ctx.get(), md, &len);
-    return to_hex(md, len);
-}
-
-bool remove_tree(const std::string &path) {
-    nftw(path.c_str(), remove_entry, 16, FTW_DEPTH | FTW_PHYS);
-    return !file_exists(path);
+std::vector<std::string> dir_names(const std::string &dir) {
+    std::vector<std::string> names;
+    std::error_code ec;
+    for (const auto &entry : fs::directory_iterator(dir, ec))
+        names.push_back(entry.path().filename());
+    std::sort(names.begin(), names.end());
+    return names;
 }
 
 }  // namespace durl_test

@@ -1,23 +1,16 @@
 #include "transfer_util.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <cstring>
 #include <thread>
-#include <vector>
-
-#include "test_files.h"
 
 namespace durl_test {
 
 durl_url_param make_param(const std::string &url) {
-    durl_url_param p;
-    std::memset(&p, 0, sizeof p);
+    durl_url_param p{};
     std::snprintf(p.url, sizeof p.url, "%s", url.c_str());
     return p;
 }
@@ -27,13 +20,17 @@ Handle::~Handle() {
     if (h_) durl_destroy(h_);
 }
 
-Fetch fetch_memory(durl_handle *h, const durl_url_param &p) {
-    durl_result r;
-    std::memset(&r, 0, sizeof r);
+namespace {
+
+// Downloads to the file, or to memory without one, and releases the result record.
+Fetch fetch(durl_handle *h, const durl_url_param &p, const std::string *path) {
+    durl_result r{};
     Fetch f;
-    f.rc = durl_download_to_memory(h, &r, &p);
+    f.rc =
+        path ? durl_download_to_file(h, &r, &p, path->c_str()) : durl_download_to_memory(h, &r, &p);
     f.recode = r.recode;
     f.effective_url = r.effective_url;
+    EXPECT_TRUE(!path || r.detail == nullptr) << "a download to a file handed out a detail";
     if (r.detail && r.detail->data) {
         f.has_data = true;
         f.body.assign(r.detail->data, r.detail->size);
@@ -43,16 +40,12 @@ Fetch fetch_memory(durl_handle *h, const durl_url_param &p) {
     return f;
 }
 
+}  // namespace
+
+Fetch fetch_memory(durl_handle *h, const durl_url_param &p) { return fetch(h, p, nullptr); }
+
 Fetch fetch_file(durl_handle *h, const durl_url_param &p, const std::string &path) {
-    durl_result r;
-    std::memset(&r, 0, sizeof r);
-    Fetch f;
-    f.rc = durl_download_to_file(h, &r, &p, path.c_str());
-    f.recode = r.recode;
-    f.effective_url = r.effective_url;
-    EXPECT_EQ(nullptr, r.detail);
-    durl_free_result(&r);
-    return f;
+    return fetch(h, p, &path);
 }
 
 StdoutCapture::StdoutCapture() {
@@ -86,18 +79,6 @@ bool wait_for_line(const LogCapture &log, int level, const std::string &text) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     return true;
-}
-
-std::vector<std::string> list_dir(const std::string &dir) {
-    std::vector<std::string> names;
-    DIR *d = opendir(dir.c_str());
-    if (!d) return names;
-    while (dirent *e = readdir(d)) {
-        if (std::strcmp(e->d_name, ".") && std::strcmp(e->d_name, "..")) names.push_back(e->d_name);
-    }
-    closedir(d);
-    std::sort(names.begin(), names.end());
-    return names;
 }
 
 }  // namespace durl_test

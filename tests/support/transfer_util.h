@@ -1,5 +1,5 @@
-// Small helpers for the transfer tests: building requests, owning handles, catching what
-// reaches standard output, and waiting for a log line.
+// Small helpers for the transfer tests: requests, owned handles, downloads with the result
+// released, what reaches standard output, and waiting for a log line.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -9,11 +9,11 @@
 
 #include "durl.h"
 #include "log_capture.h"
+#include "test_files.h"
 
 namespace durl_test {
 
-// A request for url with everything else zero.
-durl_url_param make_param(const std::string &url);
+durl_url_param make_param(const std::string &url);  // everything but the URL zero
 
 // A handle made by durl_create(), destroyed with the object.
 class Handle {
@@ -29,7 +29,6 @@ private:
     durl_handle *h_ = nullptr;
 };
 
-// Download results with the result record released afterwards.
 struct Fetch {
     int rc = 0;
     int recode = 0;
@@ -52,11 +51,9 @@ private:
     std::string path_;
 };
 
-// Polls (every millisecond, 20 s at most) until the log holds the line. Returns false on
-// time-out.
+// Polls (every millisecond, 20 s at most) until the log holds the line; false on time-out.
 bool wait_for_line(const LogCapture &log, int level, const std::string &text);
 
-// Names in dir, sorted (finds leftovers of failed downloads).
-std::vector<std::string> list_dir(const std::string &dir);
+inline std::vector<std::string> list_dir(const std::string &dir) { return dir_names(dir); }
 
 }  // namespace durl_test
