@@ -55,7 +55,6 @@ bool set_subject(X509 *cert, const CertShape &shape) {
 }
 
 bool add_extensions(X509 *cert, X509 *issuer, const CertShape &shape) {
-    if (!shape.extensions) return true;
     if (shape.ca)
         return add_ext(cert, issuer, NID_basic_constraints, "critical,CA:TRUE") &&
                add_ext(cert, issuer, NID_key_usage, "critical,keyCertSign,cRLSign") &&
@@ -86,8 +85,7 @@ durl::X509Ptr factory_cert(const CertShape &shape, EVP_PKEY *key, X509 *issuer,
     durl::X509Ptr cert(X509_new());
     if (!cert || !key) return nullptr;
     X509 *c = cert.get();
-    bool ok = X509_set_version(c, shape.extensions ? 2 : 0) == 1 && set_serial(c, shape.serial) &&
-              set_subject(c, shape) &&
+    bool ok = X509_set_version(c, 2) == 1 && set_serial(c, shape.serial) && set_subject(c, shape) &&
               set_time(X509_getm_notBefore(c), shape.not_before, shape.from_days) &&
               set_time(X509_getm_notAfter(c), shape.not_after, shape.days) &&
               X509_set_pubkey(c, key) == 1;

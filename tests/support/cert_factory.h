@@ -1,21 +1,12 @@
-// Certificate factory for the certificate-half tests: any shape of X.509 certificate the
-// store, information, verification and issuance tests need, made in memory with the
-// OpenSSL API at test time and written out in the encoding a test asks for.
+// Certificate factory for the certificate tests: X.509 certificates of any shape (subject,
+// serial bytes, validity text, digest, CA or leaf, key size), made in memory with the OpenSSL
+// API at test time and written out as PEM or DER. Keys come from a per-process pool, so a
+// binary generates each key once (RSA-2048 costs about 0.1 s).
 //
-// Shapes: CA, intermediate, leaves valid / expired / not yet valid, self-signed; serials of
-// any content bytes (1, 4, 16, 20 bytes, negative ones); subjects of any attributes (only O
-// and OU, say); validity as UTCTime or GeneralizedTime text; any digest (sha256 default,
-// md5, sha1); RSA keys of any size; PEM or DER; keys plain or encrypted (AES-256-CBC).
-//
-//   using namespace durl_test;
-//   const FactoryPki &p = factory_pki();          // built once per test binary
-//   std::string dir = scratch_dir("store");        // from test_files.h
-//   write_cert(dir + "/leaf.der", p.leaf.get(), Encoding::der);
+//   const FactoryPki &p = factory_pki();  // built once per test binary
 //   CertShape s;  s.subject = {{"O", "Acme"}, {"OU", "Lab"}};  s.serial = {0x01};
 //   durl::X509Ptr c = factory_cert(s, factory_key(3), p.ca.get(), factory_key(0));
-//
-// Keys come from a per-process pool (factory_key(slot, bits)) so a binary generates each
-// key once; RSA-2048 generation costs about 0.1 s.
+//   write_cert(dir + "/leaf.der", c.get(), Encoding::der);
 #pragma once
 
 #include <string>
@@ -43,8 +34,7 @@ struct CertShape {
     std::string not_before, not_after;
     long from_days = -1;
     long days = 36500;
-    bool ca = false;         // basicConstraints CA:TRUE, keyUsage keyCertSign/cRLSign
-    bool extensions = true;  // false: a version-1 certificate without extensions
+    bool ca = false;  // basicConstraints CA:TRUE, keyUsage keyCertSign/cRLSign
     std::string digest = "sha256";
 };
 
