@@ -213,8 +213,8 @@ DURL_EXPORT int dl_get_ca_info_ex(const char *file, dl_ca_info_ex *info, int fla
  * Errors loading the trust file or directory are also written to standard error.
  * Safe to call from several threads at once.
  */
-DURL_EXPORT int dl_cert_verify(const char *cert_file, const char *trust_dir,
-                               const char *trust_file, int flags, dl_ca_status *status);
+DURL_EXPORT int dl_cert_verify(const char *cert_file, const char *trust_dir, const char *trust_file,
+                               int flags, dl_ca_status *status);
 
 /**
  * Issue a client certificate signed by a CA.
@@ -237,9 +237,8 @@ DURL_EXPORT int dl_cert_verify(const char *cert_file, const char *trust_dir,
  * All pointer arguments are required. Returns 0 when issued and written, -1 otherwise.
  */
 DURL_EXPORT int dl_generate_client_cert(const char *ca_cert_file, const char *ca_key_file,
-                                        const char *client_key_file,
-                                        const char *client_cert_file, const char *subject,
-                                        int key_bits);
+                                        const char *client_key_file, const char *client_cert_file,
+                                        const char *subject, int key_bits);
 
 /**
  * Write a PKCS#10 certificate signing request (PEM, signed with SHA-1).

@@ -8,9 +8,9 @@
 namespace cli {
 
 struct Option {
-    const char *long_name;  // "output" for --output
-    char short_name;        // 'o' for -o, 0 when none
-    const char *value_name; // nullptr for a flag, else the placeholder shown in help
+    const char *long_name;   // "output" for --output
+    char short_name;         // 'o' for -o, 0 when none
+    const char *value_name;  // nullptr for a flag, else the placeholder shown in help
     const char *help;
 };
 

@@ -10,16 +10,8 @@ namespace {
 
 // Every subcommand, in the order --help lists them.
 const cli::Command *const kCommands[] = {
-    &kDumpCommand,
-    &kGetCommand,
-    &kPutCommand,
-    &kStreamCommand,
-    &kCaCommand,
-    &kDevCommand,
-    &kCertCommand,
-    &kVerifyCommand,
-    &kIssueCommand,
-    &kCsrCommand,
+    &kDumpCommand, &kGetCommand,  &kPutCommand,    &kStreamCommand, &kCaCommand,
+    &kDevCommand,  &kCertCommand, &kVerifyCommand, &kIssueCommand,  &kCsrCommand,
 };
 
 void print_usage() {

@@ -86,8 +86,7 @@ curl_slist *durl_http_header(CURL *curl, const char *headers, const char *user,
 int durl_trace_normal(CURL *curl, curl_infotype kind, char *data, size_t size, void *user);
 int durl_trace_debug(CURL *curl, curl_infotype kind, char *data, size_t size, void *user);
 int durl_curl_trace(curl_infotype kind, const char *data, size_t size, int debug);
-void durl_curl_dump(const char *label, const unsigned char *data, size_t size, int kind,
-                    int debug);
+void durl_curl_dump(const char *label, const unsigned char *data, size_t size, int kind, int debug);
 
 // -------------------------------------------------- connection setup (connect.cpp)
 
@@ -116,9 +115,9 @@ void durl_setopt_unchecked(CURL *curl, long option, T value) {
 
 // Extension option numbers of the device's libcurl build.
 enum : long {
-    DURL_XOPT_CONN_RESET = 501,     // long: drop per-connection state before a reset
-    DURL_XOPT_NET_PREFERRED = 502,  // long: address-family preference
-    DURL_XOPT_BOUNDARY = 10500,     // text: multipart boundary
+    DURL_XOPT_CONN_RESET = 501,       // long: drop per-connection state before a reset
+    DURL_XOPT_NET_PREFERRED = 502,    // long: address-family preference
+    DURL_XOPT_BOUNDARY = 10500,       // text: multipart boundary
     DURL_XOPT_SSL_DUMP_DATA = 10504,  // pointer: durl_ssl_dump of the session hook
     DURL_XOPT_ADDITION_BODY = 10505,  // text: extra body with auth code 6
     DURL_XOPT_SSL_DUMP_FUNC = 20503   // callback: the TLS session hook
@@ -174,8 +173,7 @@ int durl_download_common(durl_handle *h, const durl_url_param *param, durl_resul
                          const char *file_name);
 size_t durl_writefile_cb(char *data, size_t size, size_t count, void *sink);
 size_t durl_recvstream_cb(char *data, size_t size, size_t count, void *sink);
-int durl_ftp_anonymous_perform(CURL *curl, const char *url, const char *user,
-                               const char *password);
+int durl_ftp_anonymous_perform(CURL *curl, const char *url, const char *user, const char *password);
 
 // ---------------------------------------------------------- upload (upload.cpp)
 
@@ -190,6 +188,5 @@ int durl_upload_form(curl_httppost **first, const char *disposition, const char 
 // ---------------------------------------------------------- stream (stream.cpp)
 
 int durl_open_common(durl_handle *h, const durl_url_param *param, durl_result *result);
-int durl_read_common(durl_stream_t *stream, char *buf, int length, durl_result *result,
-                     int limit);
+int durl_read_common(durl_stream_t *stream, char *buf, int length, durl_result *result, int limit);
 void durl_close_common(durl_stream_t *stream);
