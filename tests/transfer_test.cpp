@@ -1,0 +1,318 @@
+// Downloads and uploads against the local peers: every scheme, codes per failure, size limits,
+// the file sink, the connection cache, parallel handles, and the durl tool's status and message.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include "durl.h"
+#include "engine.h"
+#include "fault_injection.h"
+#include "log_capture.h"
+#include "servers.h"
+#include "transfer_util.h"
+
+using namespace durl_test;
+
+namespace {
+
+class Transfer : public DurlTest {
+protected:
+    void SetUp() override {
+        DurlTest::SetUp();
+        dir = scratch_dir("transfer");
+        local = dir + "/log.txt";
+        ASSERT_TRUE(write_file(local, pattern_body(20000)));
+    }
+    int put(durl_handle *h, const durl_url_param &p, const char *file, const char *name = nullptr) {
+        durl_result r{};
+        int rc = durl_upload(h, &r, &p, file, name);
+        durl_free_result(&r);
+        return rc;
+    }
+    // The last request the HTTP server logged for one successful upload.
+    HttpRecord sent(const durl_url_param &p, const char *file, durl_handle *h = nullptr,
+                    const char *name = nullptr) {
+        http_log_reset();
+        EXPECT_EQ(0, put(h, p, file, name));
+        std::vector<HttpRecord> log = http_log();
+        return log.empty() ? HttpRecord{} : log.back();
+    }
+    std::string dir, local;
+};
+
+std::string port_url(int port) { return "http://127.0.0.1:" + std::to_string(port) + "/x"; }
+
+bool ftp_sent(const std::string &command) {
+    for (const std::string &c : ftp_commands())
+        if (c.find(" " + command) != std::string::npos) return true;
+    return false;
+}
+
+}  // namespace
+
+TEST_F(Transfer, EverySchemeDownloadsAndUploads) {
+    const std::string body = pattern_body(100000);
+    ASSERT_TRUE(write_file(ftp_user_dir() + "/dl.bin", body));
+    struct Row {
+        std::string get, put, stored;
+    };
+    std::vector<Row> rows = {{http_url("/bytes/100000?chunked=1"), "", ""},
+                             {https_url("/bytes/100000"), "", ""},
+                             {ftp_url("/dl.bin"), ftp_url("/"), ftp_user_dir() + "/log.txt"}};
+    if (tftp_available()) {
+        ASSERT_TRUE(write_file(tftp_root() + "/dl.bin", body));
+        rows.push_back({tftp_url("/dl.bin"), tftp_url("/"), tftp_root() + "/log.txt"});
+    }
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.get);
+        Fetch m = fetch_memory(nullptr, make_param(row.get));
+        EXPECT_EQ(0, m.rc);
+        EXPECT_TRUE(m.body == body) << m.body.size();
+        EXPECT_EQ(0, fetch_file(nullptr, make_param(row.get), dir + "/out.bin").rc);
+        EXPECT_TRUE(read_file(dir + "/out.bin") == body);
+        if (row.put.empty()) continue;
+        EXPECT_EQ(0, put(nullptr, make_param(row.put), local.c_str()));
+        EXPECT_EQ(file_md5_hex(local), file_md5_hex(row.stored));
+    }
+    EXPECT_EQ((std::vector<std::string>{"log.txt", "out.bin"}), list_dir(dir));
+    // Implicit FTPS with default verification: the self-signed peer is refused both ways.
+    EXPECT_EQ(-160, fetch_memory(nullptr, make_param(ftps_url("/dl.bin"))).rc);
+    EXPECT_EQ(-160, put(nullptr, make_param(ftps_url("/")), local.c_str()));
+}
+
+TEST_F(Transfer, FailuresAndLimitsReportTheirCodes) {
+    Handle h;
+    ASSERT_EQ(0, durl_set_option(h, DURL_OPT_CONNECT_TIMEOUT, 1));
+    ASSERT_EQ(0, durl_set_option(h, DURL_OPT_MAX_FILESIZE, 1000));
+    struct Row {
+        std::string url;
+        int rc, recode;
+    } rows[] = {{port_url(closed_port()), -107, -107},
+                {port_url(black_hole_port()), -128, -128},
+                {http_url("/status/404"), -1, 404},
+                {http_url("/bytes/5000"), -163, -163}};
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.url);
+        Fetch f = fetch_memory(h, make_param(row.url));
+        EXPECT_EQ(row.rc, f.rc);
+        EXPECT_EQ(row.recode, f.recode);
+        EXPECT_FALSE(f.has_data);
+    }
+    // max_size cuts exactly at the limit, also above max_filesize, to memory and to file.
+    for (int limit : {100, 1000, 3000}) {
+        SCOPED_TRACE(limit);
+        durl_url_param p = make_param(http_url("/bytes/100000"));
+        p.max_size = limit;
+        Fetch m = fetch_memory(h, p);
+        EXPECT_EQ(0, m.rc);
+        EXPECT_TRUE(m.body == pattern_body(limit)) << m.body.size();
+        EXPECT_EQ(0, fetch_file(h, p, dir + "/cut.bin").rc);
+        EXPECT_TRUE(read_file(dir + "/cut.bin") == pattern_body(limit));
+    }
+}
+
+// Fault guarded: the file sink wrote the target in place, so a failure destroyed the earlier copy.
+TEST_F(Transfer, DownloadToFileGoesThroughATemporarySibling) {
+    Handle h;
+    ASSERT_EQ(0, durl_set_option(h, DURL_OPT_MAX_FILESIZE, 1000));
+    const std::string target = dir + "/file.bin";
+    ASSERT_TRUE(write_file(target, "good copy"));
+    for (const std::string &url :
+         {http_url("/status/404"), port_url(closed_port()), http_url("/bytes/5000")}) {
+        SCOPED_TRACE(url);
+        EXPECT_NE(0, fetch_file(h, make_param(url), target).rc);
+        EXPECT_EQ("good copy", read_file(target));
+        EXPECT_EQ((std::vector<std::string>{"file.bin", "log.txt"}), list_dir(dir));
+    }
+    EXPECT_EQ(-1, fetch_file(h, make_param(http_url("/status/500")), dir + "/new.bin").rc);
+    EXPECT_FALSE(file_exists(dir + "/new.bin"));
+    // A disk failure is never taken for the max_size cut.
+    {
+        durl_url_param p = make_param(http_url("/bytes/600000"));
+        p.max_size = 500000;
+        ASSERT_EQ(0, durl_set_option(h, DURL_OPT_MAX_FILESIZE, 1000000));
+        FileSizeLimit limit(100000);
+        EXPECT_EQ(-123, fetch_file(h, p, target).rc);
+    }
+    EXPECT_EQ("good copy", read_file(target));
+    // A partial success under max_size is renamed into place.
+    durl_url_param p = make_param(http_url("/bytes/5000"));
+    p.max_size = 10;
+    EXPECT_EQ(0, fetch_file(h, p, target).rc);
+    EXPECT_EQ(pattern_body(10), read_file(target));
+    EXPECT_EQ((std::vector<std::string>{"file.bin", "log.txt"}), list_dir(dir));
+}
+
+TEST_F(Transfer, FtpLoginDeniedRetriesAsAnonymous) {
+    ASSERT_TRUE(write_file(ftp_anon_dir() + "/anon.txt", "anonymous data"));
+    durl_url_param in_fields = make_param(ftp_url("/anon.txt", ""));
+    std::snprintf(in_fields.user, sizeof in_fields.user, "bad");
+    std::snprintf(in_fields.password, sizeof in_fields.password, "creds");
+    for (const durl_url_param &p : {make_param(ftp_url("/anon.txt", "bad:creds")), in_fields}) {
+        SCOPED_TRACE(p.url);
+        ftp_commands_reset();
+        Fetch f = fetch_memory(nullptr, p);
+        EXPECT_EQ(0, f.rc);
+        EXPECT_EQ("anonymous data", f.body);
+        EXPECT_TRUE(ftp_sent("USER bad") && ftp_sent("USER anonymous"));
+    }
+}
+
+TEST_F(Transfer, FtpAppendFollowsItsLimit) {
+    Handle h;
+    ASSERT_EQ(0, durl_set_option(h, DURL_OPT_MAX_FILESIZE, 30000));
+    const std::string remote = ftp_user_dir() + "/app.bin";
+    struct Row {
+        std::string old_body;
+        int append_limit, rc;
+        std::string result;                                            // the remote file afterwards
+    } rows[] = {{"head:", 0, 0, "head:" + pattern_body(20000)},        // within max_filesize
+                {std::string(15000, 'o'), 1, 0, pattern_body(20000)},  // replaced
+                {std::string(15000, 'o'), 2, -163, std::string(15000, 'o')},  // cancelled
+                {std::string(15000, 'o'), 0, -1, std::string(15000, 'o')},
+                {std::string(15000, 'o'), 3, -1, std::string(15000, 'o')}};
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.append_limit);
+        ASSERT_TRUE(write_file(remote, row.old_body));
+        durl_url_param p = make_param(ftp_url("/app.bin"));
+        p.ftp_append = 1;
+        p.append_limit = row.append_limit;
+        EXPECT_EQ(row.rc, put(h, p, local.c_str()));
+        EXPECT_EQ(row.result, read_file(remote));
+    }
+    std::remove((ftp_user_dir() + "/fresh.bin").c_str());  // a missing file is created
+    durl_url_param fresh = make_param(ftp_url("/fresh.bin"));
+    fresh.ftp_append = 1;
+    EXPECT_EQ(0, put(h, fresh, local.c_str()));
+    EXPECT_EQ(pattern_body(20000), read_file(ftp_user_dir() + "/fresh.bin"));
+}
+
+TEST_F(Transfer, HttpUploadBodies) {
+    Handle h;
+    ASSERT_EQ(0, durl_set_option(h, DURL_OPT_EXTERN_DISPOSITION, "extra"));
+    ASSERT_EQ(0, durl_set_option(h, DURL_OPT_EXTERN_BODY, "value"));
+    HttpRecord r = sent(make_param(https_url("/echo")), local.c_str(), h, "remote.bin");
+    EXPECT_EQ("POST", r.method);
+    ASSERT_EQ(2u, r.parts.size());
+    EXPECT_EQ("extra", r.parts[0].name);
+    EXPECT_EQ("value", r.parts[0].body);
+    EXPECT_EQ("upload", r.parts[1].name);
+    EXPECT_EQ("remote.bin", r.parts[1].filename);
+    EXPECT_EQ("application/octet-stream", r.parts[1].content_type);
+    EXPECT_EQ(file_md5_hex(local), r.parts[1].md5);
+    durl_url_param raw = make_param(http_url("/echo"));
+    raw.method = DURL_METHOD_POST;
+    raw.raw_upload = 1;
+    r = sent(raw, local.c_str());
+    EXPECT_EQ(file_md5_hex(local), r.body_md5);
+    EXPECT_TRUE(r.parts.empty());
+    // PUT appends the file name to a directory URL; without a file the PUT is empty.
+    durl_url_param put_req = make_param(http_url("/echo/"));
+    put_req.method = DURL_METHOD_PUT;
+    r = sent(put_req, local.c_str());
+    EXPECT_EQ("/echo/log.txt", r.target);
+    EXPECT_EQ(20000u, r.body_size);
+    r = sent(put_req, nullptr);
+    EXPECT_EQ(0u, r.body_size);
+}
+
+// Fault guarded: a form whose file part could not be added was sent anyway, without the file.
+TEST_F(Transfer, FormWithoutItsFilePartIsRefused) {
+    curl_httppost *form = nullptr;
+    EXPECT_EQ(-2, durl_upload_form(&form, "upload", "extra", "value", nullptr, "x"));
+    curl_formfree(form);
+}
+
+// Fault guarded: bodies the library does not keep (upload answers, HEAD/DELETE bodies, the
+// FTP size query's pseudo-headers) went to the host process's standard output.
+TEST_F(Transfer, NothingReachesStandardOutput) {
+    ASSERT_TRUE(write_file(ftp_user_dir() + "/quiet.bin", "12345"));
+    http_url("/");  // servers up before stdout is taken away
+    StdoutCapture out;
+    EXPECT_EQ(0, put(nullptr, make_param(http_url("/echo")), local.c_str()));
+    for (int method : {DURL_METHOD_DELETE, DURL_METHOD_HEAD}) {
+        durl_url_param p = make_param(http_url("/echo"));
+        p.method = method;
+        EXPECT_EQ(0, fetch_file(nullptr, p, dir + "/none.bin").rc);
+    }
+    durl_url_param append = make_param(ftp_url("/quiet.bin"));
+    append.ftp_append = 1;
+    EXPECT_EQ(0, put(nullptr, append, local.c_str()));
+    EXPECT_EQ("", out.text());
+    EXPECT_FALSE(file_exists(dir + "/none.bin"));
+}
+
+TEST_F(Transfer, KeepAliveReusesTheConnectionUnlessBusy) {
+    Handle h;
+    durl_url_param kept = make_param(http_url("/conn")), fresh = kept;
+    kept.keep_alive = 1;
+    const std::string first = fetch_memory(h, kept).body;
+    EXPECT_EQ(first, fetch_memory(h, kept).body);
+    EXPECT_NE(first, fetch_memory(h, fresh).body);
+    // While the cached connection is busy, a second request takes a short one of its own.
+    durl_url_param slow = make_param(http_url("/bytes/20000?chunk=1000&delay_ms=25"));
+    slow.keep_alive = 1;
+    Fetch slow_result;
+    log.clear();
+    std::thread t([&] { slow_result = fetch_memory(h, slow); });
+    ASSERT_TRUE(wait_for_line(log, 6, "[DCMN]Use cache connect.\n"));
+    Fetch during = fetch_memory(h, kept);
+    t.join();
+    EXPECT_EQ(0, during.rc);
+    EXPECT_NE(first, during.body);
+    EXPECT_TRUE(slow_result.body == pattern_body(20000));
+    EXPECT_EQ(1u, log.count(6, "[DCMN]Cache connect is busy, Use new short connect.\n"));
+    EXPECT_EQ(first, fetch_memory(h, kept).body);
+}
+
+TEST_F(Transfer, SixteenHandlesInParallel) {
+    std::vector<std::unique_ptr<Handle>> handles;
+    for (int i = 0; i < DURL_MAX_HANDLES; ++i) handles.push_back(std::make_unique<Handle>());
+    std::vector<std::string> bodies(DURL_MAX_HANDLES);
+    std::vector<std::thread> threads;
+    for (int i = 0; i < DURL_MAX_HANDLES; ++i) {
+        threads.emplace_back([&, i] {
+            const std::string path = "/bytes/" + std::to_string(300000 + i);
+            durl_url_param p = make_param(i % 2 ? https_url(path) : http_url(path));
+            p.keep_alive = i % 3 == 0;
+            const std::string file = dir + "/" + std::to_string(i);
+            if (i % 4 != 0)
+                bodies[i] = fetch_memory(*handles[i], p).body;
+            else if (fetch_file(*handles[i], p, file).rc == 0)
+                bodies[i] = read_file(file);
+        });
+    }
+    for (std::thread &t : threads) t.join();
+    for (int i = 0; i < DURL_MAX_HANDLES; ++i)
+        EXPECT_TRUE(bodies[i] == pattern_body(300000 + i)) << i;
+}
+
+TEST(ToolTransfer, ExitStatusAndOneLineMessage) {
+    const std::string out = scratch_dir("tool") + "/out";
+    struct Row {
+        std::vector<std::string> args;
+        int status;
+        std::string message;
+    } rows[] = {
+        {{"get", http_url("/bytes/10")}, 0, "durl get: ok, 10 bytes\n"},
+        {{"get", http_url("/status/404")}, 22, "durl get: server answered 404 (code -1)\n"},
+        {{"get", port_url(closed_port())}, 7, "durl get: could not connect (code -107)\n"},
+        {{"get", https_url("/"), "--verify", "--cafile", pki().other_ca_pem},
+         60,
+         "durl get: server certificate not trusted (code -160)\n"},
+        {{"get", "nope://x"}, 3, "durl get: malformed URL (code -103)\n"},
+        {{"put", http_url("/echo")}, 1, "durl put: missing or bad argument (code -2)\n"},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.args[1]);
+        std::string cmd = std::string(DURL_TEST_BINARY_DIR) + "/../durl";
+        for (const std::string &a : row.args) cmd += " '" + a + "'";
+        int raw = std::system((cmd + " > " + out + " 2> " + out + ".err").c_str());
+        EXPECT_EQ(row.status, WIFEXITED(raw) ? WEXITSTATUS(raw) : -1);
+        EXPECT_EQ(row.message, read_file(out + ".err"));
+        EXPECT_EQ(row.status == 0 ? pattern_body(10) : "", read_file(out));
+    }
+}
