@@ -8,7 +8,12 @@ set -u
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$root/build-bench}
 
-command -v nginx >/dev/null 2>&1 || { echo "bench.sh: nginx is not installed" >&2; exit 2; }
+bash "$root/scripts/setup.sh" || exit 2
+# The reference figures were taken against nginx; only the benchmarks need it.
+if ! command -v nginx >/dev/null 2>&1 && [ "$(id -u)" -eq 0 ]; then
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends nginx >/dev/null
+fi
+command -v nginx >/dev/null 2>&1 || { echo "bench.sh: nginx is not installed (apt-get install nginx)" >&2; exit 2; }
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DDURL_BUILD_BENCH=ON >/dev/null || exit 2
 # Only the benchmarks (and what they link): a broken test elsewhere must not stop them.
 targets=$(for src in "$root"/bench/*_bench.cpp; do basename "$src" .cpp; done)
