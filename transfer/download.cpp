@@ -20,8 +20,6 @@ namespace {
 
 // Downloads arrive in 2 KiB blocks; a large stdio buffer turns them into few system calls.
 constexpr size_t kFileBuffer = size_t{256} * 1024;
-// Smallest memory-sink allocation: most bodies and header blocks fit without growing.
-constexpr size_t kMemoryStep = size_t{16} * 1024;
 
 // The target file is written under a temporary name beside it and moved into place only
 // when the transfer succeeded, so a failed download never destroys the copy already there
@@ -93,11 +91,10 @@ private:
 // often a system call) per block; a slack of an eighth keeps that to a few dozen per body
 // while the buffer never exceeds the body by more than the eighth.
 char *reserve(char *data, size_t used, size_t need) {
-    if (!data) return static_cast<char *>(std::calloc(1, need > kMemoryStep ? need : kMemoryStep));
+    if (!data) return static_cast<char *>(std::malloc(need));
     if (need <= malloc_usable_size(data)) return data;
     size_t want = used + used / 8;
     if (want < need) want = need;
-    if (want < kMemoryStep) want = kMemoryStep;
     return static_cast<char *>(std::realloc(data, want));
 }
 
