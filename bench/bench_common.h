@@ -29,6 +29,7 @@
 
 #include <curl/curl.h>
 
+#include "bench_stats.h"
 #include "body_pattern.h"
 #include "durl.h"
 #include "pki.h"
@@ -39,13 +40,6 @@ using Clock = std::chrono::steady_clock;
 
 inline double seconds_since(Clock::time_point t0) {
     return std::chrono::duration<double>(Clock::now() - t0).count();
-}
-
-inline double median(std::vector<double> v) {
-    if (v.empty()) return 0;
-    std::sort(v.begin(), v.end());
-    size_t n = v.size();
-    return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
 }
 
 // Times of the library and of its reference measured in adjacent pairs. The ratio is the
@@ -262,8 +256,6 @@ private:
 };
 
 // ------------------------------------------------------------------ the library side
-
-inline int quiet_log(void *, int, const char *, ...) { return 0; }
 
 inline void start_library() {
     if (durl_init(reinterpret_cast<void *>(1), quiet_log) != 0) die("durl_init failed");

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_stats.h"
 #include "cert_factory.h"
 #include "dl_ca.h"
 #include "dl_internal.h"
@@ -25,13 +26,6 @@ using namespace durl_test;
 using Clock = std::chrono::steady_clock;
 
 namespace {
-
-int quiet_hook(void *, int, const char *, ...) { return 0; }
-
-double median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
-}
 
 template <class Fn>
 double once_us(Fn &&fn) {
@@ -113,7 +107,7 @@ int main(int argc, char **argv) {
     }
     std::printf("store under %s\n", dir.c_str());
     static int context;
-    durl_init(&context, quiet_hook);
+    durl_init(&context, bench::quiet_log);
     std::string t = dir + "/store/";
     durl_set_option(nullptr, DURL_OPT_SSL_TRUST_PATH, t.c_str());
     for (int i = 0; i < 10; ++i)
@@ -147,12 +141,12 @@ int main(int argc, char **argv) {
             if (dl_get_trust_ca_info_ex(&list, &status) != 0 || list.count != 10) std::abort();
         }));
 
-    double l = median(lib), s = median(shell);
+    double l = bench::median(lib), s = bench::median(shell);
     std::printf("install+remove, store of 10: library %.1f us, shell commands %.1f us (median)\n",
                 l, s);
     std::printf("  speed-up %.1fx (target >= 20x): %s\n", s / l, s / l >= 20 ? "PASS" : "FAIL");
-    std::printf("dl_get_trust_ca_info_ex, 10 entries: %.1f us (median of %d)\n", median(listing),
-                lib_rounds);
+    std::printf("dl_get_trust_ca_info_ex, 10 entries: %.1f us (median of %d)\n",
+                bench::median(listing), lib_rounds);
     durl_cleanup();
     if (!base.empty())
         nftw(

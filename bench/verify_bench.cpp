@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_stats.h"
 #include "cert_factory.h"
 #include "dl_ca.h"
 #include "pki.h"
@@ -27,13 +28,6 @@ using namespace durl_test;
 using Clock = std::chrono::steady_clock;
 
 namespace {
-
-int quiet_hook(void *, int, const char *, ...) { return 0; }
-
-double median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
-}
 
 // Wall and thread CPU time of a piece of work, in microseconds. On a busy machine the CPU
 // time is the steadier figure; both are reported.
@@ -110,8 +104,9 @@ void bench_verify(int rounds) {
         "verify (CA file + CA dir), medians over %d rounds of %d calls:\n"
         "  dl_cert_verify %.1f us wall / %.1f us cpu; bare OpenSSL %.1f us wall / "
         "%.1f us cpu\n  ratio %.3f wall, %.3f cpu (target <= 1.2)\n",
-        rounds, reps, median(lib.wall), median(lib.cpu), median(bare.wall), median(bare.cpu),
-        median(lib.wall) / median(bare.wall), median(lib.cpu) / median(bare.cpu));
+        rounds, reps, bench::median(lib.wall), bench::median(lib.cpu), bench::median(bare.wall),
+        bench::median(bare.cpu), bench::median(lib.wall) / bench::median(bare.wall),
+        bench::median(lib.cpu) / bench::median(bare.cpu));
 }
 
 void bench_keygen(int runs) {
@@ -144,10 +139,10 @@ void bench_keygen(int runs) {
         "%.1f cpu, mean %.1f cpu\n"
         "  RSA_generate_key_ex: median %.1f wall / %.1f cpu, mean %.1f cpu\n"
         "  ratio of medians %.3f wall, %.3f cpu; of cpu means %.3f (target <= 1.3)\n",
-        runs, median(lib.wall) / 1e3, median(lib.cpu) / 1e3, lib.mean_cpu() / 1e3,
-        median(bare.wall) / 1e3, median(bare.cpu) / 1e3, bare.mean_cpu() / 1e3,
-        median(lib.wall) / median(bare.wall), median(lib.cpu) / median(bare.cpu),
-        lib.mean_cpu() / bare.mean_cpu());
+        runs, bench::median(lib.wall) / 1e3, bench::median(lib.cpu) / 1e3, lib.mean_cpu() / 1e3,
+        bench::median(bare.wall) / 1e3, bench::median(bare.cpu) / 1e3, bare.mean_cpu() / 1e3,
+        bench::median(lib.wall) / bench::median(bare.wall),
+        bench::median(lib.cpu) / bench::median(bare.cpu), lib.mean_cpu() / bare.mean_cpu());
 }
 
 }  // namespace
@@ -156,7 +151,7 @@ int main(int argc, char **argv) {
     const int rounds = argc > 1 ? std::atoi(argv[1]) : 15;
     const int runs = argc > 2 ? std::atoi(argv[2]) : 101;
     static int context;
-    durl_init(&context, quiet_hook);
+    durl_init(&context, bench::quiet_log);
     durl_set_option(nullptr, DURL_OPT_ENV_RANDOMNESS, "bench seed");
     bench_verify(rounds > 0 ? rounds : 15);
     bench_keygen(runs > 0 ? runs : 101);
