@@ -26,9 +26,9 @@ TEST(Recode, FoldKeepsTheThreeKindsOfCodesApart) {
     for (const Row &r : rows) {
         SCOPED_TRACE(r.engine);
         durl_result res{};
-        EXPECT_EQ(durl_fold(r.engine, &res), r.caller);
+        EXPECT_EQ(durl_recode_change(r.engine, &res.recode), r.caller);
         EXPECT_EQ(res.recode, r.stored);
-        EXPECT_EQ(durl_fold(r.engine, nullptr), r.caller);
+        EXPECT_EQ(durl_recode_change(r.engine, nullptr), r.caller);
     }
 }
 

@@ -116,7 +116,7 @@ int set_post(CURL *curl, const durl_url_param *param, const connect_settings &s)
         durl_setopt_unchecked(curl, DURL_XOPT_ADDITION_BODY,
                               static_cast<const char *>(s.cfg.addition_body));
     int rc = durl_setopt(curl, CURLOPT_POSTREDIR, static_cast<long>(s.cfg.keep_post));
-    if (rc) log_msg(3, "While set http keep post, curl info error\n");
+    if (rc) log_msg(DURL_LOG_ERR, "While set http keep post, curl info error\n");
     return rc;
 }
 
@@ -173,7 +173,7 @@ int set_ftp(CURL *curl, const durl_url_param *param) {
 
 int durl_setopt_refused(CURLoption option, CURLcode rc) {
     const curl_easyoption *known = curl_easy_option_by_id(option);
-    log_msg(7, "curl option %s (%d) refused: %s.\n", known ? known->name : "unknown",
+    log_msg(DURL_LOG_DEBUG, "curl option %s (%d) refused: %s.\n", known ? known->name : "unknown",
             static_cast<int>(option), curl_easy_strerror(rc));
     return rc;
 }
@@ -195,7 +195,7 @@ void durl_set_share_handle(CURL *curl) {
 }
 
 long durl_getcurl_auth(int auth) {
-    log_msg(6, "HTTP request use auth = %d.\n", auth);
+    log_msg(DURL_LOG_INFO, "HTTP request use auth = %d.\n", auth);
     switch (auth) {
         case 1:
             return static_cast<long>(CURLAUTH_BASIC);
@@ -238,6 +238,6 @@ int durl_curl_connect(durl_handle *h, CURL *curl, const durl_url_param *param, i
     } else {
         rc = durl_setopt(curl, CURLOPT_TFTP_BLKSIZE, 1432L);
     }
-    if (rc) log_msg(3, "durl connect: %s.\n", curl_easy_strerror(static_cast<CURLcode>(rc)));
+    if (rc) log_msg(DURL_LOG_ERR, "durl connect: %s.\n", curl_easy_strerror(static_cast<CURLcode>(rc)));
     return rc;
 }

@@ -12,9 +12,8 @@
 #include <memory>
 #include <string>
 
-#include "engine.h"
+#include "call.h"
 #include "frame.h"
-#include "raii.h"
 
 namespace {
 
@@ -104,78 +103,42 @@ char *trimmed(char *data, uint32_t size) {
     return exact ? exact : data;
 }
 
-bool is_http(int scheme) { return scheme == DURL_PROTO_HTTP || scheme == DURL_PROTO_HTTPS; }
-
-// Everything one download owns; released on every path by its members.
+// Everything one download owns beyond the per-call setup; released by its members.
 struct download_call {
-    download_call(durl_handle *h_, const durl_url_param *p, durl_result *r, const char *f, CURL *c,
-                  int l)
-        : h(h_), param(p), result(r), file_name(f), curl(c), lent(l) {}
-    durl_handle *h;
+    download_call(durl_handle *h, const durl_url_param *p, durl_result *r, const char *f)
+        : call(h, p, kDownloadPath), param(p), result(r), file_name(f) {}
+    durl_call call;
     const durl_url_param *param;
     durl_result *result;
     const char *file_name;
-    CURL *curl;
-    int lent;
-    int scheme = DURL_PROTO_UNKNOWN;
-    char url[1024] = {0};
-    char report[1024] = {0};
-    char errbuf[CURL_ERROR_SIZE] = {0};
-    durl::CurlSlistPtr headers;
     staged_file target;
     bool to_memory = false;
     durl_file_sink fsink{0, 0, nullptr};
     durl_mem_sink msink{0, 0, nullptr};
-    durl_ssl_dump dump{};
-    durl_tls_watch watch{};
 
     int prepare();
     int open_sink();
-    int perform();
     bool cut_at_limit() const;
     int finish(int code);
 };
 
 int download_call::prepare() {
-    scheme = durl_url_analysis(param->url, url, sizeof url);
-    if (scheme == DURL_PROTO_UNKNOWN) {
-        log_msg(3, "download common: URL format err.\n");
-        return -103;
-    }
-    CURLcode rc = curl_easy_setopt(curl, CURLOPT_URL, url);
-    if (rc != CURLE_OK) {
-        log_msg(3, "download common: %s.\n", curl_easy_strerror(rc));
-        return rc;
-    }
-    if (is_http(scheme)) {
-        headers.reset(durl_http_header(curl, param->headers, param->user, param->password,
-                                       param->auth, nullptr, param->keep_alive, 0));
-        if (!headers) {
-            log_msg(3, "download common: Set http header err.\n");
-            return -1;
-        }
-        if (lent) {
-            durl_setopt_unchecked(curl, CURLOPT_TCP_KEEPALIVE, 1L);
-            durl_setopt_unchecked(curl, CURLOPT_TCP_KEEPIDLE, 120L);
-            durl_setopt_unchecked(curl, CURLOPT_TCP_KEEPINTVL, 20L);
-        }
-    }
-    int code = durl_curl_connect(h, curl, param, scheme);
-    if (code) {
-        log_msg(3, "download common: connect err.\n");
-        return code;
-    }
-    if (is_http(scheme) || scheme == DURL_PROTO_FTPS) durl_tls_watch_start(curl, &watch, &dump);
+    int code = call.analyse();
+    if (code == 0) code = call.set_url(call.url);
+    if (code == 0) code = call.connect();
+    if (code) return code;
     // With a sink limit the body is cut there instead of being refused by its size.
-    if (param->max_size != 0) durl_setopt_unchecked(curl, CURLOPT_MAXFILESIZE_LARGE, curl_off_t{0});
+    if (param->max_size != 0)
+        durl_setopt_unchecked(call.curl, CURLOPT_MAXFILESIZE_LARGE, curl_off_t{0});
     return open_sink();
 }
 
 int download_call::open_sink() {
+    CURL *curl = call.curl;
     const bool named = file_name && file_name[0];
-    if (named && is_http(scheme) &&
+    if (named && durl_is_http(call.scheme) &&
         (param->method == DURL_METHOD_DELETE || param->method == DURL_METHOD_HEAD)) {
-        log_msg(6, "It is special mothod\n");
+        log_msg(DURL_LOG_INFO, "It is special mothod\n");
         // No file for these; whatever body comes back is not kept.
         return durl_setopt(curl, CURLOPT_WRITEFUNCTION, durl_discard_cb);
     }
@@ -183,13 +146,13 @@ int download_call::open_sink() {
     if (named) {
         if (result) result->detail = nullptr;
         if (!target.open(file_name)) {
-            log_msg(3, "Create file error.\n");
-            return -1;
+            log_msg(DURL_LOG_ERR, "Create file error.\n");
+            return DURL_RC_FILE_NOT_CREATED;
         }
         fsink = durl_file_sink{0, param->max_size, target.file()};
         rc = durl_setopt(curl, CURLOPT_WRITEFUNCTION, durl_writefile_cb);
         if (rc == 0) rc = durl_setopt(curl, CURLOPT_WRITEDATA, static_cast<void *>(&fsink));
-        if (rc == 0) log_msg(6, "I will write to file: %s\n", file_name);
+        if (rc == 0) log_msg(DURL_LOG_INFO, "I will write to file: %s\n", file_name);
         return rc;
     }
     to_memory = true;
@@ -198,22 +161,13 @@ int download_call::open_sink() {
         result->detail =
             static_cast<durl_result_detail *>(std::calloc(1, sizeof(durl_result_detail)));
         if (!result->detail) {
-            log_msg(3, "download common: calloc detail err.\n");
-            return -127;
+            log_msg(DURL_LOG_ERR, "download common: calloc detail err.\n");
+            return DURL_RC_NO_MEMORY;
         }
     }
     rc = durl_setopt(curl, CURLOPT_WRITEFUNCTION, durl_recvstream_cb);
     if (rc == 0) rc = durl_setopt(curl, CURLOPT_WRITEDATA, static_cast<void *>(&msink));
     return rc;
-}
-
-int download_call::perform() {
-    CURLcode rc = curl_easy_perform(curl);
-    if (rc == CURLE_LOGIN_DENIED &&
-        durl_ftp_anonymous_perform(curl, url, param->user, param->password) == 0)
-        rc = curl_easy_perform(curl);
-    if (rc != CURLE_OK && errbuf[0]) log_msg(3, "download common detail: %s.\n", errbuf);
-    return durl_get_recode(curl, param, report, rc, scheme, param->no_redirect);
 }
 
 // A write error counts as a partial success only when the sink itself cut the body at the
@@ -225,13 +179,12 @@ bool download_call::cut_at_limit() const {
 }
 
 int download_call::finish(int code) {
-    headers.reset();
-    durl_close_curlhandle(h, curl, param->keep_alive, lent);
-    curl = nullptr;
-    const bool partial = (code == CURLE_WRITE_ERROR || code == -123) && cut_at_limit();
-    int outcome = partial ? 0 : code;
+    call.release();
+    const bool partial = code == CURLE_WRITE_ERROR && cut_at_limit();
+    int outcome = partial ? DURL_RC_OK : code;
     if (outcome == 0 && target.is_open() && !target.commit()) {
-        log_msg(3, "download common: cannot move the file into place: %s.\n", file_name);
+        log_msg(DURL_LOG_ERR, "download common: cannot move the file into place: %s.\n",
+                file_name);
         outcome = CURLE_WRITE_ERROR;
     }
     durl_result_detail *detail = result ? result->detail : nullptr;
@@ -242,35 +195,30 @@ int download_call::finish(int code) {
             msink.data = nullptr;
         }
         if (partial)
-            log_msg(5, "download common nofully, errcode:%d.\n", code);
+            log_msg(DURL_LOG_NOTICE, "download common nofully, errcode:%d.\n", code);
         else
-            log_msg(6, "download common success.\n");
+            log_msg(DURL_LOG_INFO, "download common success.\n");
     } else {
-        log_msg(3, "download common error, errcode:%d.\n", outcome);
+        log_msg(DURL_LOG_ERR, "download common error, errcode:%d.\n", outcome);
     }
     std::free(msink.data);
     msink.data = nullptr;
-    if (result) {
-        result->recode = outcome;
-        if (report[0])
-            std::snprintf(result->effective_url, sizeof result->effective_url, "%s", report);
-    }
+    call.fill(result, outcome);
     if (target.is_open()) {
-        log_msg(6, "download common error, remove file.\n");
+        log_msg(DURL_LOG_INFO, "download common error, remove file.\n");
         target.discard();
     }
-    durl_ssl_dump_store(h, &dump);
     return outcome;
 }
 
 // Argument checks shared by both download entry points.
 bool request_given(const durl_result *result, const durl_url_param *param) {
     if (!result || !param) {
-        log_msg(3, "download file fails, no result or url param.\n");
+        log_msg(DURL_LOG_ERR, "download file fails, no result or url param.\n");
         return false;
     }
     if (!param->url[0]) {
-        log_msg(3, "download file fails, url address is empty.\n");
+        log_msg(DURL_LOG_ERR, "download file fails, url address is empty.\n");
         return false;
     }
     return true;
@@ -284,7 +232,7 @@ size_t durl_writefile_cb(char *data, size_t size, size_t count, void *sink) {
     bool final = false;
     if (s->limit > 0 && s->written + n >= static_cast<uint64_t>(s->limit)) {
         n = static_cast<size_t>(s->limit) - s->written;
-        log_msg(6, "writefile readlen:%d\n", static_cast<int>(n));
+        log_msg(DURL_LOG_INFO, "writefile readlen:%d\n", static_cast<int>(n));
         final = true;
     }
     s->written += static_cast<uint32_t>(n);
@@ -300,14 +248,14 @@ size_t durl_recvstream_cb(char *data, size_t size, size_t count, void *sink) {
     bool final = false;
     if (s->limit > 0 && s->size + n >= static_cast<uint64_t>(s->limit)) {
         n = static_cast<size_t>(s->limit) - s->size;
-        log_msg(6, "stream readlen:%d\n", static_cast<int>(n));
+        log_msg(DURL_LOG_INFO, "stream readlen:%d\n", static_cast<int>(n));
         final = true;
     }
     // The size field is 32 bits wide: a body that would not fit is treated like no memory.
     const size_t need = static_cast<size_t>(s->size) + n + 1;
     char *grown = need < UINT32_MAX ? reserve(s->data, s->size, need) : nullptr;
     if (!grown) {
-        log_msg(3, "CB: not enough memory (realloc returned NULL)\n");
+        log_msg(DURL_LOG_ERR, "CB: not enough memory (realloc returned NULL)\n");
         std::free(s->data);
         s->data = nullptr;
         s->size = 0;
@@ -320,38 +268,15 @@ size_t durl_recvstream_cb(char *data, size_t size, size_t count, void *sink) {
     return final ? 0 : whole;
 }
 
-int durl_ftp_anonymous_perform(CURL *curl, const char *url, const char *user,
-                               const char *password) {
-    if (!url || !user || !password) return -1;
-    if (strncasecmp(url, "ftp://", 6) != 0 && strncasecmp(url, "ftps://", 7) != 0) return -1;
-    CURLcode rc = curl_easy_setopt(curl, CURLOPT_USERNAME, "anonymous");
-    if (rc != CURLE_OK) {
-        log_msg(3, "FTP retry, set anonymous err.\n");
-        return rc;
-    }
-    rc = curl_easy_setopt(curl, CURLOPT_PASSWORD, "@");
-    if (rc != CURLE_OK) {
-        log_msg(3, "FTP retry, set passwd err.\n");
-        return rc;
-    }
-    return 0;
-}
-
 int durl_download_common(durl_handle *h, const durl_url_param *param, durl_result *result,
                          const char *file_name) {
-    if (!param) return -2;
-    if (!h) h = &g_durl.default_handle;
-    int lent = 0;
-    CURL *curl = durl_get_curlhandle(h, param->keep_alive, &lent);
-    if (!curl) {
-        log_msg(3, "download common: curl init err.\n");
-        return -3;
-    }
-    download_call call(h, param, result, file_name, curl, lent);
-    durl_setopt_unchecked(curl, CURLOPT_ERRORBUFFER, static_cast<char *>(call.errbuf));
-    int code = call.prepare();
-    if (code == 0) code = call.perform();
-    return call.finish(code);
+    if (!param) return DURL_RC_BAD_ARGUMENT;
+    download_call d(h, param, result, file_name);
+    int code = d.call.borrow();
+    if (code) return code;
+    code = d.prepare();
+    if (code == 0) code = d.call.outcome(d.call.perform(d.call.curl));
+    return d.finish(code);
 }
 
 extern "C" int durl_download_to_file(durl_handle *handle, durl_result *result,
@@ -363,12 +288,12 @@ extern "C" int durl_download_to_file(durl_handle *handle, durl_result *result,
         "download file fails, handle is no init.\n",
         durl_live_check::logged,
         false};
-    return durl_entry(lines, handle, [&](durl_handle *h) {
+    return durl_entry(lines, handle, [&](durl_handle *h) -> int {
         if (!path || !path[0]) {
-            log_msg(3, "download file fails, no file name.\n");
-            return -2;
+            log_msg(DURL_LOG_ERR, "download file fails, no file name.\n");
+            return DURL_RC_BAD_ARGUMENT;
         }
-        if (!request_given(result, param)) return -2;
+        if (!request_given(result, param)) return DURL_RC_BAD_ARGUMENT;
         return durl_recode_change(durl_download_common(h, param, result, path), &result->recode);
     });
 }
@@ -382,8 +307,9 @@ extern "C" int durl_download_to_memory(durl_handle *handle, durl_result *result,
         "download memory fails, handle is no init.\n",
         durl_live_check::logged,
         false};
-    return durl_entry(lines, handle, [&](durl_handle *h) {
-        if (!request_given(result, param)) return -2;
-        return durl_recode_change(durl_download_common(h, param, result, nullptr), &result->recode);
+    return durl_entry(lines, handle, [&](durl_handle *h) -> int {
+        if (!request_given(result, param)) return DURL_RC_BAD_ARGUMENT;
+        return durl_recode_change(durl_download_common(h, param, result, nullptr),
+                                  &result->recode);
     });
 }

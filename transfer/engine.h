@@ -10,6 +10,7 @@
 #include <curl/curl.h>
 #include <openssl/types.h>
 
+#include "codes.h"
 #include "durl.h"
 #include "handle.h"
 

@@ -12,7 +12,8 @@
 //       return durl_entry(kLines, handle, [&](durl_handle *h) {
 //           if (!result) return durl_arg_error("download to file: result is null.\n");
 //           ...
-//           return durl_fold(durl_download_common(h, param, result, path), result);
+//           return durl_recode_change(durl_download_common(h, param, result, path),
+//                                     &result->recode);
 //       });
 //   }
 //
@@ -22,6 +23,7 @@
 
 #include <new>
 
+#include "codes.h"
 #include "handle.h"
 
 enum class durl_live_check {
@@ -48,9 +50,6 @@ int durl_entry_resolve(const durl_entry_lines &lines, durl_handle *handle, durl_
 // missing or empty argument. The result record is left untouched.
 int durl_arg_error(const char *line);
 
-// Fold an engine code into the caller's code and result->recode (result may be null).
-int durl_fold(int engine_code, durl_result *result);
-
 // Run body(durl_handle *) inside the frame; body performs the argument checks and the
 // engine call and returns the code the caller sees.
 template <class Body>
@@ -61,8 +60,8 @@ int durl_entry(const durl_entry_lines &lines, durl_handle *handle, Body &&body) 
         if (rc != 0) return rc;
         return body(h);
     } catch (const std::bad_alloc &) {
-        return -127;
+        return DURL_RC_NO_MEMORY;
     } catch (...) {
-        return -127;
+        return DURL_RC_NO_MEMORY;
     }
 }

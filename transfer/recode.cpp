@@ -46,11 +46,11 @@ int durl_get_recode(CURL *curl, const durl_url_param *param, char *report, int c
     int code = 0;
     bool kept_redirect = (status == 301 || status == 302) && no_redirect == 1;
     if (status >= 100 && status <= 199) {
-        log_msg(6, "Recode is %ld, Resources to prepare.\n", status);
+        log_msg(DURL_LOG_INFO, "Recode is %ld, Resources to prepare.\n", status);
     } else if ((status >= 200 && status <= 299) || kept_redirect) {
-        log_msg(6, "Recode is %ld, Request ok.\n", status);
+        log_msg(DURL_LOG_INFO, "Recode is %ld, Request ok.\n", status);
     } else {
-        log_msg(3, "Recode is %ld, Request err.\n", status);
+        log_msg(DURL_LOG_ERR, "Recode is %ld, Request err.\n", status);
         code = static_cast<int>(status);
     }
     if ((scheme == DURL_PROTO_HTTP || scheme == DURL_PROTO_HTTPS) && report)
@@ -61,30 +61,26 @@ int durl_get_recode(CURL *curl, const durl_url_param *param, char *report, int c
 // ------------------------------------------------------------------ entry-point frame
 
 int durl_entry_resolve(const durl_entry_lines &lines, durl_handle *handle, durl_handle **out) {
-    if (lines.entry) log_msg(6, "%s", lines.entry);
+    if (lines.entry) log_msg(DURL_LOG_INFO, "%s", lines.entry);
     durl_handle *h = handle;
     if (!h || (lines.default_is_null && h == &g_durl.default_handle)) {
         h = &g_durl.default_handle;
-        if (lines.null_handle) log_msg(6, "%s", lines.null_handle);
+        if (lines.null_handle) log_msg(DURL_LOG_INFO, "%s", lines.null_handle);
     } else if (durl_check_global_type(h) != 0) {
         // Whatever the registry says (unknown, or not initialised), the caller sees -102.
-        if (lines.registry) log_msg(3, "%s", lines.registry);
-        return -102;
+        if (lines.registry) log_msg(DURL_LOG_ERR, "%s", lines.registry);
+        return DURL_RC_BAD_HANDLE;
     }
     if (lines.live != durl_live_check::skipped && h->in_use != 1) {
         if (lines.live == durl_live_check::logged && lines.not_live)
-            log_msg(3, "%s", lines.not_live);
-        return -102;
+            log_msg(DURL_LOG_ERR, "%s", lines.not_live);
+        return DURL_RC_BAD_HANDLE;
     }
     *out = h;
     return 0;
 }
 
 int durl_arg_error(const char *line) {
-    log_msg(3, "%s", line);
-    return -2;
-}
-
-int durl_fold(int engine_code, durl_result *result) {
-    return durl_recode_change(engine_code, result ? &result->recode : nullptr);
+    log_msg(DURL_LOG_ERR, "%s", line);
+    return DURL_RC_BAD_ARGUMENT;
 }

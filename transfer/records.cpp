@@ -27,7 +27,7 @@ char *duplicate(const char *data, size_t len) {
 }  // namespace
 
 int durl_url_clone(const durl_url_param *src, durl_url_param *dst) {
-    if (!src || !dst) return -2;
+    if (!src || !dst) return DURL_RC_BAD_ARGUMENT;
     durl_url_param copy = *src;
     copy_field(copy.url, src->url);
     copy_field(copy.user, src->user);
@@ -36,7 +36,7 @@ int durl_url_clone(const durl_url_param *src, durl_url_param *dst) {
     copy.post_data = nullptr;
     if (src->headers && src->headers[0]) {
         copy.headers = duplicate(src->headers, strlen(src->headers));
-        if (!copy.headers) return -127;
+        if (!copy.headers) return DURL_RC_NO_MEMORY;
     }
     // A body with a size is binary and copied whole; without one it is a text.
     bool sized = src->post_data && src->post_size > 0;
@@ -45,7 +45,7 @@ int durl_url_clone(const durl_url_param *src, durl_url_param *dst) {
         copy.post_data = duplicate(src->post_data, len);
         if (!copy.post_data) {
             free(copy.headers);
-            return -127;
+            return DURL_RC_NO_MEMORY;
         }
     }
     *dst = copy;

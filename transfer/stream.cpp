@@ -29,9 +29,8 @@
 #include <new>
 #include <string>
 
-#include "engine.h"
+#include "call.h"
 #include "frame.h"
-#include "raii.h"
 
 namespace {
 
@@ -59,8 +58,8 @@ struct stream_shared : durl_stream_data {
     bool body_seen;
     bool tls_wanted;
     bool pipe_broken;
-    durl_ssl_dump tls;
-    durl_tls_watch tls_watch;
+    int scheme;       // of the copied request's URL, known once the worker has analysed it
+    durl_call *call;  // the worker's per-call setup while its transfer runs
 };
 
 stream_shared *shared_of(durl_stream_data *data) { return static_cast<stream_shared *>(data); }
@@ -130,11 +129,10 @@ void redirect_target(CURL *curl, const durl_url_param *u, char *report, size_t s
 void publish_start(stream_shared *sh) {
     sh->body_seen = true;
     durl_stream_t *s = sh->stream;
-    if (sh->tls_wanted) durl_tls_capture(s->curl, &sh->tls);
+    if (sh->tls_wanted) durl_tls_capture(s->curl, &sh->call->dump);
     char report[1024] = {0};
-    int code =
-        durl_get_recode(s->curl, s->url_c, report, 0, DURL_PROTO_HTTP, s->url_c->no_redirect);
-    redirect_target(s->curl, s->url_c, report, sizeof report);
+    int code = durl_get_recode(s->curl, s->url_c, report, 0, sh->scheme, s->url_c->no_redirect);
+    if (durl_is_http(sh->scheme)) redirect_target(s->curl, s->url_c, report, sizeof report);
     durl_lock_guard guard(&sh->lock);
     sh->recode = code;
     std::memcpy(sh->report, report, sizeof report);
@@ -164,7 +162,7 @@ size_t durl_stream_cb(char *data, size_t size, size_t count, void *user) {
     if (!sh->body_seen) publish_start(sh);
     if (!write_all(sh->pipe_fd[1], data, n)) {
         sh->pipe_broken = true;
-        log_msg(3, "pipe write error, end transfer\n");
+        log_msg(DURL_LOG_ERR, "pipe write error, end transfer\n");
         return 0;
     }
     return n;
@@ -174,7 +172,7 @@ size_t durl_stream_cb(char *data, size_t size, size_t count, void *user) {
 // the opener reads it while the worker may still run) and catches the TLS session.
 size_t stream_header_cb(char *data, size_t size, size_t count, void *user) {
     auto *sh = static_cast<stream_shared *>(user);
-    if (sh->tls_wanted) durl_tls_capture(sh->stream->curl, &sh->tls);
+    if (sh->tls_wanted) durl_tls_capture(sh->stream->curl, &sh->call->dump);
     durl_lock_guard guard(&sh->lock);
     return durl_recvstream_cb(data, size, count, &sh->stream->header_sink);
 }
@@ -188,52 +186,31 @@ int stream_abort_cb(void *user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) 
 template <class T>
 int setopt_or_log(CURL *curl, CURLoption opt, T value, const char *line) {
     CURLcode rc = curl_easy_setopt(curl, opt, value);
-    if (rc != CURLE_OK) log_msg(6, "%s", line);
+    if (rc != CURLE_OK) log_msg(DURL_LOG_INFO, "%s", line);
     return rc;
-}
-
-// HTTP and HTTPS: request headers and the header callback. The list is handed out so it
-// outlives the transfer.
-int setup_http(stream_shared *sh, durl::CurlSlistPtr &list) {
-    durl_stream_t *s = sh->stream;
-    const durl_url_param *u = s->url_c;
-    list.reset(durl_http_header(s->curl, u->headers, u->user, u->password, u->auth, nullptr,
-                                u->keep_alive, sh->webticket));
-    if (!list) {
-        log_msg(3, "Set http header err.\n");
-        return -1;
-    }
-    if (int rc = setopt_or_log(s->curl, CURLOPT_HEADERFUNCTION, stream_header_cb,
-                               "durl thread: curl HFUNC err.\n"))
-        return rc;
-    return setopt_or_log(s->curl, CURLOPT_HEADERDATA, static_cast<void *>(sh),
-                         "durl thread: curl HDATA err.\n");
 }
 
 // Everything from the URL to the end of the transfer; returns the engine code.
 int run_transfer(stream_shared *sh) {
     durl_stream_t *s = sh->stream;
-    const durl_url_param *u = s->url_c;
-    char encoded[1024] = {0};
-    int scheme = durl_url_analysis(u->url, encoded, sizeof encoded);
-    if (scheme == DURL_PROTO_UNKNOWN) {
-        log_msg(3, "URL format err.\n");
-        return -103;
-    }
-    CURLcode c = curl_easy_setopt(s->curl, CURLOPT_URL, encoded);
-    if (c != CURLE_OK) {
-        log_msg(3, "durl create thread: %s.\n", curl_easy_strerror(c));
-        return c;
-    }
-    if (int rc = durl_curl_connect(sh->handle, s->curl, u, scheme)) return rc;
-    const bool http = scheme == DURL_PROTO_HTTP || scheme == DURL_PROTO_HTTPS;
-    if (http || scheme == DURL_PROTO_FTPS) {
-        sh->tls_wanted = scheme != DURL_PROTO_HTTP;
-        durl_tls_watch_start(s->curl, &sh->tls_watch, &sh->tls);
-    }
-    durl::CurlSlistPtr list;
-    if (http) {
-        if (int rc = setup_http(sh, list)) return rc;
+    durl_call call(sh->handle, s->url_c, kStreamPath);
+    call.use(s->curl);
+    call.webticket = sh->webticket;
+    int rc = call.analyse();
+    if (rc == 0) rc = call.set_url(call.url);
+    sh->scheme = call.scheme;
+    sh->tls_wanted = call.scheme == DURL_PROTO_HTTPS || call.scheme == DURL_PROTO_FTPS;
+    sh->call = &call;
+    if (rc == 0) rc = call.connect();
+    if (rc) return rc;
+    // HTTP and HTTPS: the header text is gathered for the opener (the web-ticket marker).
+    if (durl_is_http(call.scheme)) {
+        rc = setopt_or_log(s->curl, CURLOPT_HEADERFUNCTION, stream_header_cb,
+                           "durl thread: curl HFUNC err.\n");
+        if (rc == 0)
+            rc = setopt_or_log(s->curl, CURLOPT_HEADERDATA, static_cast<void *>(sh),
+                               "durl thread: curl HDATA err.\n");
+        if (rc) return rc;
     }
     if (int rc = setopt_or_log(s->curl, CURLOPT_WRITEFUNCTION, durl_stream_cb,
                                "durl thread: curl WFUNC err.\n"))
@@ -247,34 +224,32 @@ int run_transfer(stream_shared *sh) {
     durl_setopt_unchecked(s->curl, CURLOPT_NOPROGRESS, 0L);
     if (sh->abort.load()) return CURLE_ABORTED_BY_CALLBACK;
 
-    CURLcode res = curl_easy_perform(s->curl);
-    if (res == CURLE_LOGIN_DENIED &&
-        durl_ftp_anonymous_perform(s->curl, u->url, u->user, u->password) == 0)
-        res = curl_easy_perform(s->curl);
+    CURLcode res = static_cast<CURLcode>(call.perform(s->curl));
     if (res == CURLE_OK)
-        log_msg(6, "durl thread: curl ok.\n");
+        log_msg(DURL_LOG_INFO, "durl thread: curl ok.\n");
     else
-        log_msg(3, "durl thread: ret=%d %s.\n", res, curl_easy_strerror(res));
+        log_msg(DURL_LOG_ERR, "durl thread: ret=%d %s.\n", res, curl_easy_strerror(res));
+    // A transfer that ended without a body still has its response to report.
+    if (res == CURLE_OK && !sh->body_seen) {
+        int code = call.outcome(res);
+        durl_lock_guard guard(&sh->lock);
+        sh->recode = code;
+        std::memcpy(sh->report, call.report, sizeof sh->report);
+    }
     return res;
 }
 
 // The worker's last steps, on every path: publish the outcome, close the write end (the
 // reader wakes with end of file), set `finished` (a waiting opener wakes).
 void finish_worker(stream_shared *sh, int rc) {
-    durl_stream_t *s = sh->stream;
-    char report[1024] = {0};
-    int code = rc;
-    if (rc == 0 && !sh->body_seen)
-        code =
-            durl_get_recode(s->curl, s->url_c, report, rc, DURL_PROTO_HTTP, s->url_c->no_redirect);
-    durl_ssl_dump_store(sh->handle, &sh->tls);
+    sh->call = nullptr;
     const bool drain = sh->pipe_broken;
     {
         durl_lock_guard guard(&sh->lock);
         sh->result = rc;
-        if (rc != 0 || !sh->body_seen) {
-            sh->recode = code;
-            std::memcpy(sh->report, report, sizeof report);
+        if (rc != 0) {
+            sh->recode = rc;
+            sh->report[0] = '\0';
         }
         durl_close_pipe(nullptr, &sh->pipe_fd[1]);
         sh->finished = 1;
@@ -310,18 +285,18 @@ int durl_create_pthread(stream_shared *sh) {
     pthread_attr_t attr;
     int rc = pthread_attr_init(&attr);
     if (rc != 0) {
-        log_msg(3, "durl create pthread: attr init err.\n");
+        log_msg(DURL_LOG_ERR, "durl create pthread: attr init err.\n");
         return rc;
     }
     rc = pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_JOINABLE);
     if (rc != 0) {
-        log_msg(3, "durl create pthread: setdetachstate err.\n");
+        log_msg(DURL_LOG_ERR, "durl create pthread: setdetachstate err.\n");
     } else {
         rc = pthread_create(&sh->worker, &attr, durl_curl_pthread, sh);
-        if (rc != 0) log_msg(3, "durl create pthread: thread create err.\n");
+        if (rc != 0) log_msg(DURL_LOG_ERR, "durl create pthread: thread create err.\n");
         sh->joinable = rc == 0;
     }
-    if (pthread_attr_destroy(&attr) != 0) log_msg(3, "durl create pthread: thread destroy err.\n");
+    if (pthread_attr_destroy(&attr) != 0) log_msg(DURL_LOG_ERR, "durl create pthread: thread destroy err.\n");
     return rc;
 }
 
@@ -330,13 +305,13 @@ int durl_create_pthread(stream_shared *sh) {
 int make_stream(durl_handle *h, const durl_url_param *param, StreamPtr &out) {
     StreamPtr s(static_cast<durl_stream_t *>(std::calloc(1, sizeof(durl_stream_t))));
     if (!s) {
-        log_msg(3, "durl open common: calloc stream err.\n");
-        return -127;
+        log_msg(DURL_LOG_ERR, "durl open common: calloc stream err.\n");
+        return DURL_RC_NO_MEMORY;
     }
     auto *sh = new (std::nothrow) stream_shared();
     if (!sh) {
-        log_msg(3, "durl open common: calloc stream data err.\n");
-        return -127;
+        log_msg(DURL_LOG_ERR, "durl open common: calloc stream data err.\n");
+        return DURL_RC_NO_MEMORY;
     }
     pthread_mutex_init(&sh->lock, nullptr);
     pthread_condattr_t attr;
@@ -347,18 +322,18 @@ int make_stream(durl_handle *h, const durl_url_param *param, StreamPtr &out) {
     sh->pipe_fd[0] = sh->pipe_fd[1] = -1;
     s->data = sh;
     s->url_c = new (std::nothrow) durl_url_param();
-    if (!s->url_c || durl_url_clone(param, s->url_c) != 0) return -127;
+    if (!s->url_c || durl_url_clone(param, s->url_c) != 0) return DURL_RC_NO_MEMORY;
     s->curl = curl_easy_init();
     if (!s->curl) {
-        log_msg(3, "durl open common: curl init err.\n");
-        return -3;
+        log_msg(DURL_LOG_ERR, "durl open common: curl init err.\n");
+        return DURL_RC_NO_EASY_HANDLE;
     }
     int fds[2];
     // Close-on-exec: a child the host process starts must not hold the write end, or the
     // reader would never see the end of the body.
     if (pipe2(fds, O_CLOEXEC) != 0) {
-        log_msg(3, "creat pipe error\n");
-        return -127;
+        log_msg(DURL_LOG_ERR, "creat pipe error\n");
+        return DURL_RC_NO_MEMORY;
     }
     sh->pipe_fd[0] = fds[0];
     sh->pipe_fd[1] = fds[1];
@@ -383,7 +358,7 @@ int wait_for_body(durl_handle *h, stream_shared *sh, durl_result *result, std::s
         rc = pthread_cond_timedwait(&sh->changed, &sh->lock, &deadline);
     const durl_mem_sink &hs = sh->stream->header_sink;
     if (headers && hs.data) headers->assign(hs.data, hs.size);
-    if (!sh->started && !sh->finished && !sh->closing) return -128;
+    if (!sh->started && !sh->finished && !sh->closing) return DURL_RC_TIMED_OUT;
     if (result && sh->report[0])
         std::snprintf(result->effective_url, sizeof result->effective_url, "%s", sh->report);
     return sh->recode;
@@ -392,12 +367,12 @@ int wait_for_body(durl_handle *h, stream_shared *sh, durl_result *result, std::s
 int durl_open_stream(durl_handle *h, const durl_url_param *param, durl_result *result,
                      std::string *headers) {
     if (!h) {
-        log_msg(3, "durl open common: durl_stream is NULL.\n");
-        return -2;
+        log_msg(DURL_LOG_ERR, "durl open common: durl_stream is NULL.\n");
+        return DURL_RC_BAD_ARGUMENT;
     }
     if (!param) {
-        log_msg(3, "durl open common: url_c is NULL.\n");
-        return -2;
+        log_msg(DURL_LOG_ERR, "durl open common: url_c is NULL.\n");
+        return DURL_RC_BAD_ARGUMENT;
     }
     StreamPtr owned;
     int code = make_stream(h, param, owned);
@@ -412,12 +387,12 @@ int durl_open_stream(durl_handle *h, const durl_url_param *param, durl_result *r
             sh->result = code;
             sh->finished = 1;
         } else {
-            log_msg(6, "durl open common: create ok.\n");
+            log_msg(DURL_LOG_INFO, "durl open common: create ok.\n");
             code = wait_for_body(h, sh, result, headers);
         }
     }
     if (result) result->recode = code;
-    if (code != 0) log_msg(3, "durl open common: recode=%d, cleanup cache.\n", code);
+    if (code != 0) log_msg(DURL_LOG_ERR, "durl open common: recode=%d, cleanup cache.\n", code);
     return code;
 }
 
@@ -429,7 +404,7 @@ int durl_open_common(durl_handle *h, const durl_url_param *param, durl_result *r
     if (h && h->stream) {
         // A handle carries one stream: an open over a forgotten one closes it first rather
         // than losing its worker and records.
-        log_msg(4, "durl open common: previous stream still open, close it.\n");
+        log_msg(DURL_LOG_WARNING, "durl open common: previous stream still open, close it.\n");
         durl_close_common(h->stream);
         h->stream = nullptr;
     }
@@ -441,7 +416,7 @@ int durl_open_common(durl_handle *h, const durl_url_param *param, durl_result *r
         h->stream = nullptr;
         durl_free_result(result);
         h->webticket_retry = 1;
-        log_msg(4, "need webtick auth, retry use webtick.\n");
+        log_msg(DURL_LOG_WARNING, "need webtick auth, retry use webtick.\n");
         code = durl_open_stream(h, param, result, nullptr);
         h->webticket_retry = 0;
     }
@@ -450,12 +425,12 @@ int durl_open_common(durl_handle *h, const durl_url_param *param, durl_result *r
 
 int durl_read_common(durl_stream_t *stream, char *buf, int length, durl_result *result, int limit) {
     if (!stream || !buf || length <= 0) {
-        log_msg(3, "durl read common: Parameter is error.\n");
-        return -2;
+        log_msg(DURL_LOG_ERR, "durl read common: Parameter is error.\n");
+        return DURL_RC_BAD_ARGUMENT;
     }
     if (!stream->data) {
-        log_msg(3, "durl read common: durl->data is error.\n");
-        return -2;
+        log_msg(DURL_LOG_ERR, "durl read common: durl->data is error.\n");
+        return DURL_RC_BAD_ARGUMENT;
     }
     stream_shared *sh = shared_of(stream->data);
     // The read end is only ever changed by the caller's own open and close.
@@ -465,7 +440,7 @@ int durl_read_common(durl_stream_t *stream, char *buf, int length, durl_result *
     int total = 0;
     while (total < length) {
         if (fd < 0) {
-            log_msg(3, "Pipe did not exist!\n");
+            log_msg(DURL_LOG_ERR, "Pipe did not exist!\n");
             durl_lock_guard guard(&sh->lock);
             code = sh->result;
             break;
@@ -475,26 +450,26 @@ int durl_read_common(durl_stream_t *stream, char *buf, int length, durl_result *
         if (ready < 0 && errno == EINTR) continue;
         if (ready == 0) {
             if (total > 0) {
-                log_msg(3, "Pipe secect timeout, timeout = [%d], read size = [%d].\n", limit,
+                log_msg(DURL_LOG_ERR, "Pipe secect timeout, timeout = [%d], read size = [%d].\n", limit,
                         total);
             } else {
-                log_msg(3, "Pipe secect timeout, timeout = [%d].\n", limit);
-                code = -128;
+                log_msg(DURL_LOG_ERR, "Pipe secect timeout, timeout = [%d].\n", limit);
+                code = DURL_RC_TIMED_OUT;
             }
             break;
         }
         ssize_t n = ready < 0 ? -1 : read(fd, buf + total, static_cast<size_t>(length - total));
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) {
-            log_msg(3, "Pipe read error, exist read!\n");
-            code = -1;
+            log_msg(DURL_LOG_ERR, "Pipe read error, exist read!\n");
+            code = DURL_RC_PIPE_READ_FAILED;
             break;
         }
         if (n == 0) {
             // End of file: the worker has finished and closed its end. Bytes of this read
             // go out first; the transfer's outcome comes with the next read.
             if (total > 0) break;
-            log_msg(4, "This url is read finish, There will be no more data.\n");
+            log_msg(DURL_LOG_WARNING, "This url is read finish, There will be no more data.\n");
             durl_lock_guard guard(&sh->lock);
             code = sh->result;
             break;
@@ -507,10 +482,10 @@ int durl_read_common(durl_stream_t *stream, char *buf, int length, durl_result *
 
 void durl_close_common(durl_stream_t *stream) {
     if (!stream || !stream->data) {
-        log_msg(3, "durl close common: durl_stream is NULL.\n");
+        log_msg(DURL_LOG_ERR, "durl close common: durl_stream is NULL.\n");
         return;
     }
-    log_msg(6, "durl close common: close stream.\n");
+    log_msg(DURL_LOG_INFO, "durl close common: close stream.\n");
     stream_shared *sh = shared_of(stream->data);
     {
         durl_lock_guard guard(&sh->lock);
@@ -533,9 +508,9 @@ extern "C" int durl_open(durl_handle *handle, durl_result *result, const durl_ur
                                             nullptr,
                                             durl_live_check::silent,
                                             false};
-    return durl_entry(kLines, handle, [&](durl_handle *h) {
+    return durl_entry(kLines, handle, [&](durl_handle *h) -> int {
         durl_result local{};
-        int rc = durl_fold(durl_open_common(h, param, &local), &local);
+        int rc = durl_recode_change(durl_open_common(h, param, &local), &local.recode);
         if (result) *result = local;
         return rc;
     });
@@ -548,7 +523,7 @@ extern "C" int durl_read(durl_handle *handle, durl_result *result, char *buf, in
                                             nullptr,
                                             durl_live_check::skipped,
                                             false};
-    return durl_entry(kLines, handle, [&](durl_handle *h) {
+    return durl_entry(kLines, handle, [&](durl_handle *h) -> int {
         int limit;
         {
             durl_lock_guard guard(&h->lock);
@@ -569,7 +544,7 @@ extern "C" int durl_close(durl_handle *handle) {
                                             nullptr,
                                             durl_live_check::skipped,
                                             true};
-    return durl_entry(kLines, handle, [&](durl_handle *h) {
+    return durl_entry(kLines, handle, [&](durl_handle *h) -> int {
         durl_close_common(h->stream);
         h->stream = nullptr;
         return 0;

@@ -83,16 +83,16 @@ int set_trust(CURL *curl, const tls_settings &s) {
     int rc = durl_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L);
     if (rc) return rc;
     if (file_exists(s.ca_file)) {
-        log_msg(7, "trust ca file:%s\n", s.ca_file);
+        log_msg(DURL_LOG_DEBUG, "trust ca file:%s\n", s.ca_file);
         rc = durl_setopt(curl, CURLOPT_CAINFO, static_cast<const char *>(s.ca_file));
         if (rc == 0) rc = durl_setopt(curl, CURLOPT_CAPATH, static_cast<const char *>(nullptr));
         return rc;
     }
     const char *dir = s.ca_dir;
     if (dir[0]) {
-        log_msg(7, "trust ca path:%s\n", dir);
+        log_msg(DURL_LOG_DEBUG, "trust ca path:%s\n", dir);
     } else {
-        log_msg(4, "no set trust ca path, use default.\n");
+        log_msg(DURL_LOG_WARNING, "no set trust ca path, use default.\n");
         dir = kDefaultCaDir;
     }
     rc = durl_setopt(curl, CURLOPT_CAPATH, dir);
@@ -102,37 +102,37 @@ int set_trust(CURL *curl, const tls_settings &s) {
 
 int set_client_cert(CURL *curl, const tls_settings &s) {
     if (file_exists(s.client_cert)) {
-        log_msg(7, "client cert:%s\n", s.client_cert);
+        log_msg(DURL_LOG_DEBUG, "client cert:%s\n", s.client_cert);
         int rc = durl_setopt(curl, CURLOPT_SSLCERT, static_cast<const char *>(s.client_cert));
-        if (rc) log_msg(3, "set the client cert err.\n");
+        if (rc) log_msg(DURL_LOG_ERR, "set the client cert err.\n");
         return rc;
     }
     if (!s.def_cert) {
-        log_msg(4, "no set client cert or file is damaged or does not exist.\n");
+        log_msg(DURL_LOG_WARNING, "no set client cert or file is damaged or does not exist.\n");
         return 0;
     }
-    if (s.client_cert[0]) log_msg(4, "Cert not exist use default!\n");
+    if (s.client_cert[0]) log_msg(DURL_LOG_WARNING, "Cert not exist use default!\n");
     if (!file_exists(kDefaultDeviceCert)) {
-        log_msg(4, "default cert is no exist.\n");
+        log_msg(DURL_LOG_WARNING, "default cert is no exist.\n");
         return 0;
     }
-    log_msg(6, "default device cert.\n");
+    log_msg(DURL_LOG_INFO, "default device cert.\n");
     return durl_setopt(curl, CURLOPT_SSLCERT, kDefaultDeviceCert);
 }
 
 int set_ciphers(CURL *curl, const tls_settings &s) {
     if (!s.cipher[0]) {
-        log_msg(6, "use default cipher.\n");
+        log_msg(DURL_LOG_INFO, "use default cipher.\n");
         int rc = durl_setopt(curl, CURLOPT_SSL_CIPHER_LIST, kDefaultCiphers);
-        if (rc) log_msg(3, "set the default ssl cipher err.\n");
+        if (rc) log_msg(DURL_LOG_ERR, "set the default ssl cipher err.\n");
         return rc;
     }
-    log_msg(6, "ssl cipher:%s\n", s.cipher);
+    log_msg(DURL_LOG_INFO, "ssl cipher:%s\n", s.cipher);
     int rc = CURLE_SSL_CIPHER;
     if (cipher_list_valid(s.cipher))
         rc = durl_setopt(curl, CURLOPT_SSL_CIPHER_LIST, static_cast<const char *>(s.cipher));
     if (rc == 0) return 0;
-    log_msg(4, "set the ssl cipher err, use default str.\n");
+    log_msg(DURL_LOG_WARNING, "set the ssl cipher err, use default str.\n");
     return durl_setopt(curl, CURLOPT_SSL_CIPHER_LIST, kFallbackCiphers);
 }
 
@@ -166,7 +166,7 @@ int durl_set_ssl_config(durl_handle *h, CURL *curl) {
         rc = set_trust(curl, s);
         if (rc) return rc;
     } else {
-        log_msg(6, "do not check the server cert.\n");
+        log_msg(DURL_LOG_INFO, "do not check the server cert.\n");
         durl_setopt_unchecked(curl, CURLOPT_SSL_VERIFYPEER, 0L);
         // Nothing is verified, so loading libcurl's built-in CA bundle on every new
         // connection would only cost time.
@@ -179,12 +179,12 @@ int durl_set_ssl_config(durl_handle *h, CURL *curl) {
     rc = durl_setopt(curl, CURLOPT_SSLVERSION, durl_get_curl_sslver(s.ssl_version));
     if (rc) {
         // libcurl no longer offers SSLv2 or SSLv3 (selectors 1 and 2): the setup fails here.
-        log_msg(3, "set the ssl version err, version=%d.\n", s.ssl_version);
+        log_msg(DURL_LOG_ERR, "set the ssl version err, version=%d.\n", s.ssl_version);
         return rc;
     }
     if (s.verify_host) {
         durl_setopt_unchecked(curl, CURLOPT_SSL_VERIFYHOST, 2L);
-        log_msg(6, "connect ssl Verify host\n");
+        log_msg(DURL_LOG_INFO, "connect ssl Verify host\n");
     } else {
         durl_setopt_unchecked(curl, CURLOPT_SSL_VERIFYHOST, 0L);
     }

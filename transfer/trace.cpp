@@ -43,7 +43,7 @@ int durl_curl_trace(curl_infotype kind, const char *data, size_t size, int debug
     switch (kind) {
         case CURLINFO_TEXT:
             // libcurl's texts carry their own line feed and no terminator.
-            if (debug) log_msg(6, "CURL Info: %.*s", static_cast<int>(size), data);
+            if (debug) log_msg(DURL_LOG_INFO, "CURL Info: %.*s", static_cast<int>(size), data);
             break;
         case CURLINFO_HEADER_IN:
             if (has(data, size, "HTTP/1"))
@@ -68,7 +68,7 @@ int durl_curl_trace(curl_infotype kind, const char *data, size_t size, int debug
 
 void durl_curl_dump(const char *label, const unsigned char *data, size_t size, int kind,
                     int debug) {
-    if (label && label[0]) log_msg(6, "%s\n", label);
+    if (label && label[0]) log_msg(DURL_LOG_INFO, "%s\n", label);
     if (!data) return;
     char line[256];
     int crlf_lines = 0;
@@ -76,7 +76,7 @@ void durl_curl_dump(const char *label, const unsigned char *data, size_t size, i
     while (i < size) {
         // A request in normal mode: its request line and first header say enough.
         if (kind == CURLINFO_HEADER_OUT && !debug && crlf_lines >= 2) {
-            log_msg(6, "...\n");
+            log_msg(DURL_LOG_INFO, "...\n");
             return;
         }
         memset(line, 0, sizeof line);
@@ -91,7 +91,7 @@ void durl_curl_dump(const char *label, const unsigned char *data, size_t size, i
             unsigned char c = data[i++];
             line[n++] = (c >= 32 && c <= 127) ? static_cast<char>(c) : '.';
         }
-        log_msg(6, "%s\n", line);
+        log_msg(DURL_LOG_INFO, "%s\n", line);
         if (crlf) ++crlf_lines;
     }
 }

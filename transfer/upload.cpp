@@ -7,9 +7,8 @@
 #include <cstring>
 #include <memory>
 
-#include "engine.h"
+#include "call.h"
 #include "frame.h"
-#include "raii.h"
 
 namespace {
 
@@ -21,7 +20,6 @@ struct form_free {
 };
 using FormPtr = std::unique_ptr<curl_httppost, form_free>;
 
-bool is_http(int scheme) { return scheme == DURL_PROTO_HTTP || scheme == DURL_PROTO_HTTPS; }
 bool is_ftp(int scheme) { return scheme == DURL_PROTO_FTP || scheme == DURL_PROTO_FTPS; }
 
 bool regular_file(const char *path) {
@@ -29,29 +27,21 @@ bool regular_file(const char *path) {
     return path && path[0] && stat(path, &st) == 0 && S_ISREG(st.st_mode);
 }
 
-// Everything one upload owns; released on every path by its members.
+// Everything one upload owns beyond the per-call setup; released by its members.
 struct upload_call {
-    upload_call(durl_handle *h_, const durl_url_param *p, const char *f, const char *rn,
-                durl_result *r, CURL *c, int l)
-        : h(h_), param(p), file_name(f), remote_name(rn), result(r), curl(c), lent(l) {}
-    durl_handle *h;
+    upload_call(durl_handle *h, const durl_url_param *p, const char *f, const char *rn,
+                durl_result *r)
+        : call(h, p, kUploadPath), param(p), file_name(f), remote_name(rn), result(r) {}
+    durl_call call;
     const durl_url_param *param;
     const char *file_name;
     const char *remote_name;
     durl_result *result;
-    CURL *curl;
-    int lent;
+    CURL *curl = nullptr;
     int scheme = DURL_PROTO_UNKNOWN;
     bool have_file = false;
-    char url[1024] = {0};
     char target[1024] = {0};
     char name[512] = {0};
-    char boundary[64] = {0};
-    char report[1024] = {0};
-    char errbuf[CURL_ERROR_SIZE] = {0};
-    durl_ssl_dump dump{};
-    durl_tls_watch watch{};
-    durl::CurlSlistPtr headers;
     durl::FilePtr file;
     FormPtr form;
 
@@ -62,30 +52,24 @@ struct upload_call {
     int check_append(curl_off_t local_size);
     int server_size(curl_off_t *size);
     int form_path();
-    int perform_with_retry(CURL *c, const char *retry_url);
     int finish(int code);
 };
 
 int upload_call::run() {
-    scheme = durl_url_analysis(param->url, url, sizeof url);
-    if (scheme == DURL_PROTO_UNKNOWN) {
-        log_msg(3, "upload common: URL format err.\n");
-        return -103;
-    }
+    int code = call.analyse();
+    if (code) return code;
+    curl = call.curl;
+    scheme = call.scheme;
     have_file = regular_file(file_name);
     if (!have_file) {
-        if (!(is_http(scheme) && param->method == DURL_METHOD_PUT)) {
-            log_msg(3, "upload file is null or noexist.\n");
-            return -2;
+        if (!(durl_is_http(scheme) && param->method == DURL_METHOD_PUT)) {
+            log_msg(DURL_LOG_ERR, "upload file is null or noexist.\n");
+            return DURL_RC_BAD_ARGUMENT;
         }
-        log_msg(4, "upload file is null or noexist, will put a msg.\n");
+        log_msg(DURL_LOG_WARNING, "upload file is null or noexist, will put a msg.\n");
     }
-    int code = durl_curl_connect(h, curl, param, scheme);
-    if (code) {
-        log_msg(3, "upload common: connect err.\n");
-        return code;
-    }
-    if (is_http(scheme) || scheme == DURL_PROTO_FTPS) durl_tls_watch_start(curl, &watch, &dump);
+    code = call.connect();
+    if (code) return code;
     // The server's answer is not kept; without a sink libcurl would print it on stdout.
     code = durl_setopt(curl, CURLOPT_WRITEFUNCTION, durl_discard_cb);
     if (code) return code;
@@ -95,33 +79,28 @@ int upload_call::run() {
         const char *last = durl_get_filename(file_name, static_cast<int>(std::strlen(file_name)));
         if (last) std::snprintf(name, sizeof name, "%s", last);
     }
-    if (!is_http(scheme)) return raw_path();
-    headers.reset(durl_http_header(curl, param->headers, param->user, param->password, param->auth,
-                                   boundary, param->keep_alive, 0));
-    if (!headers) {
-        log_msg(3, "Set http header err.\n");
-        return -127;
-    }
-    if (param->method == DURL_METHOD_PUT || param->raw_upload != 0) return raw_path();
+    if (!durl_is_http(scheme) || param->method == DURL_METHOD_PUT || param->raw_upload != 0)
+        return raw_path();
     return form_path();
 }
 
 int upload_call::make_target() {
+    const char *url = call.url;
     const size_t len = std::strlen(url);
     const char *authority = std::strstr(url, "://");
     const bool names_dir =
         (len > 0 && url[len - 1] == '/') || (authority && !std::strchr(authority + 3, '/'));
     // An HTTP POST goes to the URL as given; otherwise a directory URL or an explicit remote
     // name gets the upload name appended.
-    const bool join = !(is_http(scheme) && param->method == DURL_METHOD_POST) &&
+    const bool join = !(durl_is_http(scheme) && param->method == DURL_METHOD_POST) &&
                       ((remote_name && remote_name[0]) || names_dir);
     const char *sep = (len > 0 && url[len - 1] == '/') ? "" : "/";
     const int n = join ? std::snprintf(target, sizeof target, "%s%s%s", url, sep, name)
                        : std::snprintf(target, sizeof target, "%s", url);
     // A cut URL would store the file somewhere else: refuse it like a malformed one.
     if (n < 0 || static_cast<size_t>(n) >= sizeof target) {
-        log_msg(3, "upload common: URL format err.\n");
-        return -103;
+        log_msg(DURL_LOG_ERR, "upload common: URL format err.\n");
+        return DURL_RC_BAD_URL;
     }
     return 0;
 }
@@ -130,21 +109,21 @@ int upload_call::set_body(curl_off_t *local_size) {
     *local_size = 0;
     if (have_file) {
         if (!regular_file(file_name)) {
-            log_msg(3, "filename is empry or file not exist.\n");
-            return -2;
+            log_msg(DURL_LOG_ERR, "filename is empry or file not exist.\n");
+            return DURL_RC_BAD_ARGUMENT;
         }
         file.reset(std::fopen(file_name, "rb"));
         struct stat st;
         if (!file || fstat(fileno(file.get()), &st) != 0) {
-            log_msg(3, "upload common: Fopen file error.\n");
-            return -1;
+            log_msg(DURL_LOG_ERR, "upload common: Fopen file error.\n");
+            return DURL_RC_FILE_NOT_OPENED;
         }
         *local_size = st.st_size;
         durl_setopt_unchecked(curl, CURLOPT_UPLOAD, 1L);
         int rc = durl_setopt(curl, CURLOPT_READDATA, static_cast<void *>(file.get()));
         if (rc == 0) rc = durl_setopt(curl, CURLOPT_INFILESIZE_LARGE, *local_size);
         if (rc) return rc;
-        if (is_http(scheme) && param->method == DURL_METHOD_POST) {
+        if (durl_is_http(scheme) && param->method == DURL_METHOD_POST) {
             durl_setopt_unchecked(curl, CURLOPT_POST, 1L);
             durl_setopt_unchecked(curl, CURLOPT_POSTFIELDSIZE_LARGE, *local_size);
         }
@@ -160,18 +139,14 @@ int upload_call::set_body(curl_off_t *local_size) {
 int upload_call::raw_path() {
     int code = make_target();
     if (code) return code;
-    CURLcode rc = curl_easy_setopt(curl, CURLOPT_URL, target);
-    if (rc != CURLE_OK) {
-        log_msg(3, "upload common: %s.\n", curl_easy_strerror(rc));
-        return rc;
-    }
+    code = call.set_url(target);
+    if (code) return code;
     if (scheme == DURL_PROTO_TFTP) durl_setopt_unchecked(curl, CURLOPT_TFTP_NO_OPTIONS, 1L);
     curl_off_t local_size = 0;
     code = set_body(&local_size);
     if (code == 0 && is_ftp(scheme) && param->ftp_append == 1) code = check_append(local_size);
     if (code) return code;
-    code = perform_with_retry(curl, target);
-    return durl_get_recode(curl, param, report, code, scheme, param->no_redirect);
+    return call.outcome(call.perform(curl));
 }
 
 int upload_call::server_size(curl_off_t *size) {
@@ -183,7 +158,7 @@ int upload_call::server_size(curl_off_t *size) {
         // The size arrives as pseudo-headers on the write callback: keep them off stdout.
         durl_setopt_unchecked(query.get(), CURLOPT_WRITEFUNCTION, durl_discard_cb);
         durl_setopt_unchecked(query.get(), CURLOPT_HEADERFUNCTION, durl_discard_cb);
-        rc = perform_with_retry(query.get(), target);
+        rc = call.perform(query.get());
         // Appending to a file that does not exist yet creates it: nothing is there to count.
         if (rc == CURLE_REMOTE_FILE_NOT_FOUND) {
             *size = 0;
@@ -191,13 +166,13 @@ int upload_call::server_size(curl_off_t *size) {
         }
     }
     if (rc) {
-        log_msg(3, "While get servfilesize, curl perform error.\n");
+        log_msg(DURL_LOG_ERR, "While get servfilesize, curl perform error.\n");
         return rc;
     }
     curl_off_t length = -1;
     rc = curl_easy_getinfo(query.get(), CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
     if (rc) {
-        log_msg(3, "While get servfilesize, curl get info error.\n");
+        log_msg(DURL_LOG_ERR, "While get servfilesize, curl get info error.\n");
         return rc;
     }
     *size = length < 0 ? 0 : length;
@@ -208,78 +183,58 @@ int upload_call::check_append(curl_off_t local_size) {
     curl_off_t remote = 0;
     int rc = server_size(&remote);
     if (rc) {
-        log_msg(3, "get server file size error.\n");
+        log_msg(DURL_LOG_ERR, "get server file size error.\n");
         return rc;
     }
-    const uint32_t limit = durl_config_snapshot(h).max_filesize;
+    const uint32_t limit = durl_config_snapshot(call.h).max_filesize;
     // 0 means "no limit", as it does for downloads; the sum is taken wide so that large
     // files cannot wrap around below the limit.
     if (limit != 0 && static_cast<uint64_t>(remote) + static_cast<uint64_t>(local_size) > limit) {
         switch (param->append_limit) {
             case 1:
                 durl_setopt_unchecked(curl, CURLOPT_APPEND, 0L);
-                log_msg(4, "Server file size more than limit, delete the previous one.\n");
+                log_msg(DURL_LOG_WARNING, "Server file size more than limit, delete the previous one.\n");
                 return 0;
             case 2:
-                log_msg(4, "Server file size more than limit, cancle upload.\n");
-                return -163;
+                log_msg(DURL_LOG_WARNING, "Server file size more than limit, cancle upload.\n");
+                return DURL_RC_SIZE_LIMIT;
             default:
-                log_msg(4, "Unsupported ftp append limit.\n");
-                return -1;
+                log_msg(DURL_LOG_WARNING, "Unsupported ftp append limit.\n");
+                return DURL_RC_APPEND_LIMIT_UNKNOWN;
         }
     }
     return durl_setopt(curl, CURLOPT_APPEND, 1L);
 }
 
 int upload_call::form_path() {
-    CURLcode rc = curl_easy_setopt(curl, CURLOPT_URL, url);
-    if (rc != CURLE_OK) {
-        log_msg(3, "upload common: %s.\n", curl_easy_strerror(rc));
-        return rc;
-    }
-    durl_config cfg = durl_config_snapshot(h);
+    int code = call.set_url(call.url);
+    if (code) return code;
+    durl_config cfg = durl_config_snapshot(call.h);
     curl_httppost *first = nullptr;
-    int code = durl_upload_form(&first, cfg.disposition, cfg.extern_disposition, cfg.extern_body,
+    code = durl_upload_form(&first, cfg.disposition, cfg.extern_disposition, cfg.extern_body,
                                 file_name, name);
     form.reset(first);
     if (code) return code;
-    if (boundary[0])
-        durl_setopt_unchecked(curl, DURL_XOPT_BOUNDARY, static_cast<const char *>(boundary));
+    if (call.boundary[0])
+        durl_setopt_unchecked(curl, DURL_XOPT_BOUNDARY, static_cast<const char *>(call.boundary));
     code = durl_setopt(curl, CURLOPT_POST, 1L);
     if (code == 0) code = durl_setopt(curl, CURLOPT_HTTPPOST, form.get());
     if (code) return code;
-    code = curl_easy_perform(curl);
-    if (code && errbuf[0]) log_msg(3, "upload common detail: %s.\n", errbuf);
-    code = durl_get_recode(curl, param, report, code, scheme, param->no_redirect);
+    // A form upload is HTTP only: the anonymous FTP retry never applies.
+    code = call.outcome(call.perform(curl));
     form.reset();
     return code;
 }
 
-int upload_call::perform_with_retry(CURL *c, const char *retry_url) {
-    CURLcode rc = curl_easy_perform(c);
-    if (rc == CURLE_LOGIN_DENIED &&
-        durl_ftp_anonymous_perform(c, retry_url, param->user, param->password) == 0)
-        rc = curl_easy_perform(c);
-    if (rc != CURLE_OK && errbuf[0]) log_msg(3, "upload common detail: %s.\n", errbuf);
-    return rc;
-}
-
 int upload_call::finish(int code) {
     file.reset();
-    headers.reset();
     form.reset();
-    durl_close_curlhandle(h, curl, param->keep_alive, lent);
-    curl = nullptr;
+    call.release();
     if (code)
-        log_msg(3, "Upload file error.\n");
+        log_msg(DURL_LOG_ERR, "Upload file error.\n");
     else
-        log_msg(6, "Upload success.\n");
-    if (result) {
-        result->recode = code;
-        if (report[0])
-            std::snprintf(result->effective_url, sizeof result->effective_url, "%s", report);
-    }
-    durl_ssl_dump_store(h, &dump);
+        log_msg(DURL_LOG_INFO, "Upload success.\n");
+    call.fill(result, code);
     return code;
 }
 
@@ -301,10 +256,10 @@ int durl_upload_form(curl_httppost **first, const char *disposition, const char 
     if (rc == CURL_FORMADD_OK) return 0;
     // Without its file part the form would be sent empty and the server would take a
     // request without the file for an upload: nothing is sent.
-    log_msg(3, "Formadd sendfile info error.\n");
-    log_msg(3, "upload common: file part not added (form error %d), nothing sent.\n",
+    log_msg(DURL_LOG_ERR, "Formadd sendfile info error.\n");
+    log_msg(DURL_LOG_ERR, "upload common: file part not added (form error %d), nothing sent.\n",
             static_cast<int>(rc));
-    return rc == CURL_FORMADD_MEMORY ? -127 : -2;
+    return rc == CURL_FORMADD_MEMORY ? DURL_RC_NO_MEMORY : DURL_RC_BAD_ARGUMENT;
 }
 
 const char *durl_get_filename(const char *path, int length) {
@@ -320,19 +275,13 @@ const char *durl_get_filename(const char *path, int length) {
 int durl_upload_common(durl_handle *h, const durl_url_param *param, const char *file_name,
                        const char *remote_name, durl_result *result) {
     if (!param || (!file_name && param->method != DURL_METHOD_PUT)) {
-        log_msg(3, "upload common: Parameter is error.\n");
-        return -2;
+        log_msg(DURL_LOG_ERR, "upload common: Parameter is error.\n");
+        return DURL_RC_BAD_ARGUMENT;
     }
-    if (!h) h = &g_durl.default_handle;
-    int lent = 0;
-    CURL *curl = durl_get_curlhandle(h, param->keep_alive, &lent);
-    if (!curl) {
-        log_msg(3, "upload common: curl init err.\n");
-        return -3;
-    }
-    upload_call call(h, param, file_name, remote_name, result, curl, lent);
-    durl_setopt_unchecked(curl, CURLOPT_ERRORBUFFER, static_cast<char *>(call.errbuf));
-    return call.finish(call.run());
+    upload_call up(h, param, file_name, remote_name, result);
+    int code = up.call.borrow();
+    if (code) return code;
+    return up.finish(up.run());
 }
 
 extern "C" int durl_upload(durl_handle *handle, durl_result *result, const durl_url_param *param,
@@ -343,7 +292,7 @@ extern "C" int durl_upload(durl_handle *handle, durl_result *result, const durl_
                                            "upload fails, handle is no init.\n",
                                            durl_live_check::logged,
                                            false};
-    return durl_entry(lines, handle, [&](durl_handle *h) {
+    return durl_entry(lines, handle, [&](durl_handle *h) -> int {
         int32_t *recode = result ? &result->recode : nullptr;
         return durl_recode_change(durl_upload_common(h, param, path, send_name, result), recode);
     });

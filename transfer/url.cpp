@@ -44,7 +44,7 @@ void durl_url_encode(char *out, int out_size, const char *url) {
         const char *escape = c == ' ' ? "%20" : c == '#' ? "%23" : nullptr;
         size_t need = escape ? 3 : 1;
         if (n + need > limit) {
-            log_msg(3, "URL too long!\n");
+            log_msg(DURL_LOG_ERR, "URL too long!\n");
             memset(out, 0, static_cast<size_t>(out_size));
             return;
         }
@@ -59,15 +59,15 @@ void durl_url_encode(char *out, int out_size, const char *url) {
 
 int durl_url_analysis(const char *url, char *out, int out_size) {
     if (!url || !out || out_size <= 0) {
-        log_msg(3, "Input url err.\n");
+        log_msg(DURL_LOG_ERR, "Input url err.\n");
         return DURL_PROTO_UNKNOWN;
     }
     durl_url_encode(out, out_size, url);
     if (out[0] == '\0') {
-        log_msg(3, "Url encode err.\n");
+        log_msg(DURL_LOG_ERR, "Url encode err.\n");
         return DURL_PROTO_UNKNOWN;
     }
-    log_msg(7, "durl_url_analysis: %s.\n", out);
+    log_msg(DURL_LOG_DEBUG, "durl_url_analysis: %s.\n", out);
     for (const Scheme &s : kSchemes)
         if (strncasecmp(out, s.prefix, strlen(s.prefix)) == 0) return s.code;
     return DURL_PROTO_UNKNOWN;

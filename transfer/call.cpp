@@ -1,0 +1,154 @@
+// The per-call setup shared by downloads, uploads and the stream worker, and the anonymous
+// FTP retry they all use.
+#include "call.h"
+
+#include <strings.h>
+
+#include <cstdio>
+
+// Downloads and uploads name their own steps in their lines; the stream worker keeps the
+// lines of its thread. Only the header failure's code differs besides: a download and a
+// stream report -1, an upload -127.
+const durl_path kDownloadPath = {"download common: curl init err.\n",
+                                 "download common: URL format err.\n",
+                                 "download common: %s.\n",
+                                 "download common: connect err.\n",
+                                 "download common: Set http header err.\n",
+                                 DURL_RC_HEADERS_NOT_BUILT,
+                                 "download common detail: %s.\n",
+                                 false,
+                                 true};
+const durl_path kUploadPath = {"upload common: curl init err.\n",
+                               "upload common: URL format err.\n",
+                               "upload common: %s.\n",
+                               "upload common: connect err.\n",
+                               "Set http header err.\n",
+                               DURL_RC_NO_MEMORY,
+                               "upload common detail: %s.\n",
+                               true,
+                               false};
+const durl_path kStreamPath = {nullptr,
+                               "URL format err.\n",
+                               "durl create thread: %s.\n",
+                               nullptr,
+                               "Set http header err.\n",
+                               DURL_RC_HEADERS_NOT_BUILT,
+                               nullptr,
+                               false,
+                               false};
+
+bool durl_is_http(int scheme) { return scheme == DURL_PROTO_HTTP || scheme == DURL_PROTO_HTTPS; }
+
+namespace {
+
+void log_line(const char *line) {
+    if (line) log_msg(DURL_LOG_ERR, "%s", line);
+}
+
+}  // namespace
+
+durl_call::durl_call(durl_handle *handle, const durl_url_param *p, const durl_path &kind)
+    : h(handle ? handle : &g_durl.default_handle), param(p), path(kind) {}
+
+int durl_call::borrow() {
+    curl = durl_get_curlhandle(h, param->keep_alive, &lent);
+    if (!curl) {
+        log_line(path.no_easy_handle);
+        return DURL_RC_NO_EASY_HANDLE;
+    }
+    cached = true;
+    durl_setopt_unchecked(curl, CURLOPT_ERRORBUFFER, static_cast<char *>(errbuf));
+    return 0;
+}
+
+void durl_call::use(CURL *owned_elsewhere) {
+    curl = owned_elsewhere;
+    durl_setopt_unchecked(curl, CURLOPT_ERRORBUFFER, static_cast<char *>(errbuf));
+}
+
+int durl_call::analyse() {
+    scheme = durl_url_analysis(param->url, url, sizeof url);
+    if (scheme != DURL_PROTO_UNKNOWN) return 0;
+    log_line(path.url_format_err);
+    return DURL_RC_BAD_URL;
+}
+
+int durl_call::set_url(const char *target) {
+    CURLcode rc = curl_easy_setopt(curl, CURLOPT_URL, target);
+    if (rc != CURLE_OK) log_msg(DURL_LOG_ERR, path.url_refused, curl_easy_strerror(rc));
+    return rc;
+}
+
+int durl_call::connect() {
+    int code = durl_curl_connect(h, curl, param, scheme);
+    if (code) {
+        log_line(path.connect_err);
+        return code;
+    }
+    // FTPS gets neither credentials nor TLS options from the connection setup (libcurl's
+    // own verification applies), but its session is still described like an HTTPS one.
+    if (durl_is_http(scheme) || scheme == DURL_PROTO_FTPS) durl_tls_watch_start(curl, &watch, &dump);
+    if (!durl_is_http(scheme)) return 0;
+    headers.reset(durl_http_header(curl, param->headers, param->user, param->password, param->auth,
+                                   path.form_boundary ? boundary : nullptr, param->keep_alive,
+                                   webticket));
+    if (!headers) {
+        log_line(path.header_err);
+        return path.header_code;
+    }
+    if (path.tcp_keepalive && lent) {
+        durl_setopt_unchecked(curl, CURLOPT_TCP_KEEPALIVE, 1L);
+        durl_setopt_unchecked(curl, CURLOPT_TCP_KEEPIDLE, 120L);
+        durl_setopt_unchecked(curl, CURLOPT_TCP_KEEPINTVL, 20L);
+    }
+    return 0;
+}
+
+int durl_call::perform(CURL *c) {
+    errbuf[0] = '\0';
+    CURLcode rc = curl_easy_perform(c);
+    if (rc == CURLE_LOGIN_DENIED &&
+        durl_ftp_anonymous_perform(c, url, param->user, param->password) == 0)
+        rc = curl_easy_perform(c);
+    if (rc != CURLE_OK && errbuf[0] && path.detail) log_msg(DURL_LOG_ERR, path.detail, errbuf);
+    return rc;
+}
+
+int durl_call::outcome(int curl_code) {
+    return durl_get_recode(curl, param, report, curl_code, scheme, param->no_redirect);
+}
+
+void durl_call::fill(durl_result *result, int code) const {
+    if (!result) return;
+    result->recode = code;
+    if (report[0]) std::snprintf(result->effective_url, sizeof result->effective_url, "%s", report);
+}
+
+void durl_call::release() {
+    headers.reset();
+    if (!curl) return;
+    // The error buffer lives in this object; an easy handle that outlives it must not
+    // point at it.
+    durl_setopt_unchecked(curl, CURLOPT_ERRORBUFFER, static_cast<char *>(nullptr));
+    if (cached) durl_close_curlhandle(h, curl, param->keep_alive, lent);
+    curl = nullptr;
+    durl_ssl_dump_store(h, &dump);
+}
+
+int durl_ftp_anonymous_perform(CURL *curl, const char *url, const char *user,
+                               const char *password) {
+    if (!url || !user || !password) return DURL_RC_RETRY_NOT_APPLICABLE;
+    if (strncasecmp(url, "ftp://", 6) != 0 && strncasecmp(url, "ftps://", 7) != 0)
+        return DURL_RC_RETRY_NOT_APPLICABLE;
+    CURLcode rc = curl_easy_setopt(curl, CURLOPT_USERNAME, "anonymous");
+    if (rc != CURLE_OK) {
+        log_msg(DURL_LOG_ERR, "FTP retry, set anonymous err.\n");
+        return rc;
+    }
+    rc = curl_easy_setopt(curl, CURLOPT_PASSWORD, "@");
+    if (rc != CURLE_OK) {
+        log_msg(DURL_LOG_ERR, "FTP retry, set passwd err.\n");
+        return rc;
+    }
+    return 0;
+}

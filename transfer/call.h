@@ -1,0 +1,77 @@
+// Internal: the per-call setup that every transfer runs through, downloads, uploads and the
+// stream worker alike: URL analysis, connection setup, TLS session hook, request header
+// list, perform with the anonymous FTP retry, and the reading of the outcome. What really
+// differs between the paths is a durl_path; per-transfer policy belongs in durl_call.
+#pragma once
+
+#include "codes.h"
+#include "engine.h"
+#include "raii.h"
+
+// What differs between the paths. Each line is the path's own (logged at level 3, with
+// "%s" the libcurl text where the line has one); a null line logs nothing of its own.
+struct durl_path {
+    const char *no_easy_handle;  // no easy handle from the connection cache (-3)
+    const char *url_format_err;  // URL refused by the analysis (-103)
+    const char *url_refused;     // CURLOPT_URL refused ("%s")
+    const char *connect_err;     // connection setup failed
+    const char *header_err;      // request header list not built ...
+    int header_code;             // ... and the code that gives
+    const char *detail;          // libcurl's error buffer after a failed perform ("%s")
+    bool form_boundary;          // a "boundary=" line goes to the form, not on the wire
+    bool tcp_keepalive;          // HTTP on a lent cached connection turns TCP keep-alive on
+};
+
+extern const durl_path kDownloadPath;
+extern const durl_path kUploadPath;
+extern const durl_path kStreamPath;
+
+bool durl_is_http(int scheme);
+
+// One transfer's setup and everything it owns; the destructor releases it on every path.
+class durl_call {
+public:
+    durl_call(durl_handle *h, const durl_url_param *param, const durl_path &path);
+    ~durl_call() { release(); }
+    durl_call(const durl_call &) = delete;
+    durl_call &operator=(const durl_call &) = delete;
+
+    // An easy handle from the handle's connection cache (request's keep_alive), or one that
+    // somebody else owns (a stream's own). 0, or -3 after the path's line.
+    int borrow();
+    void use(CURL *owned_elsewhere);
+
+    int analyse();                 // scheme and encoded URL; 0 or -103
+    int set_url(const char *url);  // 0 or libcurl's code
+    // Connection setup, TLS session hook, and for HTTP/HTTPS the request header list.
+    // 0, libcurl's code, or the path's header code.
+    int connect();
+    // perform on c (the call's easy handle or a copy of it), once more as anonymous when an
+    // FTP login is denied. Returns libcurl's code.
+    int perform(CURL *c);
+    // The engine code of the finished transfer; the URL to report goes to report.
+    int outcome(int curl_code);
+    // Stores code and the reported URL into result (may be null).
+    void fill(durl_result *result, int code) const;
+    // Returns the easy handle (to the cache, or nothing when owned elsewhere), frees the
+    // header list and keeps the TLS session text on the handle. Runs once.
+    void release();
+
+    durl_handle *const h;
+    const durl_url_param *const param;
+    const durl_path &path;
+    CURL *curl = nullptr;
+    int scheme = DURL_PROTO_UNKNOWN;
+    int webticket = 0;  // the header list carries the web ticket (a stream's retry)
+    char url[1024] = {0};
+    char boundary[64] = {0};
+    char report[1024] = {0};
+    durl_ssl_dump dump{};
+
+private:
+    int lent = 0;
+    bool cached = false;
+    char errbuf[CURL_ERROR_SIZE] = {0};
+    durl::CurlSlistPtr headers;
+    durl_tls_watch watch{};
+};
