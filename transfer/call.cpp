@@ -87,7 +87,8 @@ int durl_call::connect() {
     }
     // FTPS gets neither credentials nor TLS options from the connection setup (libcurl's
     // own verification applies), but its session is still described like an HTTPS one.
-    if (durl_is_http(scheme) || scheme == DURL_PROTO_FTPS) durl_tls_watch_start(curl, &watch, &dump);
+    if (durl_is_http(scheme) || scheme == DURL_PROTO_FTPS)
+        durl_tls_watch_start(curl, &watch, &dump);
     if (!durl_is_http(scheme)) return 0;
     headers.reset(durl_http_header(curl, param->headers, param->user, param->password, param->auth,
                                    path.form_boundary ? boundary : nullptr, param->keep_alive,

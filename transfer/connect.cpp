@@ -238,6 +238,7 @@ int durl_curl_connect(durl_handle *h, CURL *curl, const durl_url_param *param, i
     } else {
         rc = durl_setopt(curl, CURLOPT_TFTP_BLKSIZE, 1432L);
     }
-    if (rc) log_msg(DURL_LOG_ERR, "durl connect: %s.\n", curl_easy_strerror(static_cast<CURLcode>(rc)));
+    if (rc)
+        log_msg(DURL_LOG_ERR, "durl connect: %s.\n", curl_easy_strerror(static_cast<CURLcode>(rc)));
     return rc;
 }

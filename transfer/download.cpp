@@ -183,8 +183,7 @@ int download_call::finish(int code) {
     const bool partial = code == CURLE_WRITE_ERROR && cut_at_limit();
     int outcome = partial ? DURL_RC_OK : code;
     if (outcome == 0 && target.is_open() && !target.commit()) {
-        log_msg(DURL_LOG_ERR, "download common: cannot move the file into place: %s.\n",
-                file_name);
+        log_msg(DURL_LOG_ERR, "download common: cannot move the file into place: %s.\n", file_name);
         outcome = CURLE_WRITE_ERROR;
     }
     durl_result_detail *detail = result ? result->detail : nullptr;
@@ -309,7 +308,6 @@ extern "C" int durl_download_to_memory(durl_handle *handle, durl_result *result,
         false};
     return durl_entry(lines, handle, [&](durl_handle *h) -> int {
         if (!request_given(result, param)) return DURL_RC_BAD_ARGUMENT;
-        return durl_recode_change(durl_download_common(h, param, result, nullptr),
-                                  &result->recode);
+        return durl_recode_change(durl_download_common(h, param, result, nullptr), &result->recode);
     });
 }

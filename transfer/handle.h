@@ -84,6 +84,10 @@ void log_msg(int level, const char *fmt, ...) __attribute__((format(printf, 2, 3
 // True when log_msg() would reach the hook; lets hot paths skip formatting work.
 bool durl_log_enabled();
 
+// Stores every option's default (the option table's) into h; the caller holds h's lock or
+// owns h alone.
+void durl_option_defaults(durl_handle *h);
+
 // Copy of a handle's settings taken under its lock (nullptr = default handle).
 durl_config durl_config_snapshot(durl_handle *h);
 

@@ -43,8 +43,6 @@ void destroy_ssl_locks() {
     durl_lock_cs = nullptr;
 }
 
-void copy_text(char *field, size_t size, const char *text) { snprintf(field, size, "%s", text); }
-
 // Fresh default handle: zeroed, live, with the shipped defaults.
 void reset_default_handle() {
     durl_handle &h = g_durl.default_handle;
@@ -54,17 +52,7 @@ void reset_default_handle() {
     h.in_use = 1;
     pthread_mutex_init(&h.lock, nullptr);
     pthread_mutex_init(&h.cache_lock, nullptr);
-    durl_config &c = h.cfg;
-    c.connect_timeout = 5;
-    c.low_speed_limit = 1;
-    c.max_filesize = 0x200000;
-    c.ssl_version = 3;
-    c.max_redirs = 5;
-    c.keep_post = 7;
-    c.auto_referer = 1;
-    copy_text(c.user_agent, sizeof c.user_agent, "Talvora");
-    copy_text(c.disposition, sizeof c.disposition, "upload");
-    copy_text(c.ssl_web_capath, sizeof c.ssl_web_capath, "/tmp");
+    durl_option_defaults(&h);
 }
 
 // Release what the engine keeps on a handle between calls: an open stream (its worker

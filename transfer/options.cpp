@@ -30,7 +30,8 @@ struct OptionSpec {
     size_t seed;          // text options: field that takes the value while it is empty
     const char *warning;  // level-4 line for a replaced value (without the prefix)
     uint32_t lo, hi;      // accepted range
-    int32_t fallback;     // stored when out of range
+    int32_t fallback;     // numbers: the default, and what an out-of-range value becomes
+    const char *initial;  // text options: the default ("" when none)
 };
 
 constexpr size_t cfg_at(size_t member) { return offsetof(durl_handle, cfg) + member; }
@@ -39,12 +40,17 @@ constexpr size_t cfg_at(size_t member) { return offsetof(durl_handle, cfg) + mem
 #define CFG(member) cfg_at(offsetof(durl_config, member)), sizeof(durl_config::member)
 
 constexpr OptionSpec none(int id) {
-    return {id, Kind::none, false, nullptr, 0, 0, 0, nullptr, 0, 0, 0};
+    return {id, Kind::none, false, nullptr, 0, 0, 0, nullptr, 0, 0, 0, ""};
 }
 
 constexpr OptionSpec text(int id, const char *key, size_t offset, size_t capacity, size_t seed = 0,
-                          bool secret = false) {
-    return {id, Kind::text, secret, key, offset, capacity, seed, nullptr, 0, 0, 0};
+                          bool secret = false, const char *initial = "") {
+    return {id, Kind::text, secret, key, offset, capacity, seed, nullptr, 0, 0, 0, initial};
+}
+
+constexpr OptionSpec text_with_default(int id, const char *key, size_t offset, size_t capacity,
+                                       const char *initial) {
+    return text(id, key, offset, capacity, 0, false, initial);
 }
 
 constexpr OptionSpec secret_text(int id, const char *key, size_t offset, size_t capacity) {
@@ -53,11 +59,11 @@ constexpr OptionSpec secret_text(int id, const char *key, size_t offset, size_t 
 
 constexpr OptionSpec number(int id, Kind kind, size_t offset, size_t size, uint32_t lo, uint32_t hi,
                             int32_t fallback, const char *warning) {
-    return {id, kind, false, nullptr, offset, size, 0, warning, lo, hi, fallback};
+    return {id, kind, false, nullptr, offset, size, 0, warning, lo, hi, fallback, ""};
 }
 
-constexpr OptionSpec flag(int id, size_t offset, size_t size) {
-    return number(id, Kind::flag, offset, size, 0, 0, 0, nullptr);
+constexpr OptionSpec flag(int id, size_t offset, size_t size, int32_t initial = 0) {
+    return number(id, Kind::flag, offset, size, 0, 0, initial, nullptr);
 }
 
 constexpr OptionSpec unsigned_range(int id, size_t offset, size_t size, uint32_t lo, uint32_t hi,
@@ -66,7 +72,7 @@ constexpr OptionSpec unsigned_range(int id, size_t offset, size_t size, uint32_t
 }
 
 constexpr OptionSpec kOptions[] = {
-    text(DURL_OPT_USER_AGENT, "USER_AGENT", CFG(user_agent)),
+    text_with_default(DURL_OPT_USER_AGENT, "USER_AGENT", CFG(user_agent), "Talvora"),
     text(DURL_OPT_MAC_ADDR, "MAC_ADDR", CFG(mac_addr)),
     flag(DURL_OPT_NET_IPV6, CFG(net_ipv6)),
     flag(DURL_OPT_NET_PREFERRED, CFG(net_preferred)),
@@ -94,7 +100,7 @@ constexpr OptionSpec kOptions[] = {
     text(DURL_OPT_SSL_CA_FILE, "SSL_CA_FILE", CFG(ssl_ca_file),
          cfg_at(offsetof(durl_config, ssl_ca_usefile))),
     text(DURL_OPT_SSL_CA_USEFILE, "SSL_CA_USEFILE", CFG(ssl_ca_usefile)),
-    text(DURL_OPT_SSL_WEB_CAPATH, "SSL_WEB_CAPATH", CFG(ssl_web_capath)),
+    text_with_default(DURL_OPT_SSL_WEB_CAPATH, "SSL_WEB_CAPATH", CFG(ssl_web_capath), "/tmp"),
     unsigned_range(DURL_OPT_SSL_SIGN_ALGO, CFG(ssl_sign_algo), 0, 3, 0,
                    "The ssl signature algorithm err, set default.\n"),
     none(21),
@@ -108,15 +114,15 @@ constexpr OptionSpec kOptions[] = {
     secret_text(DURL_OPT_ENV_RANDOMNESS, "ENV_RANDOMNESS", CFG(env_randomness)),
     text(DURL_OPT_ADDITION_BODY, "ADDITION_BODY", CFG(addition_body)),
     flag(DURL_OPT_SSL_DEF_CERT, CFG(ssl_def_cert)),
-    number(DURL_OPT_KEEP_POST, Kind::integer, CFG(keep_post), 0, 0, 0, nullptr),
+    number(DURL_OPT_KEEP_POST, Kind::integer, CFG(keep_post), 0, 0, 7, nullptr),
     text(DURL_OPT_CUSTOM_METHOD, "CUSTOM_METHOD", offsetof(durl_handle, custom_method),
          sizeof(durl_handle::custom_method)),
-    flag(DURL_OPT_AUTO_REFERER, CFG(auto_referer)),
+    flag(DURL_OPT_AUTO_REFERER, CFG(auto_referer), 1),
     flag(DURL_OPT_SSL_EXTRA_FLAG, CFG(ssl_extra_flag)),
     text(DURL_OPT_SSL_USER_FILE, "SSL_USER_FILE", CFG(ssl_user_file)),
     text(DURL_OPT_EXTERN_DISPOSITION, "EXTERN_DISPOSITION", CFG(extern_disposition)),
     text(DURL_OPT_EXTERN_BODY, "EXTERN_BODY", CFG(extern_body)),
-    text(DURL_OPT_DISPOSITION, "DISPOSITION", CFG(disposition)),
+    text_with_default(DURL_OPT_DISPOSITION, "DISPOSITION", CFG(disposition), "upload"),
 };
 
 #undef CFG
@@ -227,6 +233,15 @@ void log_session_lines(const char *text, size_t size) {
 }
 
 }  // namespace
+
+void durl_option_defaults(durl_handle *h) {
+    for (const OptionSpec &o : kOptions) {
+        if (o.kind == Kind::text)
+            snprintf(member(h, o.offset), o.capacity, "%s", o.initial);
+        else if (o.kind != Kind::none)
+            memcpy(member(h, o.offset), &o.fallback, sizeof o.fallback);
+    }
+}
 
 extern "C" int durl_set_option(durl_handle *handle, int option, ...) {
     durl_handle *h = resolve_for_set(handle);

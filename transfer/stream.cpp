@@ -296,7 +296,8 @@ int durl_create_pthread(stream_shared *sh) {
         if (rc != 0) log_msg(DURL_LOG_ERR, "durl create pthread: thread create err.\n");
         sh->joinable = rc == 0;
     }
-    if (pthread_attr_destroy(&attr) != 0) log_msg(DURL_LOG_ERR, "durl create pthread: thread destroy err.\n");
+    if (pthread_attr_destroy(&attr) != 0)
+        log_msg(DURL_LOG_ERR, "durl create pthread: thread destroy err.\n");
     return rc;
 }
 
@@ -450,8 +451,8 @@ int durl_read_common(durl_stream_t *stream, char *buf, int length, durl_result *
         if (ready < 0 && errno == EINTR) continue;
         if (ready == 0) {
             if (total > 0) {
-                log_msg(DURL_LOG_ERR, "Pipe secect timeout, timeout = [%d], read size = [%d].\n", limit,
-                        total);
+                log_msg(DURL_LOG_ERR, "Pipe secect timeout, timeout = [%d], read size = [%d].\n",
+                        limit, total);
             } else {
                 log_msg(DURL_LOG_ERR, "Pipe secect timeout, timeout = [%d].\n", limit);
                 code = DURL_RC_TIMED_OUT;

@@ -193,7 +193,8 @@ int upload_call::check_append(curl_off_t local_size) {
         switch (param->append_limit) {
             case 1:
                 durl_setopt_unchecked(curl, CURLOPT_APPEND, 0L);
-                log_msg(DURL_LOG_WARNING, "Server file size more than limit, delete the previous one.\n");
+                log_msg(DURL_LOG_WARNING,
+                        "Server file size more than limit, delete the previous one.\n");
                 return 0;
             case 2:
                 log_msg(DURL_LOG_WARNING, "Server file size more than limit, cancle upload.\n");
@@ -212,7 +213,7 @@ int upload_call::form_path() {
     durl_config cfg = durl_config_snapshot(call.h);
     curl_httppost *first = nullptr;
     code = durl_upload_form(&first, cfg.disposition, cfg.extern_disposition, cfg.extern_body,
-                                file_name, name);
+                            file_name, name);
     form.reset(first);
     if (code) return code;
     if (call.boundary[0])
