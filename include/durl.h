@@ -7,8 +7,12 @@
  *
  * Result codes of the transfer functions:
  *    0     success
- *   -1     the server answered with a status that counts as failure; durl_result.recode
- *          holds that status (for example 404)
+ *   -1     the server answered with a status that counts as failure: durl_result.recode
+ *          holds that status (100 or above, for example 404); or a local step failed and
+ *          recode is -1: the target file of a download could not be created, the local
+ *          file of an upload could not be opened, the request header list could not be built
+ *          (memory), an FTP append would exceed the size limit with append_limit neither 1
+ *          nor 2, or a stream's pipe could not be read
  *   -2     a required argument is missing or empty
  *   -3     no transfer handle could be created
  *   -102   the library is not initialised, or the handle is unknown or not live
@@ -245,9 +249,15 @@ DURL_EXPORT int durl_upload(durl_handle *handle, durl_result *result, const durl
 DURL_EXPORT int durl_open(durl_handle *handle, durl_result *result, const durl_url_param *param);
 
 /**
- * Read up to size bytes of the handle's open stream into buf, waiting at most the
- * handle's low-speed time (or connect time-out). result may be NULL.
- * Returns the number of bytes read (0 at the end of the body), or a negative code.
+ * Read what has arrived of the handle's open stream into buf, at most size bytes. Only the
+ * first byte is waited for, at most the handle's low-speed time in seconds (its connect
+ * time-out when that is 0); bytes that are there are returned at once, so a read may return
+ * fewer than size bytes anywhere in the body, the end included, and that is no failure.
+ * result may be NULL; its recode holds the code of a failed read.
+ * Returns the number of bytes read (> 0); 0 at the end of a body that arrived whole; -128
+ * when nothing arrived in time; -101..-199 when the transfer failed (its libcurl code, after
+ * the bytes that came before the failure were read); -1 when the pipe could not be read;
+ * -2 when there is no open stream, buf is NULL or size is not positive.
  */
 DURL_EXPORT int durl_read(durl_handle *handle, durl_result *result, char *buf, int size);
 

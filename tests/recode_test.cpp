@@ -32,14 +32,35 @@ TEST(Recode, FoldKeepsTheThreeKindsOfCodesApart) {
     }
 }
 
+// An application hook written in C++ that throws from inside an export, when armed.
+int g_throw = 0;  // 1: std::bad_alloc, 2: std::runtime_error
+int throwing_hook(void *, int, const char *, ...) {
+    if (g_throw == 1) throw std::bad_alloc();
+    if (g_throw == 2) throw std::runtime_error("hook");
+    return 0;
+}
+
+// Fault guarded: an exception raised inside an export crossed the C boundary.
 TEST(Frame, NoExceptionCrossesTheBoundary) {
-    const durl_entry_lines lines = {nullptr, nullptr, nullptr, nullptr, durl_live_check::skipped,
-                                    false};
-    EXPECT_EQ(durl_entry(lines, nullptr, [](durl_handle *) -> int { throw std::bad_alloc(); }),
-              -127);
-    EXPECT_EQ(
-        durl_entry(lines, nullptr, [](durl_handle *) -> int { throw std::runtime_error("x"); }),
-        -127);
+    int context = 0;
+    ASSERT_EQ(durl_init(&context, throwing_hook), 0);
+    durl_url_param p{};
+    std::snprintf(p.url, sizeof p.url, "%s", http_url("/bytes/10").c_str());
+    durl_result r{};
+    char buf[4];
+    for (int kind : {1, 2}) {
+        SCOPED_TRACE(kind);
+        g_throw = kind;
+        EXPECT_EQ(durl_download_to_file(nullptr, &r, &p, "/nonexistent/x"), -127);
+        EXPECT_EQ(durl_download_to_memory(nullptr, &r, &p), -127);
+        EXPECT_EQ(durl_upload(nullptr, &r, &p, "/nonexistent/x", nullptr), -127);
+        EXPECT_EQ(durl_open(nullptr, &r, &p), -127);
+        EXPECT_EQ(durl_read(nullptr, &r, buf, sizeof buf), -127);
+        EXPECT_EQ(durl_close(nullptr), -127);
+        g_throw = 0;
+    }
+    EXPECT_EQ(r.recode, 0);
+    EXPECT_EQ(durl_cleanup(), 0);
 }
 
 size_t collect(char *data, size_t size, size_t n, void *out) {

@@ -138,6 +138,55 @@ TEST_F(StreamTest, StatusAndTargetAreKnownWhileTheBodyStillFlows) {
     EXPECT_EQ(durl_close(h), 0);
 }
 
+TEST_F(StreamTest, StalledBodyGivesWhatArrivedThenTheTimeOut) {
+    // Fault guarded: a read held back what had arrived until its wait ran out, then logged
+    // the short read as an error.
+    ASSERT_EQ(durl_set_option(h, DURL_OPT_LOW_SPEED_TIME, 1), 0);
+    ASSERT_EQ(open(http_url("/bytes/100000?chunk=1000&stall_after=3000&stall_ms=5000")), 0);
+    std::vector<char> buf(65536);
+    std::string got;
+    durl_result res{};
+    int n;
+    while ((n = durl_read(h, &res, buf.data(), static_cast<int>(buf.size()))) > 0)
+        got.append(buf.data(), n);
+    EXPECT_EQ(got, pattern_body(3000));
+    EXPECT_EQ(n, -128);
+    EXPECT_EQ(res.recode, -128);
+    EXPECT_FALSE(log.mentions("read size")) << log.dump();
+    EXPECT_EQ(durl_close(h), 0);
+    // A slow body read in small pieces arrives whole.
+    ASSERT_EQ(open(http_url("/bytes/3000?chunk=100&delay_ms=5")), 0);
+    EXPECT_EQ(read_body(7), pattern_body(3000));
+    EXPECT_EQ(durl_close(h), 0);
+}
+
+TEST_F(StreamTest, FtpAndTftpStreamsReportTheirOwnCodes) {
+    // Fault guarded: every stream was classified as HTTP, so a TFTP stream logged a status
+    // it never has as a failed request.
+    const std::string body = pattern_body(20000);
+    ASSERT_TRUE(write_file(ftp_user_dir() + "/s.bin", body));
+    std::vector<std::pair<std::string, int>> rows = {{ftp_url("/s.bin"), 0},
+                                                     {ftp_url("/missing.bin"), -178}};
+    if (tftp_available()) {
+        ASSERT_TRUE(write_file(tftp_root() + "/s.bin", body));
+        rows.push_back({tftp_url("/s.bin"), 0});
+        rows.push_back({tftp_url("/missing.bin"), -168});
+    }
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.first);
+        log.clear();
+        durl_result res{};
+        EXPECT_EQ(open(row.first, &res), row.second);
+        EXPECT_EQ(res.recode, row.second);
+        if (row.second == 0) {
+            EXPECT_TRUE(read_body() == body);
+        }
+        EXPECT_EQ(durl_close(h), 0);
+        EXPECT_FALSE(log.mentions("Request err.")) << log.dump();
+        EXPECT_STREQ(res.effective_url, "");
+    }
+}
+
 TEST_F(StreamTest, WebTicketChallengeIsRetriedWithTheTicket) {
     // The device's fixed ticket path: ctest keeps its other users apart (RESOURCE_LOCK).
     const char *ticket = "/tmp/web_ticket_auth";

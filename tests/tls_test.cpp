@@ -18,6 +18,17 @@ int fetch_rc(durl_handle *h, const std::string &url) { return fetch_memory(h, ma
 
 }  // namespace
 
+TEST_F(Tls, HostNameCheckRefusesACertificateForAnotherName) {
+    Handle h;
+    ASSERT_EQ(0, durl_set_option(h, DURL_OPT_SSL_VERIFY_PEER, 1));
+    ASSERT_EQ(0, durl_set_option(h, DURL_OPT_SSL_USER_FILE, pki().ca_pem.c_str()));
+    for (int verify_host : {1, 0}) {
+        SCOPED_TRACE(verify_host);
+        ASSERT_EQ(0, durl_set_option(h, DURL_OPT_SSL_VERIFY_HOST, verify_host));
+        EXPECT_EQ(verify_host ? -160 : 0, fetch_rc(h, misnamed_url("/bytes/10")));
+    }
+}
+
 // Fault guarded: libcurl's built-in CA bundle and directory stayed trusted beside the configured
 // source, so a CA removed from the device's trust directory was still trusted.
 TEST_F(Tls, ConfiguredTrustSourceIsTheOnlyOne) {

@@ -1,8 +1,12 @@
 // Downloads and uploads against the local peers: every scheme, codes per failure, size limits,
 // the file sink, the connection cache, parallel handles, and the durl tool's status and message.
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
+#include <atomic>
+#include <cstring>
+#include <functional>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -51,7 +55,27 @@ bool ftp_sent(const std::string &command) {
     return false;
 }
 
+// While set, libcurl refuses the first line of every request header list, as it does when
+// memory runs out; every other list goes through.
+std::atomic<bool> g_refuse_header_list{false};
+
+// The durl tool with args, stdout and stderr into out and out.err; its exit status.
+int run_tool(const std::vector<std::string> &args, const std::string &out,
+             const std::string &prefix = "") {
+    std::string cmd = prefix + "'" + DURL_TEST_BINARY_DIR + "/../durl'";
+    for (const std::string &a : args) cmd += " '" + a + "'";
+    int raw = std::system((cmd + " > " + out + " 2> " + out + ".err").c_str());
+    return WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+}
+
 }  // namespace
+
+extern "C" curl_slist *curl_slist_append(curl_slist *list, const char *line) {
+    using Fn = curl_slist *(*)(curl_slist *, const char *);
+    static const Fn real = reinterpret_cast<Fn>(dlsym(RTLD_NEXT, "curl_slist_append"));
+    if (g_refuse_header_list && line && std::strcmp(line, "Expect:") == 0) return nullptr;
+    return real(list, line);
+}
 
 TEST_F(Transfer, EverySchemeDownloadsAndUploads) {
     const std::string body = pattern_body(100000);
@@ -219,11 +243,124 @@ TEST_F(Transfer, HttpUploadBodies) {
     EXPECT_EQ(0u, r.body_size);
 }
 
-// Fault guarded: a form whose file part could not be added was sent anyway, without the file.
-TEST_F(Transfer, FormWithoutItsFilePartIsRefused) {
-    curl_httppost *form = nullptr;
-    EXPECT_EQ(-2, durl_upload_form(&form, "upload", "extra", "value", nullptr, "x"));
-    curl_formfree(form);
+// Each path keeps its own code for an unbuilt header list, logged once, and sends nothing.
+TEST_F(Transfer, HeaderListFailureGivesEachPathsCode) {
+    const std::string download_line = "[DCMN]download common: Set http header err.\n";
+    const std::string other_line = "[DCMN]Set http header err.\n";
+    const durl_url_param p = make_param(http_url("/echo"));
+    durl_result r{};
+    const struct Row {
+        const char *path;
+        int rc;
+        const std::string &line;
+        std::function<int()> run;
+    } rows[] = {
+        {"memory", -1, download_line, [&] { return durl_download_to_memory(nullptr, &r, &p); }},
+        {"file", -1, download_line,
+         [&] { return durl_download_to_file(nullptr, &r, &p, (dir + "/h.bin").c_str()); }},
+        {"upload", -127, other_line,
+         [&] { return durl_upload(nullptr, &r, &p, local.c_str(), 0); }},
+        {"stream", -1, other_line, [&] { return durl_open(nullptr, &r, &p); }},
+    };
+    http_log_reset();
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.path);
+        log.clear();
+        g_refuse_header_list = true;
+        const int rc = row.run();
+        g_refuse_header_list = false;
+        durl_close(nullptr);
+        EXPECT_EQ(row.rc, rc);
+        EXPECT_EQ(row.rc, r.recode);
+        EXPECT_TRUE(log.contains(3, row.line)) << log.dump();
+        size_t header_lines = 0;
+        for (const std::string &t : log.texts(3))
+            header_lines += t.find("Set http header err") != std::string::npos;
+        EXPECT_EQ(1u, header_lines);
+        durl_free_result(&r);
+    }
+    EXPECT_TRUE(http_log().empty());
+    EXPECT_EQ((std::vector<std::string>{"log.txt"}), list_dir(dir));
+}
+
+TEST_F(Transfer, PostBodiesAndTheRedirectsThatKeepThem) {
+    Handle h;
+    ASSERT_EQ(0, durl_set_option(h, DURL_OPT_ADDITION_BODY, "addition"));
+    char binary[] = {'a', '\0', 'b'};
+    char text[] = "text";
+    const struct Body {
+        char *data;
+        int size, auth;
+        std::string wire;
+    } bodies[] = {{binary, 3, 0, std::string("a\0b", 3)},
+                  {binary, 0, 0, "a"},
+                  // The addition body rides on an option only the device's libcurl knows.
+                  {text, 0, 6, "text"}};
+    for (const Body &b : bodies) {
+        SCOPED_TRACE(b.wire + "/" + std::to_string(b.size));
+        durl_url_param p = make_param(http_url("/echo"));
+        p.method = DURL_METHOD_POST;
+        p.post_data = b.data;
+        p.post_size = b.size;
+        p.auth = b.auth;
+        http_log_reset();
+        EXPECT_EQ(0, fetch_memory(h, p).rc);
+        std::vector<HttpRecord> seen = http_log();
+        ASSERT_EQ(1u, seen.size());
+        EXPECT_EQ("POST", seen[0].method);
+        EXPECT_EQ(b.wire, seen[0].body);
+        EXPECT_EQ(b.wire.size(), seen[0].body_size);
+    }
+    // DURL_OPT_KEEP_POST bits 1, 2 and 4 keep a POST across 301, 302 and 303.
+    const struct Hop {
+        int code, keep_post;
+        const char *method, *body;
+    } hops[] = {{301, 7, "POST", "text"}, {301, 6, "GET", ""},      {302, 2, "POST", "text"},
+                {302, 5, "GET", ""},      {303, 4, "POST", "text"}, {303, 3, "GET", ""}};
+    for (const Hop &hop : hops) {
+        SCOPED_TRACE(std::to_string(hop.code) + "/" + std::to_string(hop.keep_post));
+        ASSERT_EQ(0, durl_set_option(h, DURL_OPT_KEEP_POST, hop.keep_post));
+        durl_url_param p =
+            make_param(http_url("/redirect?to=/echo&code=" + std::to_string(hop.code)));
+        p.method = DURL_METHOD_POST;
+        p.post_data = text;
+        http_log_reset();
+        EXPECT_EQ(0, fetch_memory(h, p).rc);
+        std::vector<HttpRecord> seen = http_log();
+        ASSERT_EQ(2u, seen.size());
+        EXPECT_EQ("POST", seen[0].method);
+        EXPECT_EQ(hop.method, seen[1].method);
+        EXPECT_EQ(hop.body, seen[1].body);
+    }
+}
+
+TEST_F(Transfer, HttpCredentialsTravelInTheSchemeOfTheirAuthCode) {
+    const struct Row {
+        const char *endpoint;
+        int auth;
+        const char *password;
+        int rc, recode;
+        const char *scheme;
+    } rows[] = {{"/auth/basic", 1, "pw", 0, 0, "Basic "},
+                {"/auth/digest", 2, "pw", 0, 0, "Digest "},
+                {"/auth/digest", 0, "pw", 0, 0, "Digest "},  // any: what the server offers
+                {"/auth/basic", 1, "wrong", -1, 401, "Basic "},
+                {"/auth/digest", 2, "wrong", -1, 401, "Digest "},
+                {"/auth/digest", 1, "pw", -1, 401, "Basic "}};
+    for (const Row &row : rows) {
+        SCOPED_TRACE(std::string(row.endpoint) + " " + std::to_string(row.auth) + row.password);
+        durl_url_param p = make_param(http_url(std::string(row.endpoint) + "?user=u&pass=pw"));
+        p.auth = row.auth;
+        std::snprintf(p.user, sizeof p.user, "u");
+        std::snprintf(p.password, sizeof p.password, "%s", row.password);
+        http_log_reset();
+        Fetch f = fetch_memory(nullptr, p);
+        EXPECT_EQ(row.rc, f.rc);
+        EXPECT_EQ(row.recode, f.recode);
+        std::vector<HttpRecord> seen = http_log();
+        ASSERT_FALSE(seen.empty());
+        EXPECT_EQ(0u, seen.back().header("Authorization").rfind(row.scheme, 0));
+    }
 }
 
 // Fault guarded: bodies the library does not keep (upload answers, HEAD/DELETE bodies, the
@@ -290,6 +427,32 @@ TEST_F(Transfer, SixteenHandlesInParallel) {
         EXPECT_TRUE(bodies[i] == pattern_body(300000 + i)) << i;
 }
 
+// FTPS takes libcurl's own verification against the system trust store: in a private mount
+// namespace the tool finds the test CA there, and the machine's store stays untouched.
+TEST(ToolTransfer, FtpsUploadAndDownloadOverTls) {
+    if (std::system("unshare -m true 2>/dev/null") != 0) GTEST_SKIP() << "no mount namespace";
+    const std::string dir = scratch_dir("ftps");
+    ASSERT_TRUE(write_file(dir + "/up.bin", pattern_body(50000)));
+    const std::string trust = "unshare -m sh -c 'mount --bind " + pki().ca_pem +
+                              " /etc/ssl/certs/ca-certificates.crt && exec \"$0\" \"$@\"' ";
+    ftp_commands_reset();
+    EXPECT_EQ(0, run_tool({"put", ftps_url("/"), dir + "/up.bin"}, dir + "/out", trust));
+    EXPECT_EQ(0,
+              run_tool({"get", ftps_url("/up.bin"), "-o", dir + "/down.bin"}, dir + "/out", trust))
+        << read_file(dir + "/out.err");
+    EXPECT_TRUE(read_file(ftp_user_dir() + "/up.bin") == pattern_body(50000));
+    EXPECT_TRUE(read_file(dir + "/down.bin") == pattern_body(50000));
+    // Implicit FTPS: the control channel is TLS from its first byte; PROT P puts the data
+    // channel under TLS too.
+    size_t protected_data = 0;
+    for (const std::string &c : ftp_commands()) {
+        EXPECT_EQ(0u, c.rfind("ftps ", 0)) << c;
+        protected_data += c.find(" PROT P") != std::string::npos;
+    }
+    EXPECT_EQ(2u, protected_data);
+    EXPECT_TRUE(ftp_sent("STOR up.bin") && ftp_sent("RETR up.bin"));
+}
+
 TEST(ToolTransfer, ExitStatusAndOneLineMessage) {
     const std::string out = scratch_dir("tool") + "/out";
     struct Row {
@@ -305,13 +468,14 @@ TEST(ToolTransfer, ExitStatusAndOneLineMessage) {
          "durl get: server certificate not trusted (code -160)\n"},
         {{"get", "nope://x"}, 3, "durl get: malformed URL (code -103)\n"},
         {{"put", http_url("/echo")}, 1, "durl put: missing or bad argument (code -2)\n"},
+        // Fault guarded: an output file that could not be created read as a server refusal.
+        {{"get", http_url("/bytes/10"), "-o", "/no/such/dir/f"},
+         1,
+         "durl get: local file could not be used or memory ran out (code -1)\n"},
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.args[1]);
-        std::string cmd = std::string(DURL_TEST_BINARY_DIR) + "/../durl";
-        for (const std::string &a : row.args) cmd += " '" + a + "'";
-        int raw = std::system((cmd + " > " + out + " 2> " + out + ".err").c_str());
-        EXPECT_EQ(row.status, WIFEXITED(raw) ? WEXITSTATUS(raw) : -1);
+        EXPECT_EQ(row.status, run_tool(row.args, out));
         EXPECT_EQ(row.message, read_file(out + ".err"));
         EXPECT_EQ(row.status == 0 ? pattern_body(10) : "", read_file(out));
     }

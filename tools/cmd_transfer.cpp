@@ -271,13 +271,13 @@ const char *code_text(int n) {
 }
 
 // One line on stderr and the exit status: 0 success, the libcurl number n for -100-n,
-// 22 for a refusing server status, 1 for the library's own refusals.
+// 22 for a refusing server status, 1 for the library's own refusals and local failures.
 int report(const cli::Command &self, int rc, int recode, const std::string &where) {
     if (rc == 0) {
         std::fprintf(stderr, "durl %s: ok%s\n", self.name, where.c_str());
         return 0;
     }
-    if (rc == -1) {
+    if (rc == -1 && recode >= 100) {
         cli::fail(self, "server answered " + std::to_string(recode) + " (code -1)");
         return 22;
     }
@@ -285,7 +285,9 @@ int report(const cli::Command &self, int rc, int recode, const std::string &wher
         cli::fail(self, std::string(code_text(-100 - rc)) + " (code " + std::to_string(rc) + ")");
         return -100 - rc;
     }
-    const char *what = rc == -2     ? "missing or bad argument"
+    // -1 with no status: a local file could not be used, or memory ran out.
+    const char *what = rc == -1     ? "local file could not be used or memory ran out"
+                       : rc == -2   ? "missing or bad argument"
                        : rc == -3   ? "no transfer handle"
                        : rc == -102 ? "library not initialised"
                        : rc == -127 ? "out of memory"

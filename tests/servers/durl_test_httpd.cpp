@@ -1,9 +1,11 @@
 // Programmable HTTP/HTTPS peer for the durl tests and the demo (endpoints and request records:
-// tests/support/servers.h). usage: durl_test_httpd CERT_PEM KEY_PEM CLIENT_CA_PEM
-// Serves on four free ports of 127.0.0.1: HTTP, HTTPS, HTTPS requiring a client certificate
-// signed by CLIENT_CA_PEM ("mtls") and HTTPS with TLS 1.2 and ECDHE suites only ("tls12").
-// Prints "READY http=P1 https=P2 mtls=P3 tls12=P4" once all listen; exits at the end of its
-// standard input, which the harness holds, so a crashed test never leaves it behind.
+// tests/support/servers.h).
+// usage: durl_test_httpd CERT_PEM KEY_PEM CLIENT_CA_PEM [MISNAMED_CERT_PEM MISNAMED_KEY_PEM]
+// Serves on free ports of 127.0.0.1: HTTP, HTTPS, HTTPS requiring a client certificate
+// signed by CLIENT_CA_PEM ("mtls"), HTTPS with TLS 1.2 and ECDHE suites only ("tls12") and,
+// when given, HTTPS with a certificate for another host name ("misnamed").
+// Prints "READY http=P1 https=P2 mtls=P3 tls12=P4 [misnamed=P5]" once all listen; exits at the end
+// of its standard input, which the harness holds, so a crashed test never leaves it behind.
 #include <httplib.h>
 #include <openssl/evp.h>
 #include <openssl/ssl.h>
@@ -14,6 +16,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <memory>
 #include <mutex>
 #include <sstream>
 #include <string>
@@ -116,8 +119,8 @@ void serve_pattern(const Request &req, Response &res, size_t total, size_t stall
         }
         std::this_thread::sleep_for(offset >= stall_after ? stall : offset > 0 ? delay : 0ms);
         if (offset >= stall_after) return false;
-        std::string buf =
-            durl_test::pattern_body(std::min({length, chunk, total - offset}), offset);
+        std::string buf = durl_test::pattern_body(
+            std::min({length, chunk, total - offset, stall_after - offset}), offset);
         return sink.write(buf.data(), buf.size());
     };
     const char *type = "application/octet-stream";
@@ -244,7 +247,8 @@ void configure(httplib::Server &srv, const std::string &name) {
         srv.Delete(pattern, reading);
     };
     route(R"(/bytes/(\d+))", [](const Request &req, Response &res, const Record &) {
-        serve_pattern(req, res, std::stoull(req.matches[1]), SIZE_MAX);
+        serve_pattern(req, res, std::stoull(req.matches[1]),
+                      param_num(req, "stall_after", SIZE_MAX));
     });
     route("/stall", [](const Request &req, Response &res, const Record &) {
         serve_pattern(req, res, 1000000, 0);
@@ -291,8 +295,8 @@ void configure(httplib::Server &srv, const std::string &name) {
 }  // namespace
 
 int main(int argc, char **argv) {
-    if (argc != 4) {
-        fprintf(stderr, "usage: %s CERT_PEM KEY_PEM CLIENT_CA_PEM\n", argv[0]);
+    if (argc != 4 && argc != 6) {
+        fprintf(stderr, "usage: %s CERT_PEM KEY_PEM CLIENT_CA_PEM [CERT_PEM KEY_PEM]\n", argv[0]);
         return 2;
     }
     signal(SIGPIPE, SIG_IGN);  // a client that hangs up mid-body must not end the server
@@ -307,8 +311,14 @@ int main(int argc, char **argv) {
     // only static-RSA suites, fails its handshake here.
     SSL_CTX_set_max_proto_version(tls12.ssl_context(), TLS1_2_VERSION);
     SSL_CTX_set_cipher_list(tls12.ssl_context(), "ECDHE+AESGCM");
-    std::pair<httplib::Server *, const char *> listeners[] = {
+    std::vector<std::pair<httplib::Server *, const char *>> listeners = {
         {&http, "http"}, {&https, "https"}, {&mtls, "mtls"}, {&tls12, "tls12"}};
+    std::unique_ptr<httplib::SSLServer> misnamed;
+    if (argc == 6) {
+        misnamed = std::make_unique<httplib::SSLServer>(argv[4], argv[5]);
+        if (!misnamed->is_valid()) return 1;
+        listeners.push_back({misnamed.get(), "misnamed"});
+    }
     std::string ready = "READY";
     for (auto &l : listeners) {
         configure(*l.first, l.second);

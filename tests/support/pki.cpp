@@ -26,7 +26,8 @@ void must(bool ok, const char *what) {
 // A factory certificate. Peers on 127.0.0.1 need a subjectAltName, which the factory does not
 // make: end-entity certificates get one here and are signed again.
 durl::X509Ptr cert(const char *cn, unsigned char serial, bool ca, EVP_PKEY *key,
-                   X509 *issuer = nullptr, EVP_PKEY *issuer_key = nullptr) {
+                   X509 *issuer = nullptr, EVP_PKEY *issuer_key = nullptr,
+                   const char *names = "DNS:localhost,IP:127.0.0.1") {
     CertShape shape;
     shape.subject = {{"CN", cn}};
     shape.serial = {serial};
@@ -38,7 +39,7 @@ durl::X509Ptr cert(const char *cn, unsigned char serial, bool ca, EVP_PKEY *key,
     X509V3_set_ctx_nodb(&ctx);
     X509V3_set_ctx(&ctx, issuer, c.get(), nullptr, nullptr, 0);
     durl::X509ExtPtr ext(
-        X509V3_EXT_conf_nid(nullptr, &ctx, NID_subject_alt_name, "DNS:localhost,IP:127.0.0.1"));
+        X509V3_EXT_conf_nid(nullptr, &ctx, NID_subject_alt_name, const_cast<char *>(names)));
     must(ext && X509_add_ext(c.get(), ext.get(), -1) == 1 &&
              X509_sign(c.get(), issuer_key, EVP_sha256()) > 0,
          cn);
@@ -53,7 +54,8 @@ Pki generate() {
           f("server-all.pem"), f("client-all.pem"),
           f("client.key"),     f("other-ca.pem"),
           f("other-ca.key"),   f("other-client-all.pem"),
-          f("cadir")};
+          f("cadir"),          f("misnamed.pem"),
+          f("misnamed.key")};
     EVP_PKEY *ca_key = factory_key(kCaKey), *other_key = factory_key(kOtherCaKey);
     EVP_PKEY *leaf = factory_key(kLeafKey);
     durl::X509Ptr ca = cert("durl Test CA", 1, true, ca_key);
@@ -61,6 +63,8 @@ Pki generate() {
     durl::X509Ptr server = cert("localhost", 2, false, leaf, ca.get(), ca_key);
     durl::X509Ptr client = cert("durl-test-client", 3, false, leaf, ca.get(), ca_key);
     durl::X509Ptr other_client = cert("durl-other-client", 2, false, leaf, other.get(), other_key);
+    durl::X509Ptr misnamed =
+        cert("elsewhere.invalid", 4, false, leaf, ca.get(), ca_key, "DNS:elsewhere.invalid");
     must(write_cert(p.ca_pem, ca.get()) && write_key(p.ca_key, ca_key) &&
              write_cert(p.other_ca_pem, other.get()) && write_key(p.other_ca_key, other_key) &&
              write_cert(p.server_pem, server.get()) && write_key(p.server_key, leaf) &&
@@ -68,6 +72,7 @@ Pki generate() {
              write_key(p.client_key, leaf) &&
              write_combined(p.client_combined, client.get(), leaf) &&
              write_combined(p.other_client_combined, other_client.get(), leaf) &&
+             write_cert(p.misnamed_pem, misnamed.get()) && write_key(p.misnamed_key, leaf) &&
              mkdir(p.ca_dir.c_str(), 0755) == 0 && !add_hashed_copy(p.ca_pem, p.ca_dir).empty(),
          "files");
     return p;

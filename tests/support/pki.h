@@ -8,6 +8,7 @@
 //   other_ca_pem / _key    "durl Other CA", unrelated to the first
 //   other_client_combined  CN=durl-other-client by the other CA, certificate then key
 //   ca_dir                 "<subject hash>.0" copy of ca_pem, the CAPATH layout
+//   misnamed_pem / _key    CN=elsewhere.invalid by the CA, SAN DNS:elsewhere.invalid only
 #pragma once
 
 #include <string>
@@ -18,6 +19,7 @@ struct Pki {
     std::string ca_pem, ca_key, server_pem, server_key, server_combined, client_combined,
         client_key;
     std::string other_ca_pem, other_ca_key, other_client_combined, ca_dir;
+    std::string misnamed_pem, misnamed_key;
 };
 
 const Pki &pki();  // thread-safe; aborts the binary when the files cannot be made

@@ -71,7 +71,7 @@ const Server &httpd() {
         const Pki &p = pki();
         std::string dir = scratch_dir("httpd");
         launch(std::string("'") + DURL_TEST_HTTPD_PATH + "' " + p.server_pem + " " + p.server_key +
-                   " " + p.ca_pem,
+                   " " + p.ca_pem + " " + p.misnamed_pem + " " + p.misnamed_key,
                dir);
         s = await_ready("httpd", dir);
     });
@@ -224,6 +224,9 @@ int http_port() { return port_of(httpd(), "http"); }
 std::string http_url(const std::string &path) { return url("http", "http", httpd(), path); }
 std::string https_url(const std::string &path) { return url("https", "https", httpd(), path); }
 std::string mtls_url(const std::string &path) { return url("https", "mtls", httpd(), path); }
+std::string misnamed_url(const std::string &path) {
+    return url("https", "misnamed", httpd(), path);
+}
 
 std::string HttpRecord::header(const std::string &name) const {
     for (const auto &h : headers)

@@ -4,10 +4,12 @@
 //
 // HTTP (tests/servers/durl_test_httpd.cpp): http_url() plain, https_url() TLS with
 // pki().server_pem, mtls_url() TLS requiring a client certificate by pki().ca_pem. Keep-alive
-// is on. Every endpoint answers GET, HEAD, POST, PUT, PATCH and DELETE and takes any body:
+// is on. misnamed_url(): TLS with a certificate by pki().ca_pem for "elsewhere.invalid" only.
+// Every endpoint answers GET, HEAD, POST, PUT, PATCH and DELETE and takes any body:
 //   /bytes/N          N pattern bytes (body_pattern.h) with Content-Length. Options: chunked=1,
 //                     chunk=C bytes per write, delay_ms=D before each later write,
-//                     header=Name:Value (repeatable)
+//                     header=Name:Value (repeatable), stall_after=K: after K bytes nothing
+//                     more for stall_ms=M (30000), then a hang-up
 //   /stall            Content-Length 1000000 and no body for stall_ms=M (30000), then a hang-up
 //   /say?body=T       T;  /status/N: status N with "status N\n"
 //   /redirect?to=U&code=C   C (302) to U (/bytes/10);  /redirect/N: N relative hops to
@@ -45,6 +47,7 @@ namespace durl_test {
 std::string http_url(const std::string &path);  // "http://127.0.0.1:P" + path
 std::string https_url(const std::string &path);
 std::string mtls_url(const std::string &path);
+std::string misnamed_url(const std::string &path);
 int http_port();
 
 struct HttpPart {
