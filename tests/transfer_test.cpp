@@ -288,49 +288,39 @@ TEST_F(Transfer, PostBodiesAndTheRedirectsThatKeepThem) {
     ASSERT_EQ(0, durl_set_option(h, DURL_OPT_ADDITION_BODY, "addition"));
     char binary[] = {'a', '\0', 'b'};
     char text[] = "text";
-    const struct Body {
+    const struct Row {
+        std::string path;  // /echo, or a redirect to it
         char *data;
-        int size, auth;
-        std::string wire;
-    } bodies[] = {{binary, 3, 0, std::string("a\0b", 3)},
-                  {binary, 0, 0, "a"},
-                  // The addition body rides on an option only the device's libcurl knows.
-                  {text, 0, 6, "text"}};
-    for (const Body &b : bodies) {
-        SCOPED_TRACE(b.wire + "/" + std::to_string(b.size));
-        durl_url_param p = make_param(http_url("/echo"));
+        int size, auth, keep_post;
+        std::string method, wire;  // of the request that reached /echo
+    } rows[] = {{"/echo", binary, 3, 0, 7, "POST", std::string("a\0b", 3)},
+                {"/echo", binary, 0, 0, 7, "POST", "a"},
+                // The addition body rides on an option only the device's libcurl knows.
+                {"/echo", text, 0, 6, 7, "POST", "text"},
+                // DURL_OPT_KEEP_POST bits 1, 2 and 4 keep a POST across 301, 302 and 303.
+                {"/redirect?to=/echo&code=301", text, 0, 0, 1, "POST", "text"},
+                {"/redirect?to=/echo&code=301", text, 0, 0, 6, "GET", ""},
+                {"/redirect?to=/echo&code=302", text, 0, 0, 2, "POST", "text"},
+                {"/redirect?to=/echo&code=302", text, 0, 0, 5, "GET", ""},
+                {"/redirect?to=/echo&code=303", text, 0, 0, 4, "POST", "text"},
+                {"/redirect?to=/echo&code=303", text, 0, 0, 3, "GET", ""}};
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.path + " " + std::to_string(row.size) + "/" +
+                     std::to_string(row.keep_post));
+        ASSERT_EQ(0, durl_set_option(h, DURL_OPT_KEEP_POST, row.keep_post));
+        durl_url_param p = make_param(http_url(row.path));
         p.method = DURL_METHOD_POST;
-        p.post_data = b.data;
-        p.post_size = b.size;
-        p.auth = b.auth;
+        p.post_data = row.data;
+        p.post_size = row.size;
+        p.auth = row.auth;
         http_log_reset();
         EXPECT_EQ(0, fetch_memory(h, p).rc);
         std::vector<HttpRecord> seen = http_log();
-        ASSERT_EQ(1u, seen.size());
-        EXPECT_EQ("POST", seen[0].method);
-        EXPECT_EQ(b.wire, seen[0].body);
-        EXPECT_EQ(b.wire.size(), seen[0].body_size);
-    }
-    // DURL_OPT_KEEP_POST bits 1, 2 and 4 keep a POST across 301, 302 and 303.
-    const struct Hop {
-        int code, keep_post;
-        const char *method, *body;
-    } hops[] = {{301, 7, "POST", "text"}, {301, 6, "GET", ""},      {302, 2, "POST", "text"},
-                {302, 5, "GET", ""},      {303, 4, "POST", "text"}, {303, 3, "GET", ""}};
-    for (const Hop &hop : hops) {
-        SCOPED_TRACE(std::to_string(hop.code) + "/" + std::to_string(hop.keep_post));
-        ASSERT_EQ(0, durl_set_option(h, DURL_OPT_KEEP_POST, hop.keep_post));
-        durl_url_param p =
-            make_param(http_url("/redirect?to=/echo&code=" + std::to_string(hop.code)));
-        p.method = DURL_METHOD_POST;
-        p.post_data = text;
-        http_log_reset();
-        EXPECT_EQ(0, fetch_memory(h, p).rc);
-        std::vector<HttpRecord> seen = http_log();
-        ASSERT_EQ(2u, seen.size());
-        EXPECT_EQ("POST", seen[0].method);
-        EXPECT_EQ(hop.method, seen[1].method);
-        EXPECT_EQ(hop.body, seen[1].body);
+        ASSERT_EQ(row.path == "/echo" ? 1u : 2u, seen.size());
+        EXPECT_EQ("POST", seen.front().method);
+        EXPECT_EQ(row.method, seen.back().method);
+        EXPECT_EQ(row.wire, seen.back().body);
+        EXPECT_EQ(row.wire.size(), seen.back().body_size);
     }
 }
 

@@ -85,8 +85,8 @@ int durl_call::connect() {
         log_line(path.connect_err);
         return code;
     }
-    // FTPS gets neither credentials nor TLS options from the connection setup (libcurl's
-    // own verification applies), but its session is still described like an HTTPS one.
+    // FTPS gets neither credentials nor TLS options from the connection setup (see
+    // durl_curl_connect), yet its TLS session is described like an HTTPS one.
     if (durl_is_http(scheme) || scheme == DURL_PROTO_FTPS)
         durl_tls_watch_start(curl, &watch, &dump);
     if (!durl_is_http(scheme)) return 0;

@@ -26,8 +26,6 @@ extern const durl_path kDownloadPath;
 extern const durl_path kUploadPath;
 extern const durl_path kStreamPath;
 
-bool durl_is_http(int scheme);
-
 // One transfer's setup and everything it owns; the destructor releases it on every path.
 class durl_call {
 public:

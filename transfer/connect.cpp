@@ -50,11 +50,9 @@ connect_settings copy_settings(durl_handle *h) {
     return s;
 }
 
-bool is_http(int scheme) { return scheme == DURL_PROTO_HTTP || scheme == DURL_PROTO_HTTPS; }
-
 // Trace, time limits, size limit, address family and stall detection.
 void set_common(CURL *curl, const connect_settings &s, int scheme) {
-    if (is_http(scheme) || s.debug_trace) {
+    if (durl_is_http(scheme) || s.debug_trace) {
         durl_setopt_unchecked(curl, CURLOPT_VERBOSE, 1L);
         curl_debug_callback trace = s.debug_trace ? durl_trace_debug : durl_trace_normal;
         durl_setopt_unchecked(curl, CURLOPT_DEBUGFUNCTION, trace);
@@ -231,11 +229,16 @@ int durl_curl_connect(durl_handle *h, CURL *curl, const durl_url_param *param, i
     set_common(curl, s, scheme);
     durl_setopt_unchecked(curl, CURLOPT_MAXCONNECTS, 3L);
     int rc;
-    if (is_http(scheme)) {
+    if (durl_is_http(scheme)) {
         rc = set_http(h, curl, param, s);
     } else if (scheme == DURL_PROTO_FTP) {
         rc = set_ftp(curl, param);
     } else {
+        // FTPS and TFTP get neither the request's credentials nor the handle's TLS options:
+        // those options describe the device's HTTPS peers and its trust directory, while an
+        // FTPS server is checked by libcurl's own defaults (peer and name against the
+        // system trust store) and takes its login from the URL. Only the TFTP block size,
+        // which the other schemes ignore, is set.
         rc = durl_setopt(curl, CURLOPT_TFTP_BLKSIZE, 1432L);
     }
     if (rc)

@@ -75,6 +75,8 @@ int durl_get_recode(CURL *curl, const durl_url_param *param, char *report, int c
 
 void durl_url_encode(char *out, int out_size, const char *url);
 int durl_url_analysis(const char *url, char *out, int out_size);
+// The one test for the schemes that take the HTTP steps (HTTP and HTTPS).
+bool durl_is_http(int scheme);
 
 // ---------------------------------------------------------- headers (headers.cpp)
 
@@ -174,6 +176,11 @@ int durl_download_common(durl_handle *h, const durl_url_param *param, durl_resul
                          const char *file_name);
 size_t durl_writefile_cb(char *data, size_t size, size_t count, void *sink);
 size_t durl_recvstream_cb(char *data, size_t size, size_t count, void *sink);
+
+// -------------------------------------------------- per-call setup (call.cpp, call.h)
+
+// Switches the easy handle to the anonymous FTP login after a denied one: 0, -1 when the
+// URL is not FTP/FTPS or a credential text is absent, else libcurl's code.
 int durl_ftp_anonymous_perform(CURL *curl, const char *url, const char *user, const char *password);
 
 // ---------------------------------------------------------- upload (upload.cpp)

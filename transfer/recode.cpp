@@ -53,8 +53,7 @@ int durl_get_recode(CURL *curl, const durl_url_param *param, char *report, int c
         log_msg(DURL_LOG_ERR, "Recode is %ld, Request err.\n", status);
         code = static_cast<int>(status);
     }
-    if ((scheme == DURL_PROTO_HTTP || scheme == DURL_PROTO_HTTPS) && report)
-        report_final_url(curl, param, report);
+    if (durl_is_http(scheme) && report) report_final_url(curl, param, report);
     return code;
 }
 
