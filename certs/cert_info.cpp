@@ -103,16 +103,14 @@ void object_text(const ASN1_OBJECT *obj, char (&out)[N]) {
     if (obj) i2t_ASN1_OBJECT(out, static_cast<int>(N), obj);
 }
 
-// The file as an OpenSSL BIO and its first certificate in the encoding it shows. Logs
-// the two failures exactly as both readers report them.
-bool open_certificate(const char *file, durl::BioPtr &bio, durl::X509Ptr &cert) {
-    bio.reset(BIO_new_file(file, "r"));
-    if (!bio) {
-        ERR_clear_error();
+// The file and its first certificate in the encoding it shows. Logs the two failures
+// exactly as both readers report them.
+bool open_certificate(const char *file, dl_cert_file &in, durl::X509Ptr &cert) {
+    if (!in.open(file)) {
         log_msg(3, "Bio_new_file error filename\n");
         return false;
     }
-    cert.reset(dl_get_x509(dl_get_ca_type(file), bio.get()));
+    cert = in.certificate();
     if (!cert) {
         log_msg(3, "unable to load certificate filename\n");
         return false;
@@ -120,13 +118,10 @@ bool open_certificate(const char *file, durl::BioPtr &bio, durl::X509Ptr &cert) 
     return true;
 }
 
-// Private key following the certificate in the same BIO (no rewind).
-void fill_private_key(BIO *bio, dl_ca_info_ex *info) {
-    durl::EvpPkeyPtr key(PEM_read_bio_PrivateKey(bio, nullptr, dl_password_cb, nullptr));
-    if (!key) {
-        ERR_clear_error();
-        return;
-    }
+// Private key following the certificate in the same file (no rewind).
+void fill_private_key(dl_cert_file &in, dl_ca_info_ex *info) {
+    durl::EvpPkeyPtr key = in.pem_private_key(dl_password_cb);
+    if (!key) return;
     object_text(OBJ_nid2obj(EVP_PKEY_get_base_id(key.get())), info->pri_key_algo);
     info->pri_key_bits = EVP_PKEY_get_bits(key.get());
 }
@@ -194,9 +189,9 @@ extern "C" int dl_get_ca_info(const char *file, dl_ca_info *info) {
         log_msg(5, "path is directory, ret\n");
         return -2;
     }
-    durl::BioPtr bio;
+    dl_cert_file in;
     durl::X509Ptr cert;
-    if (!open_certificate(file, bio, cert)) return -2;
+    if (!open_certificate(file, in, cert)) return -2;
     info->hash = static_cast<uint32_t>(X509_subject_name_hash(cert.get()));
     X509_NAME *subject = X509_get_subject_name(cert.get());
     if (!subject) {
@@ -223,9 +218,9 @@ extern "C" int dl_get_ca_info_ex(const char *file, dl_ca_info_ex *info, int flag
         log_msg(5, "path is directory, ret\n");
         return ex_fail(status, 1);
     }
-    durl::BioPtr bio;
+    dl_cert_file in;
     durl::X509Ptr cert;
-    if (!open_certificate(file, bio, cert)) return ex_fail(status, 1);
+    if (!open_certificate(file, in, cert)) return ex_fail(status, 1);
     X509 *x = cert.get();
     info->version = static_cast<uint8_t>(X509_get_version(x) + 1);
     fill_serial(X509_get0_serialNumber(x), info->serial);
@@ -244,7 +239,7 @@ extern "C" int dl_get_ca_info_ex(const char *file, dl_ca_info_ex *info, int flag
     if (const ASN1_TIME *t = X509_get0_notAfter(x)) asn1_time_parse(t, info->not_after);
     if (const ASN1_TIME *t = X509_get0_notBefore(x)) asn1_time_parse(t, info->not_before);
     fill_algorithms(x, info);
-    // Hashing through dl_get_ca_hash rewrites a DER file as PEM; the open BIO keeps reading
+    // Hashing through dl_get_ca_hash rewrites a DER file as PEM; the open file keeps reading
     // the original, which the rename leaves intact.
     info->hash = dl_get_ca_hash(file);
     info->ext_count = static_cast<uint8_t>(X509_get_ext_count(x));
@@ -254,7 +249,7 @@ extern "C" int dl_get_ca_info_ex(const char *file, dl_ca_info_ex *info, int flag
             log_msg(3, "SSL_library_init error\n");
             return ex_fail(status, 2);
         }
-        fill_private_key(bio.get(), info);
+        fill_private_key(in, info);
     }
     return 0;
 }

@@ -110,13 +110,12 @@ bool same_digest(const char *file, const std::string &other) {
     return a[0] && std::strcmp(a, b) == 0;
 }
 
-// Certificate and key read from a file in the encoding it shows (the BIO is rewound
-// between the two reads). Only the halves asked for are read.
-void read_halves(const char *path, durl::X509Ptr *cert, durl::EvpPkeyPtr *key, BIO *bio) {
-    int type = dl_get_ca_type(path);
-    if (cert) cert->reset(dl_get_x509(type, bio));
-    BIO_reset(bio);
-    if (key) key->reset(dl_get_pri_key(type, bio));
+// Certificate and key read from a file in the encoding it shows (rewound between the two
+// reads). Only the halves asked for are read.
+void read_halves(dl_cert_file &in, durl::X509Ptr *cert, durl::EvpPkeyPtr *key) {
+    if (cert) *cert = in.certificate();
+    in.rewind();
+    if (key) *key = in.private_key();
 }
 
 // True when the file holds a PEM private-key block, readable or not.
@@ -183,29 +182,23 @@ extern "C" int dl_install_ser_ca_separate(const char *file) {
         return -1;
     }
     std::string dev = device_settings().file;
-    durl::BioPtr bio(BIO_new_file(file, "r"));
-    if (!bio) {
-        ERR_clear_error();
+    dl_cert_file in;
+    if (!in.open(file)) {
         log_msg(3, "Bio_new_file dev cert err\n");
         return -1;
     }
     durl::X509Ptr cert;
     durl::EvpPkeyPtr key;
-    read_halves(file, &cert, &key, bio.get());
-    bio.reset();
+    read_halves(in, &cert, &key);
     if (!cert && !key) {
         log_msg(3, "load dev cert err\n");
         return -1;
     }
     // The missing half comes from the current device certificate file.
-    bio.reset(BIO_new_file(dev.c_str(), "r"));
-    if (!bio) {
-        ERR_clear_error();
+    if (!in.open(dev.c_str()))
         log_msg(3, "Bio_new_file dev cert err\n");
-    } else {
-        read_halves(dev.c_str(), cert ? nullptr : &cert, key ? nullptr : &key, bio.get());
-        bio.reset();
-    }
+    else
+        read_halves(in, cert ? nullptr : &cert, key ? nullptr : &key);
     // Rewriting D without a key it holds but could not open (wrong or missing password)
     // would destroy the device's only copy of that key.
     if (!key && holds_key_block(dev)) {
@@ -246,14 +239,13 @@ extern "C" int dl_get_ser_ca_info(dl_ca_info *info) {
     std::memset(info, 0, sizeof *info);
     std::string dev = device_settings().file;
     if (int rc = dl_get_ca_info(dev.c_str(), info)) return rc;
-    durl::BioPtr bio(BIO_new_file(dev.c_str(), "r"));
-    if (!bio) {
-        ERR_clear_error();
+    dl_cert_file in;
+    if (!in.open(dev.c_str())) {
         log_msg(3, "Bio_new_file error dev cert\n");
     } else {
         durl::X509Ptr cert;
         durl::EvpPkeyPtr key;
-        read_halves(dev.c_str(), &cert, &key, bio.get());
+        read_halves(in, &cert, &key);
         bool match = cert && key && X509_check_private_key(cert.get(), key.get()) == 1;
         ERR_clear_error();
         if (match) return 0;

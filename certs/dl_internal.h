@@ -32,8 +32,42 @@ EVP_PKEY *dl_get_pri_key(int type, BIO *bio);
 int dl_password_cb(char *buf, int size, int rwflag, void *userdata);
 // The stream form of dl_get_ca_type: the same line scan over an open stream.
 int dl_get_ca_type_stream(FILE *f);
-// dl_get_ca_type over a file's bytes already in memory (-1 only when no stream can be made).
-int dl_ca_type_of_bytes(std::string &bytes);
+// dl_get_x509 with the certificate decoded in the given library context (nullptr: default).
+X509 *dl_read_x509(int type, BIO *bio, OSSL_LIB_CTX *libctx);
+
+// ------------------------------------------ reading certificate files (file_primitives.cpp)
+
+// The one way the certificate half reads a certificate file, for every operation: hash,
+// install, information, listing, device certificate, verification and issuance. Lines are
+// read the way the TLS library reads certificate files itself (trusted CA files, hashed CA
+// directories: what verification and TLS transfers see), so a NUL byte ends a line's text
+// here exactly as it does there, and no operation accepts a file another one refuses.
+class dl_cert_file {
+public:
+    // Open a regular file and detect its encoding (dl_get_ca_type). False when it can't be
+    // opened or is no regular file.
+    bool open(const char *path);
+    void close();
+    int type() const { return type_; }
+    // The next certificate in the file's encoding, from where reading stands. keyless: the
+    // public key is not decoded (names and hashes only; far cheaper).
+    durl::X509Ptr certificate(bool keyless = false);
+    // The next private key in the file's encoding (dl_get_pri_key).
+    durl::EvpPkeyPtr private_key();
+    // The next PEM private key whatever the file's encoding, opened through cb.
+    durl::EvpPkeyPtr pem_private_key(pem_password_cb *cb);
+    void rewind();
+    // True when a read failed, as opposed to reaching the end of the file.
+    bool read_error() const;
+
+private:
+    durl::BioPtr bio_;
+    FILE *file_ = nullptr;  // owned by bio_
+    int type_ = -1;
+};
+
+// dl_get_ca_hash, also handing back the certificate read (keyless) when keep is given.
+uint32_t dl_read_ca_hash(const char *file, durl::X509Ptr *keep);
 
 // ------------------------------------------ replacing files in place (fs_util.cpp)
 
@@ -54,16 +88,11 @@ enum { DL_WRITE_OK = 0, DL_WRITE_NO_TEMP = -1, DL_WRITE_FAILED = -2 };
 int dl_write_file_atomic(const char *target, dl_file_mode mode,
                          const std::function<bool(FILE *)> &fill);
 
+// Write cert as PEM to target (replaced in place, mode kept). DL_WRITE_OK or the failure.
+int dl_write_pem_cert(const char *target, X509 *cert);
+
 // dl_copy_file with the given permission bits for the target.
 int dl_copy_file_mode(const char *source, const char *target, dl_file_mode mode);
-
-// Certificate files are read whole into memory up to this size; larger ones (never a
-// certificate in practice) are read as a stream.
-constexpr long DL_IN_MEMORY_LIMIT = 1L << 20;
-enum class dl_read_result { ok, failed, too_large };
-// The whole content of a regular file of at most DL_IN_MEMORY_LIMIT bytes. failed: it can't
-// be opened, is no regular file, or a read fails.
-dl_read_result dl_read_whole_file(const char *path, std::string &out);
 
 // 1 when path can be opened as a directory (opendir), else 0.
 int dl_can_open_dir(const std::string &path);

@@ -139,19 +139,3 @@ int dl_ensure_dir(const std::string &path, mode_t mode) {
     (void)mkdir(path.c_str(), mode);
     return dl_can_open_dir(path);
 }
-
-dl_read_result dl_read_whole_file(const char *path, std::string &out) {
-    out.clear();
-    int fd = open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return dl_read_result::failed;
-    struct stat st;
-    dl_read_result rc = dl_read_result::failed;
-    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode))
-        rc = st.st_size > DL_IN_MEMORY_LIMIT ? dl_read_result::too_large : dl_read_result::ok;
-    char block[16384];
-    ssize_t n = 0;
-    while (rc == dl_read_result::ok && (n = read(fd, block, sizeof block)) > 0)
-        out.append(block, static_cast<size_t>(n));
-    close(fd);
-    return n < 0 ? dl_read_result::failed : rc;
-}

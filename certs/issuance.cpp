@@ -50,22 +50,21 @@ durl::X509ReqPtr dl_signed_request(EVP_PKEY *key, const char *subject, const EVP
 // CA certificate (PEM or DER) and its key; both null on failure (logged).
 bool dl_load_ca(const char *ca_cert_file, const char *ca_key_file, durl::X509Ptr &ca_cert,
                 durl::EvpPkeyPtr &ca_key) {
-    durl::BioPtr bio(BIO_new_file(ca_cert_file, "r"));
-    if (!bio) {
+    dl_cert_file in;
+    if (!in.open(ca_cert_file)) {
         log_msg(3, "Bio_new_file error root ca\n");
         return false;
     }
-    ca_cert.reset(dl_get_x509(dl_get_ca_type(ca_cert_file), bio.get()));
+    ca_cert = in.certificate();
     if (!ca_cert) {
         log_msg(3, "unable to load certificate filename\n");
         return false;
     }
-    bio.reset(BIO_new_file(ca_key_file, "r"));
-    if (!bio) {
+    if (!in.open(ca_key_file)) {
         log_msg(3, "Bio_new_file error filename\n");
         return false;
     }
-    ca_key.reset(PEM_read_bio_PrivateKey(bio.get(), nullptr, dl_no_password_cb, nullptr));
+    ca_key = in.pem_private_key(dl_no_password_cb);
     if (!ca_key || X509_check_private_key(ca_cert.get(), ca_key.get()) != 1) {
         log_msg(3, "CA certificate and CA private key do not match\n");
         return false;

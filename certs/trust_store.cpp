@@ -95,22 +95,14 @@ int list_store(List &list, Reader &&read) {
 }  // namespace
 
 bool dl_entry_is_unusable(const char *path) {
-    std::string data;
-    dl_read_result read = dl_read_whole_file(path, data);
-    if (read == dl_read_result::failed) return false;
-    // The same encoding detection and reader the listing used, over the bytes just read
-    // (a file too large to hold is read as a stream).
-    int type = read == dl_read_result::ok ? dl_ca_type_of_bytes(data) : dl_get_ca_type(path);
-    durl::BioPtr bio(read == dl_read_result::ok
-                         ? BIO_new_mem_buf(data.data(), static_cast<int>(data.size()))
-                         : BIO_new_file(path, "r"));
-    if (type < 0 || !bio) return false;
-    durl::X509Ptr cert(dl_get_x509(type, bio.get()));
-    return !cert;
+    dl_cert_file entry;
+    if (!entry.open(path)) return false;
+    return !entry.certificate(true) && !entry.read_error();
 }
 
 extern "C" int dl_install_ca(const char *file) {
-    uint32_t hash = dl_get_ca_hash(file);
+    durl::X509Ptr cert;
+    uint32_t hash = dl_read_ca_hash(file, &cert);
     if (hash == 0) return -1;
     std::string trust = trust_path();
     if (!dl_ensure_dir(trust, 0777)) {
@@ -134,9 +126,19 @@ extern "C" int dl_install_ca(const char *file) {
         return -3;
     }
     std::string stored = trust + hash_name(hash, ".0");
-    // A failed copy leaves no file (the copy is renamed into place only when complete), so
-    // no link may point at it either.
-    if (dl_copy_file(file, stored.c_str()) != 0) return -1;
+    // The store gets the certificate that was read, as PEM, rather than the file's bytes:
+    // the TLS library's own loader, through which verification and transfers read the
+    // store, then finds exactly that certificate, whatever else the given file held (text,
+    // keys, further certificates, a damaged block it would refuse the whole file for).
+    // A failed write leaves no file (it is renamed into place only when complete), so no
+    // link may point at it either.
+    const int written = dl_write_pem_cert(stored.c_str(), cert.get());
+    if (written != DL_WRITE_OK) {
+        log_msg(DURL_LOG_ERR, "%s",
+                written == DL_WRITE_NO_TEMP ? "Target file can't open! \n"
+                                            : "Target file write error! \n");
+        return -1;
+    }
     make_link(stored, trust + hash_name(hash, ""));
     make_link(stored, all_ca + hash_name(hash, ".0"));
     return 0;

@@ -168,12 +168,12 @@ int32_t dl_load_trust(X509_STORE *store, const char *trust_dir, const char *trus
 
 // First certificate of the file, PEM or DER, or none.
 durl::X509Ptr dl_read_first_cert(const char *cert_file) {
-    durl::BioPtr bio(BIO_new_file(cert_file, "r"));
-    if (!bio) {
+    dl_cert_file in;
+    if (!in.open(cert_file)) {
         log_msg(3, "Bio_new_file error ca_file\n");
         return nullptr;
     }
-    return durl::X509Ptr(dl_get_x509(dl_get_ca_type(cert_file), bio.get()));
+    return in.certificate();
 }
 
 // Runs the verification proper. Returns the OpenSSL verification error, 0 when the chain

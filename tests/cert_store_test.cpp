@@ -139,6 +139,47 @@ TEST_F(CertFile, EncodingReaderAndHashAgree) {
     EXPECT_EQ(ERR_peek_error(), 0u) << "failed reads leave no stale OpenSSL errors";
 }
 
+TEST_F(CertFile, EveryOperationReadsAFileAlike) {
+    // Fault guarded: two readers disagreed. A NUL line before BEGIN was installed but could not
+    // be listed or used; a NUL inside the BEGIN line was described but not installable.
+    const std::string pem = pem_text(store_ca(20)), first = pem.substr(0, pem.find('\n'));
+    const struct {
+        const char *name;
+        std::string bytes;
+        bool usable;  // what the TLS library's own CA-file loader says, below
+    } rows[] = {
+        {"nul_line", std::string("\0\n", 2) + pem, false},
+        {"nul_in_begin", first + std::string("\0junk", 5) + pem.substr(first.size()), true},
+        // Read by the certificate reader, refused whole by the CA-file loader: stored clean.
+        {"broken_tail", pem + "-----BEGIN FOO-----\n!!\n-----END FOO-----\n", true},
+    };
+    durl::X509Ptr leaf = factory_cert(CertShape{}, factory_key(2), store_ca(20), factory_key(5));
+    const std::string leaf_pem = dir + "leaf.pem", other = ca_file(1);
+    ASSERT_TRUE(write_cert(leaf_pem, leaf.get()));
+    dl_ca_info info;
+    dl_ca_status status;
+    dl_trust_ca_list list;
+    for (const auto &r : rows) {
+        SCOPED_TRACE(r.name);
+        const std::string f = dir + r.name + ".pem";
+        ASSERT_TRUE(write_file(f, r.bytes));
+        int loader = -1;
+        run_capture("openssl verify -no-CApath -CAfile '" + f + "' '" + leaf_pem + "' 2>&1",
+                    &loader);
+        EXPECT_EQ(loader == 0, r.usable && std::string(r.name) != "broken_tail");
+        use_store(dir + r.name + "/");
+        EXPECT_EQ(dl_get_ca_hash(f.c_str()), r.usable ? subject_hash(store_ca(20)) : 0u);
+        EXPECT_EQ(dl_get_ca_info(f.c_str(), &info), r.usable ? 0 : -2);
+        EXPECT_EQ(dl_cert_verify(f.c_str(), nullptr, other.c_str(), 0, &status), r.usable ? 0 : -1);
+        EXPECT_EQ(dl_install_ca(f.c_str()), r.usable ? 0 : -1);
+        EXPECT_EQ(dl_get_trust_ca_info(&list), r.usable ? 0 : -2) << "nothing written";
+        EXPECT_EQ(list.count, r.usable ? 1 : 0);
+        EXPECT_EQ(dl_cert_verify(leaf_pem.c_str(), trust.c_str(), other.c_str(), 0, &status),
+                  r.usable ? 0 : -1);
+        EXPECT_EQ(read_file(trust + hash_name(store_ca(20)) + ".0"), r.usable ? pem : "");
+    }
+}
+
 TEST_F(CertFile, DerRewriteNeverLosesTheCertificate) {
     // Fault guarded: the DER-to-PEM rewrite went via /tmp/ca_tmp.crt and lost the file on failure.
     const FactoryPki &p = factory_pki();
