@@ -27,32 +27,6 @@ device_paths device_settings() {
     return {cfg.ssl_ca_file, cfg.ssl_version};
 }
 
-// Protocol method for ssl_version; false for an unlisted value (the "Wrong method" case).
-// SSLv2 and SSLv3 do not exist in this TLS library: they yield no method, and the caller
-// fails as for a context that cannot be made.
-bool method_for(int32_t version, const SSL_METHOD *&method) {
-    switch (version) {
-        case 0:
-            method = TLSv1_method();
-            return true;
-        case 1:  // SSLv2
-        case 2:  // SSLv3
-            method = nullptr;
-            return true;
-        case 3:
-            method = TLS_method();
-            return true;
-        case 4:
-            method = TLSv1_1_method();
-            return true;
-        case 5:
-            method = TLSv1_2_method();
-            return true;
-        default:
-            return false;
-    }
-}
-
 // Text before the last "/" of path; false when there is none or it is the first character.
 bool cut_last(const std::string &path, std::string &out) {
     size_t slash = path.rfind('/');
@@ -61,45 +35,20 @@ bool cut_last(const std::string &path, std::string &out) {
     return true;
 }
 
-// This TLS library checks a key against the context's certificate while loading it and
-// refuses one of another pair there; that refusal still means "the pair does not match",
-// which the check below then reports.
-bool key_mismatch_queued() {
-    unsigned long e;
-    while ((e = ERR_get_error()) != 0)
-        if (ERR_GET_LIB(e) == ERR_LIB_X509 && (ERR_GET_REASON(e) == X509_R_KEY_VALUES_MISMATCH ||
-                                               ERR_GET_REASON(e) == X509_R_KEY_TYPE_MISMATCH))
-            return true;
-    return false;
-}
-
-// The TLS context checks of an install: the file must load as CA file, certificate and
-// (possibly encrypted) key, and the two must match. 0 or the install's failure code.
-int check_pair(const SSL_METHOD *method, const char *file) {
-    durl::SslCtxPtr ctx(method ? SSL_CTX_new(method) : nullptr);
-    if (!ctx) {
-        ERR_clear_error();
-        log_msg(3, "SSL_CTX_new error\n");
-        return -5;
+// Install result of a failed pair check.
+int pair_failure(dl_pair_result rc) {
+    switch (rc) {
+        case dl_pair_result::wrong_method:
+            return -7;
+        case dl_pair_result::no_certificate:
+            return -3;
+        case dl_pair_result::no_key:
+            return -2;
+        case dl_pair_result::mismatch:
+            return -4;
+        default:
+            return -5;
     }
-    SSL_CTX_set_default_passwd_cb(ctx.get(), dl_password_cb);
-    int rc = 0;
-    if (SSL_CTX_load_verify_locations(ctx.get(), file, nullptr) != 1) {
-        log_msg(3, "Can't open ca file ser_ca_file\n");
-        rc = -5;
-    } else if (SSL_CTX_use_certificate_file(ctx.get(), file, SSL_FILETYPE_PEM) != 1) {
-        log_msg(3, "Can't load public key from ser_ca_file\n");
-        rc = -3;
-    } else if (SSL_CTX_use_PrivateKey_file(ctx.get(), file, SSL_FILETYPE_PEM) != 1 &&
-               !key_mismatch_queued()) {
-        log_msg(3, "Can't load private key from ser_ca_file\n");
-        rc = -2;
-    } else if (SSL_CTX_check_private_key(ctx.get()) != 1) {
-        log_msg(3, "Private key does not match the certificate public key\n");
-        rc = -4;
-    }
-    ERR_clear_error();
-    return rc;
 }
 
 bool same_digest(const char *file, const std::string &other) {
@@ -143,17 +92,9 @@ extern "C" int dl_install_ser_ca(const char *file) {
     }
     std::string factory = root + "/phonedev/WebServer.pem";
     std::string custom = root + "/server/WebServer.pem";
-    const SSL_METHOD *method = nullptr;
-    if (!method_for(dev.ssl_version, method)) {
-        log_msg(3, "Wrong method");
-        return -7;
-    }
-    if (!file) {
-        // Nothing to load: the trust check below would fail on it the same way.
-        log_msg(3, "Can't open ca file ser_ca_file\n");
-        return -5;
-    }
-    if (int rc = check_pair(method, file)) return rc;
+    const dl_pair_result pair =
+        dl_check_pair(file, dev.ssl_version, "Can't load private key from ser_ca_file\n");
+    if (pair != dl_pair_result::ok) return pair_failure(pair);
     if (!dl_ensure_dir(root, 0777)) {
         log_msg(3, "Can't open trust_path\n");
         return -6;

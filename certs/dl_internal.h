@@ -113,6 +113,22 @@ int asn1_time_parse(const ASN1_TIME *time, char *out);
 // encoding it shows: the one case in which a listing may delete an entry.
 bool dl_entry_is_unusable(const char *path);
 
+// ------------------------------------------ key/certificate pair check (pair_check.cpp)
+
+enum class dl_pair_result {
+    ok,
+    wrong_method,
+    no_context,
+    no_ca_file,
+    no_certificate,
+    no_key,
+    mismatch
+};
+// Load the PEM file as CA file, certificate and (possibly encrypted) private key into a TLS
+// context of the ssl_version selector, and check that key and certificate match. Logs each
+// failure; key_failure_log is the text for a key that can't be loaded.
+dl_pair_result dl_check_pair(const char *file, int32_t ssl_version, const char *key_failure_log);
+
 // ------------------------------------------ verification (verify.cpp)
 
 // Verification callback of the chain check: lets a fixed set of tolerated errors pass.
@@ -133,11 +149,11 @@ int dl_make_REQ(X509_REQ *req, EVP_PKEY *pkey, const char *subject, unsigned lon
 // must never fall back to asking at the terminal.
 int dl_no_password_cb(char *buf, int size, int rwflag, void *userdata);
 
-// Key step results (dl_cert_build_rsa_key and the seeded key generation).
-enum { DL_KEY_OK = 0, DL_KEY_NO_BIO = 17, DL_KEY_UNREADABLE = 18, DL_KEY_GEN_FAILED = 20 };
+// The key step (dl_cert_build_rsa_key and the seeded key generation) returns DL_OK,
+// DL_CSR_FILE_FAILED (no file BIO), DL_CSR_KEY_UNREADABLE or DL_CSR_KEY_GEN_FAILED.
 // Reuse the PEM private key in key_file (reused = 1), or generate an RSA key of bits with
 // exponent 65537 from whatever random method is in place. A file holding no key is logged,
-// deleted and replaced; a file holding an encrypted key is kept (DL_KEY_UNREADABLE).
+// deleted and replaced; a file holding an encrypted key is kept (DL_CSR_KEY_UNREADABLE).
 int dl_cert_build_rsa_key(const char *key_file, int bits, durl::EvpPkeyPtr &key, int &reused);
 // Write key unencrypted as PEM to key_file (replaced in place, mode 0600). 0 or -1.
 int dl_cert_write_key(const char *key_file, EVP_PKEY *key);
@@ -157,6 +173,27 @@ void dl_subject_common_name(const char *subject, char out[512]);
 // Other threads keep drawing from OpenSSL's generator meanwhile. Generations are serialised.
 int dl_seeded_build_key(const char *key_file, int bits, const char *cn, const char *seed_text,
                         dl_rand_fn gen, durl::EvpPkeyPtr &key, int &reused);
+
+// ------------------------------------------ signed requests (csr.cpp)
+
+// The key and the signed request both issuing operations start from.
+struct dl_keyed_request {
+    durl::EvpPkeyPtr key;
+    int reused = 0;  // the key came from key_file
+    durl::X509ReqPtr req;
+    // Write a newly generated key to key_file before anything that needs it is written:
+    // should a later file fail, the next call reuses the key, and nothing ever exists whose
+    // key was lost. A reused key is there already. DL_OK or DL_CSR_FILE_FAILED (logged).
+    int keep_new_key(const char *key_file) const;
+};
+
+// Obtain the key for subject (reused from key_file, else from the seeded generator with
+// seed_text, the common-name text cn and gen), then make a request for it with subject,
+// signed with md and checked. DL_OK, a key step failure (logged) or DL_CSR_NO_REQUEST,
+// DL_CSR_MAKE_FAILED, DL_CSR_SIGN_FAILED, DL_CSR_VERIFY_FAILED.
+int dl_keyed_request_for(const char *key_file, int key_bits, const char *subject, const char *cn,
+                         const char *seed_text, dl_rand_fn gen, const EVP_MD *md,
+                         dl_keyed_request &out);
 
 // ------------------------------------------ client certificate issuance (issuance.cpp)
 

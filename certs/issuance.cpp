@@ -38,15 +38,6 @@ durl::Asn1IntPtr dl_serial_from_cn(const char *cn) {
     return serial;
 }
 
-// A request for the client key, signed and self-checked with the chosen digest.
-durl::X509ReqPtr dl_signed_request(EVP_PKEY *key, const char *subject, const EVP_MD *md) {
-    durl::X509ReqPtr req(X509_REQ_new());
-    if (!req || dl_make_REQ(req.get(), key, subject, MBSTRING_UTF8) != 0) return nullptr;
-    if (X509_REQ_sign(req.get(), key, md) <= 0) return nullptr;
-    if (X509_REQ_verify(req.get(), key) <= 0) return nullptr;
-    return req;
-}
-
 // CA certificate (PEM or DER) and its key; both null on failure (logged).
 bool dl_load_ca(const char *ca_cert_file, const char *ca_key_file, durl::X509Ptr &ca_cert,
                 durl::EvpPkeyPtr &ca_key) {
@@ -112,32 +103,20 @@ int dl_issue(const char *ca_cert_file, const char *ca_key_file, const char *clie
         serial = dl_serial_from_cn(cn);
         if (!serial) return -1;
     }
-    durl::EvpPkeyPtr key;
-    int reused = 0;
-    if (dl_seeded_build_key(client_key_file, key_bits, cn, cfg.env_randomness, dl_ssleay_rand_bytes,
-                            key, reused) != DL_KEY_OK) {
-        log_msg(3, "dl_cert_build_rsa_key() fail\n");
-        return -1;
-    }
-    log_msg(7, "build key success\n");
-
-    durl::X509ReqPtr req = dl_signed_request(key.get(), subject, md);
-    if (!req) return -1;
+    dl_keyed_request made;
+    if (dl_keyed_request_for(client_key_file, key_bits, subject, cn, cfg.env_randomness,
+                             dl_ssleay_rand_bytes, md, made) != DL_OK)
+        return DL_FAILED;
     durl::X509Ptr ca_cert;
     durl::EvpPkeyPtr ca_key;
     if (!dl_load_ca(ca_cert_file, ca_key_file, ca_cert, ca_key)) return -1;
 
     durl::X509Ptr cert(X509_new());
-    if (!cert || !dl_fill_cert(cert.get(), req.get(), ca_cert.get(), serial.get())) return -1;
-    if (X509_sign(cert.get(), ca_key.get(), md) <= 0) return -1;
-
-    // The key file first: should the certificate file then fail, the next issuance reuses
-    // the key, and no certificate ever exists whose key was lost.
-    if (!reused && dl_cert_write_key(client_key_file, key.get()) != 0) {
-        log_msg(3, "write key file %s failed\n", client_key_file);
-        return -1;
-    }
-    if (!dl_write_cert_and_key(client_cert_file, cert.get(), key.get())) {
+    if (!cert || !dl_fill_cert(cert.get(), made.req.get(), ca_cert.get(), serial.get()))
+        return DL_FAILED;
+    if (X509_sign(cert.get(), ca_key.get(), md) <= 0) return DL_FAILED;
+    if (made.keep_new_key(client_key_file) != DL_OK) return DL_FAILED;
+    if (!dl_write_cert_and_key(client_cert_file, cert.get(), made.key.get())) {
         log_msg(3, "write certificate file %s failed\n", client_cert_file);
         return -1;
     }

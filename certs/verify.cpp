@@ -48,82 +48,28 @@ int32_t dl_verify_code(int verify_error) {
     }
 }
 
-// Protocol method of the ssl_version setting. Versions this OpenSSL no longer offers (SSLv2,
-// SSLv3) are known but have no method: the context for them can't be made.
-struct dl_method_choice {
-    bool known;
-    const SSL_METHOD *method;
-};
-
-dl_method_choice dl_method_for_version(int32_t version) {
-    switch (version) {
-        case 0:
-            return {true, TLSv1_method()};
-        case 1:  // SSLv2
-        case 2:  // SSLv3
-            return {true, nullptr};
-        case 3:
-            return {true, TLS_method()};
-        case 4:
-            return {true, TLSv1_1_method()};
-        case 5:
-            return {true, TLSv1_2_method()};
-        default:
-            return {false, nullptr};
-    }
-}
-
-// OpenSSL 3 refuses a key that does not match the certificate already while loading it;
-// that is still a key of another pair, not a key that can't be loaded.
-bool dl_key_mismatch_reported() {
-    bool mismatch = false;
-    while (unsigned long err = ERR_get_error()) {
-        if (ERR_GET_LIB(err) == ERR_LIB_X509 &&
-            (ERR_GET_REASON(err) == X509_R_KEY_VALUES_MISMATCH ||
-             ERR_GET_REASON(err) == X509_R_KEY_TYPE_MISMATCH))
-            mismatch = true;
-    }
-    return mismatch;
-}
-
-// The advance check: the file must load as CA file, certificate and matching private key in
-// a TLS context of the configured protocol. Returns 0 or the status code of the failure.
+// The advance check: the file must be a complete PEM device credential for the configured
+// protocol. Returns 0 or the status code of the failure (message filled as the code says).
 int32_t dl_verify_advance(const char *cert_file, dl_ca_status *status) {
     log_msg(6, "verify advance\n");
     const int32_t version = durl_config_snapshot(nullptr).ssl_version;
-    const dl_method_choice choice = dl_method_for_version(version);
-    if (!choice.known) {
-        log_msg(3, "Wrong method");
-        return 7;
+    switch (dl_check_pair(cert_file, version, "Can't load private key from ser_ca_file")) {
+        case dl_pair_result::ok:
+            return 0;
+        case dl_pair_result::wrong_method:
+            return 7;
+        case dl_pair_result::no_certificate:
+            snprintf(status->message, sizeof status->message, "Can't load public key\n");
+            return 8;
+        case dl_pair_result::no_key:
+            snprintf(status->message, sizeof status->message, "Can't load private key\n");
+            return 9;
+        case dl_pair_result::mismatch:
+            snprintf(status->message, sizeof status->message, "Private key does not match");
+            return 10;
+        default:
+            return 2;
     }
-    durl::SslCtxPtr ctx(choice.method ? SSL_CTX_new(choice.method) : nullptr);
-    if (!ctx) {
-        log_msg(3, "SSL_CTX_new error\n");
-        return 2;
-    }
-    SSL_CTX_set_default_passwd_cb(ctx.get(), dl_password_cb);
-    if (SSL_CTX_load_verify_locations(ctx.get(), cert_file, nullptr) != 1) {
-        log_msg(3, "Can't open ca file ser_ca_file\n");
-        return 2;
-    }
-    if (SSL_CTX_use_certificate_file(ctx.get(), cert_file, SSL_FILETYPE_PEM) != 1) {
-        log_msg(3, "Can't load public key from ser_ca_file\n");
-        snprintf(status->message, sizeof status->message, "Can't load public key\n");
-        return 8;
-    }
-    ERR_clear_error();
-    if (SSL_CTX_use_PrivateKey_file(ctx.get(), cert_file, SSL_FILETYPE_PEM) != 1 &&
-        !dl_key_mismatch_reported()) {
-        log_msg(3, "Can't load private key from ser_ca_file");
-        snprintf(status->message, sizeof status->message, "Can't load private key\n");
-        return 9;
-    }
-    if (SSL_CTX_check_private_key(ctx.get()) != 1) {
-        log_msg(3, "Private key does not match the certificate public key\n");
-        snprintf(status->message, sizeof status->message, "Private key does not match");
-        return 10;
-    }
-    return 0;
 }
 
 // Standard error as an OpenSSL BIO, made only when a text must go there; freeing it never

@@ -436,7 +436,8 @@ TEST_F(CertStore, DeviceInstallRefusals) {
 
 TEST_F(CertStore, DeviceInstallWithoutSsl2Or3) {
     // Fault guarded: SSLv2/SSLv3 asked for methods this TLS library lacks; now SSL_CTX_new fails.
-    const int rc_of_version[] = {0, -5, -5, 0, 0, 0, -7};
+    // Selector 6 is TLS 1.3 here as in transfers (it was refused: "Wrong method", -7).
+    const int rc_of_version[] = {0, -5, -5, 0, 0, 0, 0};
     for (int version = 0; version < 7; ++version) {
         SCOPED_TRACE(version);
         unlink(dev.c_str());
