@@ -107,12 +107,12 @@ void object_text(const ASN1_OBJECT *obj, char (&out)[N]) {
 // exactly as both readers report them.
 bool open_certificate(const char *file, dl_cert_file &in, durl::X509Ptr &cert) {
     if (!in.open(file)) {
-        log_msg(3, "Bio_new_file error filename\n");
+        log_msg(DURL_LOG_ERR, "Bio_new_file error filename\n");
         return false;
     }
     cert = in.certificate();
     if (!cert) {
-        log_msg(3, "unable to load certificate filename\n");
+        log_msg(DURL_LOG_ERR, "unable to load certificate filename\n");
         return false;
     }
     return true;
@@ -142,7 +142,7 @@ void fill_algorithms(X509 *cert, dl_ca_info_ex *info) {
 
 int ex_fail(dl_ca_status *status, int code) {
     status->code = code;
-    return -1;
+    return DL_FAILED;
 }
 
 }  // namespace
@@ -163,7 +163,7 @@ int asn1_time_parse(const ASN1_TIME *time, char *out) {
     }
     int month = rest ? two(rest) : 0;
     if (month < 1 || month > 12) {
-        log_msg(3, "Bad time value\n");
+        log_msg(DURL_LOG_ERR, "Bad time value\n");
         return -1;
     }
     long secs_at = (rest - s) + 8;
@@ -181,59 +181,59 @@ int asn1_time_parse(const ASN1_TIME *time, char *out) {
 
 extern "C" int dl_get_ca_info(const char *file, dl_ca_info *info) {
     if (!file || !info) {
-        log_msg(3, "Invalid Parameter\n");
-        return -1;
+        log_msg(DURL_LOG_ERR, "Invalid Parameter\n");
+        return DL_BAD_ARGUMENT;
     }
-    log_msg(7, "Bio_new_file %s\n", file);
+    log_msg(DURL_LOG_DEBUG, "Bio_new_file %s\n", file);
     if (dl_path_is_directory(file)) {
-        log_msg(5, "path is directory, ret\n");
-        return -2;
+        log_msg(DURL_LOG_NOTICE, "path is directory, ret\n");
+        return DL_NO_CERTIFICATE;
     }
     dl_cert_file in;
     durl::X509Ptr cert;
-    if (!open_certificate(file, in, cert)) return -2;
+    if (!open_certificate(file, in, cert)) return DL_NO_CERTIFICATE;
     info->hash = static_cast<uint32_t>(X509_subject_name_hash(cert.get()));
     X509_NAME *subject = X509_get_subject_name(cert.get());
     if (!subject) {
-        log_msg(3, "X509_get_subject_name error\n");
-        return -2;
+        log_msg(DURL_LOG_ERR, "X509_get_subject_name error\n");
+        return DL_NO_CERTIFICATE;
     }
     fill_subject_values(subject, info);
     if (const ASN1_TIME *end = X509_get0_notAfter(cert.get()))
         asn1_time_parse(end, info->not_after);
-    return 0;
+    return DL_OK;
 }
 
 extern "C" int dl_get_ca_info_ex(const char *file, dl_ca_info_ex *info, int flags,
                                  dl_ca_status *status) {
     if (!file || !info || !status) {
-        log_msg(3, "Invalid Parameter\n");
-        if (status) status->code = 1;
-        return -1;
+        log_msg(DURL_LOG_ERR, "Invalid Parameter\n");
+        if (status) status->code = DL_STATUS_BAD_ARGUMENT;
+        return DL_FAILED;
     }
     std::memset(status, 0, sizeof *status);
     std::memset(info, 0, sizeof *info);
-    log_msg(7, "Bio_new_file %s\n", file);
+    log_msg(DURL_LOG_DEBUG, "Bio_new_file %s\n", file);
     if (dl_path_is_directory(file)) {
-        log_msg(5, "path is directory, ret\n");
-        return ex_fail(status, 1);
+        log_msg(DURL_LOG_NOTICE, "path is directory, ret\n");
+        return ex_fail(status, DL_STATUS_UNREADABLE);
     }
     dl_cert_file in;
     durl::X509Ptr cert;
-    if (!open_certificate(file, in, cert)) return ex_fail(status, 1);
+    if (!open_certificate(file, in, cert)) return ex_fail(status, DL_STATUS_UNREADABLE);
     X509 *x = cert.get();
     info->version = static_cast<uint8_t>(X509_get_version(x) + 1);
     fill_serial(X509_get0_serialNumber(x), info->serial);
     X509_NAME *issuer = X509_get_issuer_name(x);
     if (!issuer) {
-        log_msg(3, "X509_get_issuer_name error\n");
-        return ex_fail(status, 1);
+        log_msg(DURL_LOG_ERR, "X509_get_issuer_name error\n");
+        return ex_fail(status, DL_STATUS_UNREADABLE);
     }
     fill_display_name(issuer, info->issuer);
     X509_NAME *subject = X509_get_subject_name(x);
     if (!subject) {
-        log_msg(3, "X509_get_subject_name error\n");
-        return ex_fail(status, 1);
+        log_msg(DURL_LOG_ERR, "X509_get_subject_name error\n");
+        return ex_fail(status, DL_STATUS_UNREADABLE);
     }
     fill_display_name(subject, info->subject);
     if (const ASN1_TIME *t = X509_get0_notAfter(x)) asn1_time_parse(t, info->not_after);
@@ -244,12 +244,12 @@ extern "C" int dl_get_ca_info_ex(const char *file, dl_ca_info_ex *info, int flag
     info->hash = dl_get_ca_hash(file);
     info->ext_count = static_cast<uint8_t>(X509_get_ext_count(x));
     if (flags & DL_CA_INFO_CLIENT_CERT) {
-        log_msg(6, "client cert\n");
+        log_msg(DURL_LOG_INFO, "client cert\n");
         if (SSL_library_init() != 1) {
-            log_msg(3, "SSL_library_init error\n");
-            return ex_fail(status, 2);
+            log_msg(DURL_LOG_ERR, "SSL_library_init error\n");
+            return ex_fail(status, DL_STATUS_TLS_FAILURE);
         }
         fill_private_key(in, info);
     }
-    return 0;
+    return DL_OK;
 }

@@ -15,13 +15,13 @@
 
 int dl_get_file_md5(const char *path, char *out) {
     if (!out) {
-        log_msg(3, "MD5 error\n");
+        log_msg(DURL_LOG_ERR, "MD5 error\n");
         return -1;
     }
-    log_msg(7, "dl_get_file_md5 filename:%s\n", path ? path : "");
+    log_msg(DURL_LOG_DEBUG, "dl_get_file_md5 filename:%s\n", path ? path : "");
     durl::FilePtr f(path ? std::fopen(path, "rb") : nullptr);
     if (!f) {
-        log_msg(3, "file can't be opened\n");
+        log_msg(DURL_LOG_ERR, "file can't be opened\n");
         return -1;
     }
     durl::EvpMdCtxPtr ctx(EVP_MD_CTX_new());
@@ -45,7 +45,7 @@ int dl_copy_file(const char *source, const char *target) {
 
 int dl_path_is_directory(const char *path) {
     if (!path) {
-        log_msg(3, "NULL path!\n");
+        log_msg(DURL_LOG_ERR, "NULL path!\n");
         return 0;
     }
     struct stat st;
@@ -55,8 +55,8 @@ int dl_path_is_directory(const char *path) {
 extern "C" int dl_ca_cmp(const char *file1, const char *file2) {
     char md5_1[512] = {0};
     char md5_2[512] = {0};
-    if (dl_get_file_md5(file1, md5_1) != 0) return -1;
-    if (dl_get_file_md5(file2, md5_2) != 0) return -1;
+    if (dl_get_file_md5(file1, md5_1) != 0) return DL_FAILED;
+    if (dl_get_file_md5(file2, md5_2) != 0) return DL_FAILED;
     return std::memcmp(md5_1, md5_2, sizeof md5_1);
 }
 
@@ -136,7 +136,7 @@ int dl_password_cb(char *buf, int size, int rwflag, void *userdata) {
     std::memcpy(buf, pwd, n);
     buf[n] = '\0';
     OPENSSL_cleanse(pwd, sizeof pwd);
-    log_msg(6, "num is %d, pwd length:%d\n", size, static_cast<int>(n));
+    log_msg(DURL_LOG_INFO, "num is %d, pwd length:%d\n", size, static_cast<int>(n));
     return static_cast<int>(n);
 }
 
@@ -151,14 +151,14 @@ namespace {
 // file beside the original that is renamed over it, so the certificate is never absent
 // and two conversions never share a file. On failure the original stays untouched.
 bool rewrite_as_pem(const char *path, X509 *cert) {
-    log_msg(6, "convert to PEM code\n");
+    log_msg(DURL_LOG_INFO, "convert to PEM code\n");
     int rc = dl_write_pem_cert(path, cert);
     if (rc == DL_WRITE_NO_TEMP) {
-        log_msg(3, "open file err\n");
+        log_msg(DURL_LOG_ERR, "open file err\n");
         return false;
     }
     if (rc != DL_WRITE_OK) {
-        log_msg(3, "copy file err!\n");
+        log_msg(DURL_LOG_ERR, "copy file err!\n");
         return false;
     }
     return true;

@@ -101,10 +101,10 @@ int dl_write_file_atomic(const char *target, dl_file_mode mode,
 
 int dl_copy_file_mode(const char *source, const char *target, dl_file_mode mode) {
     if (!source || !target) return -1;
-    log_msg(7, "dl_copy_file Source file:%s Target file:%s\n", source, target);
+    log_msg(DURL_LOG_DEBUG, "dl_copy_file Source file:%s Target file:%s\n", source, target);
     durl::FilePtr in(std::fopen(source, "rb"));
     if (!in) {
-        log_msg(3, "Source file can't open! \n");
+        log_msg(DURL_LOG_ERR, "Source file can't open! \n");
         return -1;
     }
     int rc = dl_write_file_atomic(target, mode, [&](FILE *out) {
@@ -115,11 +115,11 @@ int dl_copy_file_mode(const char *source, const char *target, dl_file_mode mode)
         return !std::ferror(in.get());
     });
     if (rc == DL_WRITE_NO_TEMP) {
-        log_msg(3, "Target file can't open! \n");
+        log_msg(DURL_LOG_ERR, "Target file can't open! \n");
         return -1;
     }
     if (rc != DL_WRITE_OK) {
-        log_msg(3, "Target file write error! \n");
+        log_msg(DURL_LOG_ERR, "Target file write error! \n");
         return -1;
     }
     return 0;

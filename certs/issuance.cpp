@@ -43,21 +43,21 @@ bool dl_load_ca(const char *ca_cert_file, const char *ca_key_file, durl::X509Ptr
                 durl::EvpPkeyPtr &ca_key) {
     dl_cert_file in;
     if (!in.open(ca_cert_file)) {
-        log_msg(3, "Bio_new_file error root ca\n");
+        log_msg(DURL_LOG_ERR, "Bio_new_file error root ca\n");
         return false;
     }
     ca_cert = in.certificate();
     if (!ca_cert) {
-        log_msg(3, "unable to load certificate filename\n");
+        log_msg(DURL_LOG_ERR, "unable to load certificate filename\n");
         return false;
     }
     if (!in.open(ca_key_file)) {
-        log_msg(3, "Bio_new_file error filename\n");
+        log_msg(DURL_LOG_ERR, "Bio_new_file error filename\n");
         return false;
     }
     ca_key = in.pem_private_key(dl_no_password_cb);
     if (!ca_key || X509_check_private_key(ca_cert.get(), ca_key.get()) != 1) {
-        log_msg(3, "CA certificate and CA private key do not match\n");
+        log_msg(DURL_LOG_ERR, "CA certificate and CA private key do not match\n");
         return false;
     }
     return true;
@@ -94,14 +94,14 @@ int dl_issue(const char *ca_cert_file, const char *ca_key_file, const char *clie
              const char *client_cert_file, const char *subject, int key_bits) {
     const durl_config cfg = durl_config_snapshot(nullptr);
     const EVP_MD *md = dl_sign_digest(cfg.ssl_sign_algo);
-    log_msg(7, "key bits [%d], subject: [%s]\n", key_bits, subject);
+    log_msg(DURL_LOG_DEBUG, "key bits [%d], subject: [%s]\n", key_bits, subject);
 
     char cn[512];
     dl_subject_common_name(subject, cn);
     durl::Asn1IntPtr serial;
     if (strstr(subject, "CN=")) {
         serial = dl_serial_from_cn(cn);
-        if (!serial) return -1;
+        if (!serial) return DL_FAILED;
     }
     dl_keyed_request made;
     if (dl_keyed_request_for(client_key_file, key_bits, subject, cn, cfg.env_randomness,
@@ -109,7 +109,7 @@ int dl_issue(const char *ca_cert_file, const char *ca_key_file, const char *clie
         return DL_FAILED;
     durl::X509Ptr ca_cert;
     durl::EvpPkeyPtr ca_key;
-    if (!dl_load_ca(ca_cert_file, ca_key_file, ca_cert, ca_key)) return -1;
+    if (!dl_load_ca(ca_cert_file, ca_key_file, ca_cert, ca_key)) return DL_FAILED;
 
     durl::X509Ptr cert(X509_new());
     if (!cert || !dl_fill_cert(cert.get(), made.req.get(), ca_cert.get(), serial.get()))
@@ -117,10 +117,10 @@ int dl_issue(const char *ca_cert_file, const char *ca_key_file, const char *clie
     if (X509_sign(cert.get(), ca_key.get(), md) <= 0) return DL_FAILED;
     if (made.keep_new_key(client_key_file) != DL_OK) return DL_FAILED;
     if (!dl_write_cert_and_key(client_cert_file, cert.get(), made.key.get())) {
-        log_msg(3, "write certificate file %s failed\n", client_cert_file);
-        return -1;
+        log_msg(DURL_LOG_ERR, "write certificate file %s failed\n", client_cert_file);
+        return DL_FAILED;
     }
-    return 0;
+    return DL_OK;
 }
 
 }  // namespace
@@ -138,14 +138,14 @@ extern "C" int dl_generate_client_cert(const char *ca_cert_file, const char *ca_
                                        const char *client_key_file, const char *client_cert_file,
                                        const char *subject, int key_bits) {
     if (!ca_cert_file || !ca_key_file || !client_key_file || !client_cert_file || !subject) {
-        log_msg(3, "Invalid Parameter\n");
-        return -1;
+        log_msg(DURL_LOG_ERR, "Invalid Parameter\n");
+        return DL_BAD_ARGUMENT;
     }
     try {
         return dl_issue(ca_cert_file, ca_key_file, client_key_file, client_cert_file, subject,
                         key_bits);
     } catch (...) {
         // std::function in the file writer may allocate; nothing may escape to C callers.
-        return -1;
+        return DL_FAILED;
     }
 }

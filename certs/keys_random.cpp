@@ -286,7 +286,7 @@ void dl_subject_common_name(const char *subject, char out[512]) {
         out[i] = cn[i];
         ++i;
     }
-    log_msg(7, "buffer is %s\n", out);
+    log_msg(DURL_LOG_DEBUG, "buffer is %s\n", out);
 }
 
 // ---------------------------------------------------------------- key file
@@ -308,10 +308,10 @@ int dl_cert_build_rsa_key(const char *key_file, int bits, durl::EvpPkeyPtr &key,
         }
         if (dl_failed_on_encrypted_key()) {
             // A key we can't open is still a key: never destroy it.
-            log_msg(3, "key file %s holds an encrypted key, kept\n", key_file);
+            log_msg(DURL_LOG_ERR, "key file %s holds an encrypted key, kept\n", key_file);
             return DL_CSR_KEY_UNREADABLE;
         }
-        log_msg(3, "prikey err,create new\n");
+        log_msg(DURL_LOG_ERR, "prikey err,create new\n");
         bio.reset();
         unlink(key_file);
     }
@@ -357,7 +357,7 @@ int dl_seeded_build_key(const char *key_file, int bits, const char *cn, const ch
     dl_seeded_install install(gen);
     if (!install.installed()) {
         // Without the generator the key would come out random: refuse rather than mislead.
-        log_msg(3, "seeded generator can't be installed\n");
+        log_msg(DURL_LOG_ERR, "seeded generator can't be installed\n");
         return DL_CSR_KEY_GEN_FAILED;
     }
     return dl_cert_build_rsa_key(key_file, bits, key, reused);

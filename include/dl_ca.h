@@ -26,7 +26,7 @@ extern "C" {
  */
 typedef enum dl_result {
     DL_OK = 0,
-    DL_FAILED = -1,       /* the extended calls, verification, issuance, dl_install_ser_ca_separate */
+    DL_FAILED = -1, /* the extended calls, verification, issuance, dl_install_ser_ca_separate */
     DL_BAD_ARGUMENT = -1, /* a required argument is NULL */
 
     /* dl_install_ca */
@@ -51,19 +51,19 @@ typedef enum dl_result {
     DL_DEV_SAME_AS_FACTORY = -8, /* the file is the factory device certificate */
 
     /* dl_ca_status.code of dl_get_ca_info_ex, dl_get_trust_ca_info_ex and dl_cert_verify */
-    DL_STATUS_BAD_ARGUMENT = 1,     /* an argument is NULL */
-    DL_STATUS_UNREADABLE = 1,       /* information: no readable certificate */
-    DL_STATUS_TLS_FAILURE = 2,      /* TLS library, context, store or trust source failed */
-    DL_STATUS_NO_TRUST_DIR = 2,     /* listing: the trust directory can't be opened */
-    DL_STATUS_BAD_SIGNATURE = 3,    /* verification: bad signature */
-    DL_STATUS_NOT_YET_VALID = 4,    /* verification: not yet valid */
-    DL_STATUS_EXPIRED = 5,          /* verification: expired */
-    DL_STATUS_NO_ISSUER = 6,        /* verification: issuer not among the trusted CAs */
-    DL_STATUS_WRONG_METHOD = 7,     /* advance check: the protocol setting names no protocol */
-    DL_STATUS_NO_CERTIFICATE = 8,   /* advance check: the certificate can't be loaded */
-    DL_STATUS_NO_PRIVATE_KEY = 9,   /* advance check: the private key can't be loaded */
-    DL_STATUS_KEY_MISMATCH = 10,    /* advance check: the key does not match */
-    DL_STATUS_NOT_VERIFIED = 11,    /* verification: any other failure */
+    DL_STATUS_BAD_ARGUMENT = 1,   /* an argument is NULL */
+    DL_STATUS_UNREADABLE = 1,     /* information: no readable certificate */
+    DL_STATUS_TLS_FAILURE = 2,    /* TLS library, context, store or trust source failed */
+    DL_STATUS_NO_TRUST_DIR = 2,   /* listing: the trust directory can't be opened */
+    DL_STATUS_BAD_SIGNATURE = 3,  /* verification: bad signature */
+    DL_STATUS_NOT_YET_VALID = 4,  /* verification: not yet valid */
+    DL_STATUS_EXPIRED = 5,        /* verification: expired */
+    DL_STATUS_NO_ISSUER = 6,      /* verification: issuer not among the trusted CAs */
+    DL_STATUS_WRONG_METHOD = 7,   /* advance check: the protocol setting names no protocol */
+    DL_STATUS_NO_CERTIFICATE = 8, /* advance check: the certificate can't be loaded */
+    DL_STATUS_NO_PRIVATE_KEY = 9, /* advance check: the private key can't be loaded */
+    DL_STATUS_KEY_MISMATCH = 10,  /* advance check: the key does not match */
+    DL_STATUS_NOT_VERIFIED = 11,  /* verification: any other failure */
 
     /* dl_cert_build_csr_req_file (positive codes) */
     DL_CSR_BAD_ARGUMENT = 1,    /* csr_file, key_file or subject is NULL */
