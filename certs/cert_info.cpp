@@ -3,6 +3,7 @@
 // share.
 #include <cctype>
 #include <cstring>
+#include <initializer_list>
 
 #include <openssl/err.h>
 #include <openssl/objects.h>
@@ -33,44 +34,41 @@ void set_field(char (&field)[N], const char *from, size_t n) {
     field[n] = '\0';
 }
 
-// The value after the first occurrence of key ("/CN=") up to the next "/", or nullptr.
-const char *value_after(const char *oneline, const char *key, size_t &len) {
-    const char *at = std::strstr(oneline, key);
-    if (!at) return nullptr;
-    at += std::strlen(key);
-    len = std::strcspn(at, "/");
-    return at;
+// The first attribute nid of name into field, as OpenSSL's one-line form of the name shows
+// its value (the same escapes) and cut at the value's first "/", so every ordinary name
+// shows as it always has. The value comes from the attribute itself: text inside another
+// attribute's value ("O=Acme/CN=www.bank.example") is never taken for a name of its own.
+// False, with the field left empty, when the name has no such attribute.
+template <size_t N>
+bool fill_attribute(X509_NAME *name, int nid, char (&field)[N]) {
+    field[0] = '\0';
+    const int at = X509_NAME_get_index_by_NID(name, nid, -1);
+    if (at < 0) return false;
+    durl::X509NamePtr alone(X509_NAME_new());
+    if (!alone || !X509_NAME_add_entry(alone.get(), X509_NAME_get_entry(name, at), -1, 0))
+        return true;
+    durl::OpensslCharPtr text(X509_NAME_oneline(alone.get(), nullptr, 0));  // "/CN=value"
+    const char *value = text ? std::strchr(text.get(), '=') : nullptr;
+    if (!value) return true;
+    ++value;
+    // The one-line form writes a "/" inside a value as "\/": the cut drops that escape too.
+    size_t len = std::strcspn(value, "/");
+    if (value[len] == '/' && len > 0 && value[len - 1] == '\\') --len;
+    set_field(field, value, len);
+    return true;
 }
 
-// OpenSSL's one-line form of a name ("/C=DE/O=Acme/CN=x"), freed by the owner.
-durl::OpensslCharPtr oneline(X509_NAME *name) {
-    return durl::OpensslCharPtr(X509_NAME_oneline(name, nullptr, 0));
-}
-
-// Short record: CN and O values; a value that is absent or empty leaves the field alone.
+// Short record: the first CN and the first O; a field the name lacks stays empty.
 void fill_subject_values(X509_NAME *name, dl_ca_info *info) {
-    durl::OpensslCharPtr text = oneline(name);
-    if (!text) return;
-    size_t len = 0;
-    const char *v = value_after(text.get(), "/CN=", len);
-    if (v && len) set_field(info->common_name, v, len);
-    v = value_after(text.get(), "/O=", len);
-    if (v && len) set_field(info->organization, v, len);
+    fill_attribute(name, NID_commonName, info->common_name);
+    fill_attribute(name, NID_organizationName, info->organization);
 }
 
-// Long record: the first of CN, OU, O that the name has.
+// Long record: the first CN; without one the first OU; without one the first O.
 template <size_t N>
 void fill_display_name(X509_NAME *name, char (&field)[N]) {
-    durl::OpensslCharPtr text = oneline(name);
-    if (!text) return;
-    static const char *const keys[] = {"/CN=", "/OU=", "/O="};
-    for (const char *key : keys) {
-        size_t len = 0;
-        const char *v = value_after(text.get(), key, len);
-        if (!v) continue;
-        if (len) set_field(field, v, len);
-        return;
-    }
+    for (int nid : {NID_commonName, NID_organizationalUnitName, NID_organizationName})
+        if (fill_attribute(name, nid, field)) return;
 }
 
 void fill_serial(const ASN1_INTEGER *serial, char (&out)[64]) {
@@ -199,6 +197,7 @@ extern "C" int dl_get_ca_info(const char *file, dl_ca_info *info) {
         return DL_NO_CERTIFICATE;
     }
     fill_subject_values(subject, info);
+    info->not_after[0] = '\0';
     if (const ASN1_TIME *end = X509_get0_notAfter(cert.get()))
         asn1_time_parse(end, info->not_after);
     return DL_OK;

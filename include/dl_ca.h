@@ -105,8 +105,8 @@ typedef struct dl_ca_status {
 
 /** Short description of a certificate. Texts are NUL-terminated, cut to fit. */
 typedef struct dl_ca_info {
-    char common_name[64];  /* subject CN value */
-    char organization[64]; /* subject O value */
+    char common_name[64];  /* the subject's first CN value, cut at its first "/"; else empty */
+    char organization[64]; /* the subject's first O value, cut at its first "/"; else empty */
     char not_after[64];    /* end of validity, e.g. "Dec 31 23:59:59 2049 GMT" */
     uint32_t hash;         /* subject-name hash (the trust-store key) */
     char path[64];         /* entry's file path; written only by dl_get_trust_ca_info() */
@@ -121,8 +121,8 @@ typedef struct dl_ca_info_ex {
     int32_t key_bits;      /* public key size in bits, 0 when unusable */
     char pri_key_algo[64]; /* private key algorithm; only with DL_CA_INFO_CLIENT_CERT */
     int32_t pri_key_bits;  /* private key size; only with DL_CA_INFO_CLIENT_CERT */
-    char issuer[64];       /* issuer CN, else OU, else O value */
-    char subject[64];      /* subject CN, else OU, else O value */
+    char issuer[64];       /* issuer's first CN, else OU, else O value, cut at "/" */
+    char subject[64];      /* subject's first CN, else OU, else O value, cut at "/" */
     uint32_t hash;         /* subject-name hash */
     char not_before[64];   /* start of validity, display text */
     char not_after[64];    /* end of validity, display text */
@@ -159,7 +159,10 @@ DURL_EXPORT uint32_t dl_get_ca_hash(const char *file);
 
 /**
  * Install the CA certificate in file (PEM or DER; a DER file is rewritten as PEM) into the
- * trust directory T: copies it to T"%08x.0" and adds the links T"%08x" and T"ca/%08x.0".
+ * trust directory T: writes the certificate read (the file's first one) as PEM to T"%08x.0"
+ * and adds the links T"%08x" and T"ca/%08x.0". Every certificate function reads files as the
+ * TLS library's own CA loader does (a NUL byte ends a line), so what installs is exactly what
+ * the listing and verification can use; anything else is refused with -1, writing nothing.
  * Creates T, T"ca/" and T"phoneca/" when missing.
  * Returns 0 installed; -1 not a readable certificate, a directory can't be opened or made,
  * or the copy failed (then no link is made); -2 a CA with the same subject hash is already
@@ -222,8 +225,9 @@ DURL_EXPORT int dl_del_ser_ca(void);
 DURL_EXPORT int dl_get_ser_ca_info(dl_ca_info *info);
 
 /**
- * Describe the certificate in file (PEM or DER; a DER file stays DER) into info. Fields the
- * certificate has no value for are left as the caller set them.
+ * Describe the certificate in file (PEM or DER; a DER file stays DER) into info. Names are
+ * read from the subject's own attributes; a field the certificate has no value for is left
+ * empty (path is not touched).
  * Returns 0 filled; -1 an argument NULL; -2 file is a directory, can't be opened, or holds
  * no certificate.
  */

@@ -235,19 +235,27 @@ TEST_F(CertFile, InfoRecordsOfCertificateShapes) {
     const struct {
         std::vector<std::pair<std::string, std::string>> subject;
         std::vector<unsigned char> serial;
-        std::string cn, org, name, serial_text;  // short record (the caller's "preset" kept), long
+        std::string cn, org, name, serial_text;  // short record (cleared first), long
     } rows[] = {
         {{{"C", "DE"}, {"O", "Acme"}, {"OU", "Lab"}, {"CN", "one"}}, {0x10, 0x00}, "one", "Acme",
          "one", "4096 (0x1000)"},
-        {{{"OU", "Unit"}, {"O", "Org"}}, {0x7F, 0xFF, 0xFF, 0xFF}, "preset", "Org", "Unit",
+        {{{"OU", "Unit"}, {"O", "Org"}}, {0x7F, 0xFF, 0xFF, 0xFF}, "", "Org", "Unit",
          "2147483647 (0x7fffffff)"},
-        {{{"C", "DE"}}, {0xC0, 0, 0, 0}, "preset", "preset", "", "-1073741824 (-0x40000000)"},
+        {{{"C", "DE"}}, {0xC0, 0, 0, 0}, "", "", "", "-1073741824 (-0x40000000)"},
         // A 4-byte magnitude with its top bit set shows as negative; long names are cut.
-        {{{"CN", w63 + "w"}}, {0x00, 0xC0, 0, 0, 0}, w63, "preset", w63,
-         "-1073741824 (-0x40000000)"},
+        {{{"CN", w63 + "w"}}, {0x00, 0xC0, 0, 0, 0}, w63, "", w63, "-1073741824 (-0x40000000)"},
         // A 20-byte negative serial (magnitude 11..11:12) does not fit: cut at a whole pair.
-        {{{"CN", "x"}}, std::vector<unsigned char>(20, 0xEE), "x", "preset", "x",
+        {{{"CN", "x"}}, std::vector<unsigned char>(20, 0xEE), "x", "", "x",
          "(Negative)11:11:11:11:11:11:11:11:11:11:11:11:11:11:11:11:11:"},
+        // Values are shown as the one-line name form shows them; the first of each counts.
+        {{{"O", "Zweig/Ost"}, {"O", "Second"}, {"CN", "M\xC3\xBCller"}, {"CN", "second"}}, {2},
+         "M\\xC3\\xBCller", "Zweig", "M\\xC3\\xBCller", "2 (0x2)"},
+        // Fault guarded: names were searched for in the one-line text, so a value holding
+        // "/CN=" showed a name the certificate does not have, or hid the one it has.
+        {{{"O", "Acme/CN=www.bank.example"}, {"CN", "attacker"}}, {3}, "attacker", "Acme",
+         "attacker", "3 (0x3)"},
+        {{{"OU", "/CN="}, {"CN", "leaf.example"}}, {4}, "leaf.example", "", "leaf.example",
+         "4 (0x4)"},
     };
     // clang-format on
     int n = 0;
@@ -276,6 +284,12 @@ TEST_F(CertFile, InfoRecordsOfCertificateShapes) {
         EXPECT_STREQ(ex.issuer, "durl Factory Root CA");
         EXPECT_STREQ(ex.not_before, "Jan  2 03:04:05 2020 GMT");
     }
+    // A CA naming itself so shows as issuer what it really holds as well.
+    CertShape hostile;
+    hostile.subject = rows[6].subject;
+    ASSERT_TRUE(write_cert(dir + "hostile.pem", factory_cert(hostile, factory_key(3)).get()));
+    ASSERT_EQ(dl_get_ca_info_ex((dir + "hostile.pem").c_str(), &ex, 0, &status), 0);
+    EXPECT_STREQ(ex.issuer, "attacker");
     write_file(dir + "junk", "junk");
     for (const std::string &bad : {dir, dir + "missing", dir + "junk"}) {
         SCOPED_TRACE(bad);
