@@ -104,16 +104,9 @@ void object_text(const ASN1_OBJECT *obj, char (&out)[N]) {
 // The file and its first certificate in the encoding it shows. Logs the two failures
 // exactly as both readers report them.
 bool open_certificate(const char *file, dl_cert_file &in, durl::X509Ptr &cert) {
-    if (!in.open(file)) {
-        log_msg(DURL_LOG_ERR, "Bio_new_file error filename\n");
-        return false;
-    }
-    cert = in.certificate();
-    if (!cert) {
-        log_msg(DURL_LOG_ERR, "unable to load certificate filename\n");
-        return false;
-    }
-    return true;
+    cert = in.first_certificate(file, "Bio_new_file error filename\n",
+                                "unable to load certificate filename\n");
+    return cert != nullptr;
 }
 
 // Private key following the certificate in the same file (no rewind).

@@ -52,6 +52,10 @@ public:
     // The next certificate in the file's encoding, from where reading stands. keyless: the
     // public key is not decoded (names and hashes only; far cheaper).
     durl::X509Ptr certificate(bool keyless = false);
+    // open() and then certificate(), logging the caller's text for either failure (at
+    // error level; nullptr logs nothing). The file stays open for further reads.
+    durl::X509Ptr first_certificate(const char *path, const char *open_failed,
+                                    const char *no_certificate, bool keyless = false);
     // The next private key in the file's encoding (dl_get_pri_key).
     durl::EvpPkeyPtr private_key();
     // The next PEM private key whatever the file's encoding, opened through cb.

@@ -227,6 +227,18 @@ durl::X509Ptr dl_cert_file::certificate(bool keyless) {
     return durl::X509Ptr(dl_read_x509(type_, bio_.get(), keyless ? keyless_ctx() : nullptr));
 }
 
+durl::X509Ptr dl_cert_file::first_certificate(const char *path, const char *open_failed,
+                                              const char *no_certificate, bool keyless) {
+    const char *failed = open_failed;
+    durl::X509Ptr cert;
+    if (open(path)) {
+        cert = certificate(keyless);
+        failed = no_certificate;
+    }
+    if (!cert && failed) log_msg(DURL_LOG_ERR, "%s", failed);
+    return cert;
+}
+
 durl::EvpPkeyPtr dl_cert_file::private_key() {
     return durl::EvpPkeyPtr(bio_ ? dl_get_pri_key(type_, bio_.get()) : nullptr);
 }
@@ -249,16 +261,10 @@ uint32_t dl_read_ca_hash(const char *file, durl::X509Ptr *keep) {
         return 0;
     }
     dl_cert_file in;
-    if (!in.open(file)) {
-        log_msg(DURL_LOG_ERR, "Bio_new_file error ca_file\n");
-        return 0;
-    }
     // Store scans hash every entry: only names are wanted, so the key is not decoded.
-    durl::X509Ptr cert = in.certificate(true);
-    if (!cert) {
-        log_msg(DURL_LOG_ERR, "unable to load certificate ca_file\n");
-        return 0;
-    }
+    durl::X509Ptr cert = in.first_certificate(file, "Bio_new_file error ca_file\n",
+                                              "unable to load certificate ca_file\n", true);
+    if (!cert) return 0;
     if (in.type() == DL_CA_TYPE_DER && !rewrite_as_pem(file, cert.get())) return 0;
     // Hashed in the default context (the keyless one has no digest).
     const uint32_t hash = static_cast<uint32_t>(

@@ -42,15 +42,9 @@ durl::Asn1IntPtr dl_serial_from_cn(const char *cn) {
 bool dl_load_ca(const char *ca_cert_file, const char *ca_key_file, durl::X509Ptr &ca_cert,
                 durl::EvpPkeyPtr &ca_key) {
     dl_cert_file in;
-    if (!in.open(ca_cert_file)) {
-        log_msg(DURL_LOG_ERR, "Bio_new_file error root ca\n");
-        return false;
-    }
-    ca_cert = in.certificate();
-    if (!ca_cert) {
-        log_msg(DURL_LOG_ERR, "unable to load certificate filename\n");
-        return false;
-    }
+    ca_cert = in.first_certificate(ca_cert_file, "Bio_new_file error root ca\n",
+                                   "unable to load certificate filename\n");
+    if (!ca_cert) return false;
     if (!in.open(ca_key_file)) {
         log_msg(DURL_LOG_ERR, "Bio_new_file error filename\n");
         return false;

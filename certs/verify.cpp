@@ -115,11 +115,7 @@ int32_t dl_load_trust(X509_STORE *store, const char *trust_dir, const char *trus
 // First certificate of the file, PEM or DER, or none.
 durl::X509Ptr dl_read_first_cert(const char *cert_file) {
     dl_cert_file in;
-    if (!in.open(cert_file)) {
-        log_msg(DURL_LOG_ERR, "Bio_new_file error ca_file\n");
-        return nullptr;
-    }
-    return in.certificate();
+    return in.first_certificate(cert_file, "Bio_new_file error ca_file\n", nullptr);
 }
 
 // Runs the verification proper. Returns the OpenSSL verification error, 0 when the chain
