@@ -3,6 +3,7 @@
 // share.
 #include <cctype>
 #include <cstring>
+#include <initializer_list>
 
 #include <openssl/err.h>
 #include <openssl/objects.h>
@@ -33,44 +34,41 @@ void set_field(char (&field)[N], const char *from, size_t n) {
     field[n] = '\0';
 }
 
-// The value after the first occurrence of key ("/CN=") up to the next "/", or nullptr.
-const char *value_after(const char *oneline, const char *key, size_t &len) {
-    const char *at = std::strstr(oneline, key);
-    if (!at) return nullptr;
-    at += std::strlen(key);
-    len = std::strcspn(at, "/");
-    return at;
+// The first attribute nid of name into field, as OpenSSL's one-line form of the name shows
+// its value (the same escapes) and cut at the value's first "/", so every ordinary name
+// shows as it always has. The value comes from the attribute itself: text inside another
+// attribute's value ("O=Acme/CN=www.bank.example") is never taken for a name of its own.
+// False, with the field left empty, when the name has no such attribute.
+template <size_t N>
+bool fill_attribute(X509_NAME *name, int nid, char (&field)[N]) {
+    field[0] = '\0';
+    const int at = X509_NAME_get_index_by_NID(name, nid, -1);
+    if (at < 0) return false;
+    durl::X509NamePtr alone(X509_NAME_new());
+    if (!alone || !X509_NAME_add_entry(alone.get(), X509_NAME_get_entry(name, at), -1, 0))
+        return true;
+    durl::OpensslCharPtr text(X509_NAME_oneline(alone.get(), nullptr, 0));  // "/CN=value"
+    const char *value = text ? std::strchr(text.get(), '=') : nullptr;
+    if (!value) return true;
+    ++value;
+    // The one-line form writes a "/" inside a value as "\/": the cut drops that escape too.
+    size_t len = std::strcspn(value, "/");
+    if (value[len] == '/' && len > 0 && value[len - 1] == '\\') --len;
+    set_field(field, value, len);
+    return true;
 }
 
-// OpenSSL's one-line form of a name ("/C=DE/O=Acme/CN=x"), freed by the owner.
-durl::OpensslCharPtr oneline(X509_NAME *name) {
-    return durl::OpensslCharPtr(X509_NAME_oneline(name, nullptr, 0));
-}
-
-// Short record: CN and O values; a value that is absent or empty leaves the field alone.
+// Short record: the first CN and the first O; a field the name lacks stays empty.
 void fill_subject_values(X509_NAME *name, dl_ca_info *info) {
-    durl::OpensslCharPtr text = oneline(name);
-    if (!text) return;
-    size_t len = 0;
-    const char *v = value_after(text.get(), "/CN=", len);
-    if (v && len) set_field(info->common_name, v, len);
-    v = value_after(text.get(), "/O=", len);
-    if (v && len) set_field(info->organization, v, len);
+    fill_attribute(name, NID_commonName, info->common_name);
+    fill_attribute(name, NID_organizationName, info->organization);
 }
 
-// Long record: the first of CN, OU, O that the name has.
+// Long record: the first CN; without one the first OU; without one the first O.
 template <size_t N>
 void fill_display_name(X509_NAME *name, char (&field)[N]) {
-    durl::OpensslCharPtr text = oneline(name);
-    if (!text) return;
-    static const char *const keys[] = {"/CN=", "/OU=", "/O="};
-    for (const char *key : keys) {
-        size_t len = 0;
-        const char *v = value_after(text.get(), key, len);
-        if (!v) continue;
-        if (len) set_field(field, v, len);
-        return;
-    }
+    for (int nid : {NID_commonName, NID_organizationalUnitName, NID_organizationName})
+        if (fill_attribute(name, nid, field)) return;
 }
 
 void fill_serial(const ASN1_INTEGER *serial, char (&out)[64]) {
@@ -103,30 +101,18 @@ void object_text(const ASN1_OBJECT *obj, char (&out)[N]) {
     if (obj) i2t_ASN1_OBJECT(out, static_cast<int>(N), obj);
 }
 
-// The file as an OpenSSL BIO and its first certificate in the encoding it shows. Logs
-// the two failures exactly as both readers report them.
-bool open_certificate(const char *file, durl::BioPtr &bio, durl::X509Ptr &cert) {
-    bio.reset(BIO_new_file(file, "r"));
-    if (!bio) {
-        ERR_clear_error();
-        log_msg(3, "Bio_new_file error filename\n");
-        return false;
-    }
-    cert.reset(dl_get_x509(dl_get_ca_type(file), bio.get()));
-    if (!cert) {
-        log_msg(3, "unable to load certificate filename\n");
-        return false;
-    }
-    return true;
+// The file and its first certificate in the encoding it shows. Logs the two failures
+// exactly as both readers report them.
+bool open_certificate(const char *file, dl_cert_file &in, durl::X509Ptr &cert) {
+    cert = in.first_certificate(file, "Bio_new_file error filename\n",
+                                "unable to load certificate filename\n");
+    return cert != nullptr;
 }
 
-// Private key following the certificate in the same BIO (no rewind).
-void fill_private_key(BIO *bio, dl_ca_info_ex *info) {
-    durl::EvpPkeyPtr key(PEM_read_bio_PrivateKey(bio, nullptr, dl_password_cb, nullptr));
-    if (!key) {
-        ERR_clear_error();
-        return;
-    }
+// Private key following the certificate in the same file (no rewind).
+void fill_private_key(dl_cert_file &in, dl_ca_info_ex *info) {
+    durl::EvpPkeyPtr key = in.pem_private_key(dl_password_cb);
+    if (!key) return;
     object_text(OBJ_nid2obj(EVP_PKEY_get_base_id(key.get())), info->pri_key_algo);
     info->pri_key_bits = EVP_PKEY_get_bits(key.get());
 }
@@ -147,7 +133,7 @@ void fill_algorithms(X509 *cert, dl_ca_info_ex *info) {
 
 int ex_fail(dl_ca_status *status, int code) {
     status->code = code;
-    return -1;
+    return DL_FAILED;
 }
 
 }  // namespace
@@ -168,7 +154,7 @@ int asn1_time_parse(const ASN1_TIME *time, char *out) {
     }
     int month = rest ? two(rest) : 0;
     if (month < 1 || month > 12) {
-        log_msg(3, "Bad time value\n");
+        log_msg(DURL_LOG_ERR, "Bad time value\n");
         return -1;
     }
     long secs_at = (rest - s) + 8;
@@ -186,75 +172,76 @@ int asn1_time_parse(const ASN1_TIME *time, char *out) {
 
 extern "C" int dl_get_ca_info(const char *file, dl_ca_info *info) {
     if (!file || !info) {
-        log_msg(3, "Invalid Parameter\n");
-        return -1;
+        log_msg(DURL_LOG_ERR, "Invalid Parameter\n");
+        return DL_BAD_ARGUMENT;
     }
-    log_msg(7, "Bio_new_file %s\n", file);
+    log_msg(DURL_LOG_DEBUG, "Bio_new_file %s\n", file);
     if (dl_path_is_directory(file)) {
-        log_msg(5, "path is directory, ret\n");
-        return -2;
+        log_msg(DURL_LOG_NOTICE, "path is directory, ret\n");
+        return DL_NO_CERTIFICATE;
     }
-    durl::BioPtr bio;
+    dl_cert_file in;
     durl::X509Ptr cert;
-    if (!open_certificate(file, bio, cert)) return -2;
+    if (!open_certificate(file, in, cert)) return DL_NO_CERTIFICATE;
     info->hash = static_cast<uint32_t>(X509_subject_name_hash(cert.get()));
     X509_NAME *subject = X509_get_subject_name(cert.get());
     if (!subject) {
-        log_msg(3, "X509_get_subject_name error\n");
-        return -2;
+        log_msg(DURL_LOG_ERR, "X509_get_subject_name error\n");
+        return DL_NO_CERTIFICATE;
     }
     fill_subject_values(subject, info);
+    info->not_after[0] = '\0';
     if (const ASN1_TIME *end = X509_get0_notAfter(cert.get()))
         asn1_time_parse(end, info->not_after);
-    return 0;
+    return DL_OK;
 }
 
 extern "C" int dl_get_ca_info_ex(const char *file, dl_ca_info_ex *info, int flags,
                                  dl_ca_status *status) {
     if (!file || !info || !status) {
-        log_msg(3, "Invalid Parameter\n");
-        if (status) status->code = 1;
-        return -1;
+        log_msg(DURL_LOG_ERR, "Invalid Parameter\n");
+        if (status) status->code = DL_STATUS_BAD_ARGUMENT;
+        return DL_FAILED;
     }
     std::memset(status, 0, sizeof *status);
     std::memset(info, 0, sizeof *info);
-    log_msg(7, "Bio_new_file %s\n", file);
+    log_msg(DURL_LOG_DEBUG, "Bio_new_file %s\n", file);
     if (dl_path_is_directory(file)) {
-        log_msg(5, "path is directory, ret\n");
-        return ex_fail(status, 1);
+        log_msg(DURL_LOG_NOTICE, "path is directory, ret\n");
+        return ex_fail(status, DL_STATUS_UNREADABLE);
     }
-    durl::BioPtr bio;
+    dl_cert_file in;
     durl::X509Ptr cert;
-    if (!open_certificate(file, bio, cert)) return ex_fail(status, 1);
+    if (!open_certificate(file, in, cert)) return ex_fail(status, DL_STATUS_UNREADABLE);
     X509 *x = cert.get();
     info->version = static_cast<uint8_t>(X509_get_version(x) + 1);
     fill_serial(X509_get0_serialNumber(x), info->serial);
     X509_NAME *issuer = X509_get_issuer_name(x);
     if (!issuer) {
-        log_msg(3, "X509_get_issuer_name error\n");
-        return ex_fail(status, 1);
+        log_msg(DURL_LOG_ERR, "X509_get_issuer_name error\n");
+        return ex_fail(status, DL_STATUS_UNREADABLE);
     }
     fill_display_name(issuer, info->issuer);
     X509_NAME *subject = X509_get_subject_name(x);
     if (!subject) {
-        log_msg(3, "X509_get_subject_name error\n");
-        return ex_fail(status, 1);
+        log_msg(DURL_LOG_ERR, "X509_get_subject_name error\n");
+        return ex_fail(status, DL_STATUS_UNREADABLE);
     }
     fill_display_name(subject, info->subject);
     if (const ASN1_TIME *t = X509_get0_notAfter(x)) asn1_time_parse(t, info->not_after);
     if (const ASN1_TIME *t = X509_get0_notBefore(x)) asn1_time_parse(t, info->not_before);
     fill_algorithms(x, info);
-    // Hashing through dl_get_ca_hash rewrites a DER file as PEM; the open BIO keeps reading
+    // Hashing through dl_get_ca_hash rewrites a DER file as PEM; the open file keeps reading
     // the original, which the rename leaves intact.
     info->hash = dl_get_ca_hash(file);
     info->ext_count = static_cast<uint8_t>(X509_get_ext_count(x));
     if (flags & DL_CA_INFO_CLIENT_CERT) {
-        log_msg(6, "client cert\n");
+        log_msg(DURL_LOG_INFO, "client cert\n");
         if (SSL_library_init() != 1) {
-            log_msg(3, "SSL_library_init error\n");
-            return ex_fail(status, 2);
+            log_msg(DURL_LOG_ERR, "SSL_library_init error\n");
+            return ex_fail(status, DL_STATUS_TLS_FAILURE);
         }
-        fill_private_key(bio.get(), info);
+        fill_private_key(in, info);
     }
-    return 0;
+    return DL_OK;
 }

@@ -27,32 +27,6 @@ device_paths device_settings() {
     return {cfg.ssl_ca_file, cfg.ssl_version};
 }
 
-// Protocol method for ssl_version; false for an unlisted value (the "Wrong method" case).
-// SSLv2 and SSLv3 do not exist in this TLS library: they yield no method, and the caller
-// fails as for a context that cannot be made.
-bool method_for(int32_t version, const SSL_METHOD *&method) {
-    switch (version) {
-        case 0:
-            method = TLSv1_method();
-            return true;
-        case 1:  // SSLv2
-        case 2:  // SSLv3
-            method = nullptr;
-            return true;
-        case 3:
-            method = TLS_method();
-            return true;
-        case 4:
-            method = TLSv1_1_method();
-            return true;
-        case 5:
-            method = TLSv1_2_method();
-            return true;
-        default:
-            return false;
-    }
-}
-
 // Text before the last "/" of path; false when there is none or it is the first character.
 bool cut_last(const std::string &path, std::string &out) {
     size_t slash = path.rfind('/');
@@ -61,45 +35,20 @@ bool cut_last(const std::string &path, std::string &out) {
     return true;
 }
 
-// This TLS library checks a key against the context's certificate while loading it and
-// refuses one of another pair there; that refusal still means "the pair does not match",
-// which the check below then reports.
-bool key_mismatch_queued() {
-    unsigned long e;
-    while ((e = ERR_get_error()) != 0)
-        if (ERR_GET_LIB(e) == ERR_LIB_X509 && (ERR_GET_REASON(e) == X509_R_KEY_VALUES_MISMATCH ||
-                                               ERR_GET_REASON(e) == X509_R_KEY_TYPE_MISMATCH))
-            return true;
-    return false;
-}
-
-// The TLS context checks of an install: the file must load as CA file, certificate and
-// (possibly encrypted) key, and the two must match. 0 or the install's failure code.
-int check_pair(const SSL_METHOD *method, const char *file) {
-    durl::SslCtxPtr ctx(method ? SSL_CTX_new(method) : nullptr);
-    if (!ctx) {
-        ERR_clear_error();
-        log_msg(3, "SSL_CTX_new error\n");
-        return -5;
+// Install result of a failed pair check.
+int pair_failure(dl_pair_result rc) {
+    switch (rc) {
+        case dl_pair_result::wrong_method:
+            return DL_DEV_WRONG_METHOD;
+        case dl_pair_result::no_certificate:
+            return DL_DEV_CERT_UNLOADABLE;
+        case dl_pair_result::no_key:
+            return DL_DEV_KEY_UNLOADABLE;
+        case dl_pair_result::mismatch:
+            return DL_DEV_KEY_MISMATCH;
+        default:
+            return DL_DEV_TLS_FAILURE;
     }
-    SSL_CTX_set_default_passwd_cb(ctx.get(), dl_password_cb);
-    int rc = 0;
-    if (SSL_CTX_load_verify_locations(ctx.get(), file, nullptr) != 1) {
-        log_msg(3, "Can't open ca file ser_ca_file\n");
-        rc = -5;
-    } else if (SSL_CTX_use_certificate_file(ctx.get(), file, SSL_FILETYPE_PEM) != 1) {
-        log_msg(3, "Can't load public key from ser_ca_file\n");
-        rc = -3;
-    } else if (SSL_CTX_use_PrivateKey_file(ctx.get(), file, SSL_FILETYPE_PEM) != 1 &&
-               !key_mismatch_queued()) {
-        log_msg(3, "Can't load private key from ser_ca_file\n");
-        rc = -2;
-    } else if (SSL_CTX_check_private_key(ctx.get()) != 1) {
-        log_msg(3, "Private key does not match the certificate public key\n");
-        rc = -4;
-    }
-    ERR_clear_error();
-    return rc;
 }
 
 bool same_digest(const char *file, const std::string &other) {
@@ -110,13 +59,12 @@ bool same_digest(const char *file, const std::string &other) {
     return a[0] && std::strcmp(a, b) == 0;
 }
 
-// Certificate and key read from a file in the encoding it shows (the BIO is rewound
-// between the two reads). Only the halves asked for are read.
-void read_halves(const char *path, durl::X509Ptr *cert, durl::EvpPkeyPtr *key, BIO *bio) {
-    int type = dl_get_ca_type(path);
-    if (cert) cert->reset(dl_get_x509(type, bio));
-    BIO_reset(bio);
-    if (key) key->reset(dl_get_pri_key(type, bio));
+// Certificate and key read from a file in the encoding it shows (rewound between the two
+// reads). Only the halves asked for are read.
+void read_halves(dl_cert_file &in, durl::X509Ptr *cert, durl::EvpPkeyPtr *key) {
+    if (cert) *cert = in.certificate();
+    in.rewind();
+    if (key) *key = in.private_key();
 }
 
 // True when the file holds a PEM private-key block, readable or not.
@@ -132,94 +80,81 @@ bool holds_key_block(const std::string &path) {
 
 extern "C" int dl_install_ser_ca(const char *file) {
     if (SSL_library_init() != 1) {
-        log_msg(3, "SSL_library_init error\n");
-        return -5;
+        log_msg(DURL_LOG_ERR, "SSL_library_init error\n");
+        return DL_DEV_TLS_FAILURE;
     }
     device_paths dev = device_settings();
-    log_msg(7, "config server_ca_path:%s\n", dev.file.c_str());
+    log_msg(DURL_LOG_DEBUG, "config server_ca_path:%s\n", dev.file.c_str());
     std::string server_dir, root;
     if (!cut_last(dev.file, server_dir) || !cut_last(server_dir, root)) {
-        log_msg(3, "Wrong server ca path\n");
-        return -7;
+        log_msg(DURL_LOG_ERR, "Wrong server ca path\n");
+        return DL_DEV_BAD_PATH;
     }
     std::string factory = root + "/phonedev/WebServer.pem";
     std::string custom = root + "/server/WebServer.pem";
-    const SSL_METHOD *method = nullptr;
-    if (!method_for(dev.ssl_version, method)) {
-        log_msg(3, "Wrong method");
-        return -7;
-    }
-    if (!file) {
-        // Nothing to load: the trust check below would fail on it the same way.
-        log_msg(3, "Can't open ca file ser_ca_file\n");
-        return -5;
-    }
-    if (int rc = check_pair(method, file)) return rc;
+    const dl_pair_result pair =
+        dl_check_pair(file, dev.ssl_version, "Can't load private key from ser_ca_file\n");
+    if (pair != dl_pair_result::ok) return pair_failure(pair);
     if (!dl_ensure_dir(root, 0777)) {
-        log_msg(3, "Can't open trust_path\n");
-        return -6;
+        log_msg(DURL_LOG_ERR, "Can't open trust_path\n");
+        return DL_DEV_NO_DIRECTORY;
     }
     if (!dl_ensure_dir(server_dir, 0777)) {
-        log_msg(3, "Can't open serverdir\n");
-        return -6;
+        log_msg(DURL_LOG_ERR, "Can't open serverdir\n");
+        return DL_DEV_NO_DIRECTORY;
     }
     if (same_digest(file, custom)) {
-        log_msg(3, "cert file same to custom device cert file\n");
-        return -7;
+        log_msg(DURL_LOG_ERR, "cert file same to custom device cert file\n");
+        return DL_DEV_SAME_AS_CUSTOM;
     }
     if (same_digest(file, factory)) {
-        log_msg(3, "cert file same to factory prefabrication device cert flie\n");
-        return -8;
+        log_msg(DURL_LOG_ERR, "cert file same to factory prefabrication device cert flie\n");
+        return DL_DEV_SAME_AS_FACTORY;
     }
     // The file carries the private key: the copy is owner-only, and a failed copy is
     // reported with D left as it was.
-    if (dl_copy_file_mode(file, dev.file.c_str(), dl_file_mode::owner_only) != 0) return -6;
-    return 0;
+    if (dl_copy_file_mode(file, dev.file.c_str(), dl_file_mode::owner_only) != 0)
+        return DL_DEV_NO_DIRECTORY;
+    return DL_OK;
 }
 
 extern "C" int dl_install_ser_ca_separate(const char *file) {
     if (!file) {
-        log_msg(3, "Invaild paramter\n");
-        return -1;
+        log_msg(DURL_LOG_ERR, "Invaild paramter\n");
+        return DL_FAILED;
     }
     std::string dev = device_settings().file;
-    durl::BioPtr bio(BIO_new_file(file, "r"));
-    if (!bio) {
-        ERR_clear_error();
-        log_msg(3, "Bio_new_file dev cert err\n");
-        return -1;
+    dl_cert_file in;
+    if (!in.open(file)) {
+        log_msg(DURL_LOG_ERR, "Bio_new_file dev cert err\n");
+        return DL_FAILED;
     }
     durl::X509Ptr cert;
     durl::EvpPkeyPtr key;
-    read_halves(file, &cert, &key, bio.get());
-    bio.reset();
+    read_halves(in, &cert, &key);
     if (!cert && !key) {
-        log_msg(3, "load dev cert err\n");
-        return -1;
+        log_msg(DURL_LOG_ERR, "load dev cert err\n");
+        return DL_FAILED;
     }
     // The missing half comes from the current device certificate file.
-    bio.reset(BIO_new_file(dev.c_str(), "r"));
-    if (!bio) {
-        ERR_clear_error();
-        log_msg(3, "Bio_new_file dev cert err\n");
-    } else {
-        read_halves(dev.c_str(), cert ? nullptr : &cert, key ? nullptr : &key, bio.get());
-        bio.reset();
-    }
+    if (!in.open(dev.c_str()))
+        log_msg(DURL_LOG_ERR, "Bio_new_file dev cert err\n");
+    else
+        read_halves(in, cert ? nullptr : &cert, key ? nullptr : &key);
     // Rewriting D without a key it holds but could not open (wrong or missing password)
     // would destroy the device's only copy of that key.
     if (!key && holds_key_block(dev)) {
-        log_msg(3, "load dev cert err\n");
-        return -1;
+        log_msg(DURL_LOG_ERR, "load dev cert err\n");
+        return DL_FAILED;
     }
     size_t server = dev.find("server");
     if (server == std::string::npos) {
-        log_msg(3, "server cert dir err");
-        return -1;
+        log_msg(DURL_LOG_ERR, "server cert dir err");
+        return DL_FAILED;
     }
     if (!dl_ensure_dir(dev.substr(0, server + 6), 0775)) {
-        log_msg(3, "Can't open serverdir\n");
-        return -1;
+        log_msg(DURL_LOG_ERR, "Can't open serverdir\n");
+        return DL_FAILED;
     }
     int rc = dl_write_file_atomic(dev.c_str(), dl_file_mode::owner_only, [&](FILE *f) {
         if (cert && PEM_write_X509(f, cert.get()) != 1) return false;
@@ -227,37 +162,36 @@ extern "C" int dl_install_ser_ca_separate(const char *file) {
                PEM_write_PrivateKey(f, key.get(), nullptr, nullptr, 0, nullptr, nullptr) == 1;
     });
     if (rc != DL_WRITE_OK) {
-        log_msg(3, "write dev cert err\n");
-        return -1;
+        log_msg(DURL_LOG_ERR, "write dev cert err\n");
+        return DL_FAILED;
     }
-    return 0;
+    return DL_OK;
 }
 
 extern "C" int dl_del_ser_ca(void) {
     (void)unlink(device_settings().file.c_str());
-    return 0;
+    return DL_OK;
 }
 
 extern "C" int dl_get_ser_ca_info(dl_ca_info *info) {
     if (!info) {
-        log_msg(3, "Invalid Parameter\n");
-        return -1;
+        log_msg(DURL_LOG_ERR, "Invalid Parameter\n");
+        return DL_BAD_ARGUMENT;
     }
     std::memset(info, 0, sizeof *info);
     std::string dev = device_settings().file;
     if (int rc = dl_get_ca_info(dev.c_str(), info)) return rc;
-    durl::BioPtr bio(BIO_new_file(dev.c_str(), "r"));
-    if (!bio) {
-        ERR_clear_error();
-        log_msg(3, "Bio_new_file error dev cert\n");
+    dl_cert_file in;
+    if (!in.open(dev.c_str())) {
+        log_msg(DURL_LOG_ERR, "Bio_new_file error dev cert\n");
     } else {
         durl::X509Ptr cert;
         durl::EvpPkeyPtr key;
-        read_halves(dev.c_str(), &cert, &key, bio.get());
+        read_halves(in, &cert, &key);
         bool match = cert && key && X509_check_private_key(cert.get(), key.get()) == 1;
         ERR_clear_error();
-        if (match) return 0;
+        if (match) return DL_OK;
     }
-    log_msg(4, "private key doesn't match public key\n");
-    return -3;
+    log_msg(DURL_LOG_WARNING, "private key doesn't match public key\n");
+    return DL_KEY_NOT_MATCHING;
 }

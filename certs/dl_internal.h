@@ -32,8 +32,46 @@ EVP_PKEY *dl_get_pri_key(int type, BIO *bio);
 int dl_password_cb(char *buf, int size, int rwflag, void *userdata);
 // The stream form of dl_get_ca_type: the same line scan over an open stream.
 int dl_get_ca_type_stream(FILE *f);
-// dl_get_ca_type over a file's bytes already in memory (-1 only when no stream can be made).
-int dl_ca_type_of_bytes(std::string &bytes);
+// dl_get_x509 with the certificate decoded in the given library context (nullptr: default).
+X509 *dl_read_x509(int type, BIO *bio, OSSL_LIB_CTX *libctx);
+
+// ------------------------------------------ reading certificate files (file_primitives.cpp)
+
+// The one way the certificate half reads a certificate file, for every operation: hash,
+// install, information, listing, device certificate, verification and issuance. Lines are
+// read the way the TLS library reads certificate files itself (trusted CA files, hashed CA
+// directories: what verification and TLS transfers see), so a NUL byte ends a line's text
+// here exactly as it does there, and no operation accepts a file another one refuses.
+class dl_cert_file {
+public:
+    // Open a regular file and detect its encoding (dl_get_ca_type). False when it can't be
+    // opened or is no regular file.
+    bool open(const char *path);
+    void close();
+    int type() const { return type_; }
+    // The next certificate in the file's encoding, from where reading stands. keyless: the
+    // public key is not decoded (names and hashes only; far cheaper).
+    durl::X509Ptr certificate(bool keyless = false);
+    // open() and then certificate(), logging the caller's text for either failure (at
+    // error level; nullptr logs nothing). The file stays open for further reads.
+    durl::X509Ptr first_certificate(const char *path, const char *open_failed,
+                                    const char *no_certificate, bool keyless = false);
+    // The next private key in the file's encoding (dl_get_pri_key).
+    durl::EvpPkeyPtr private_key();
+    // The next PEM private key whatever the file's encoding, opened through cb.
+    durl::EvpPkeyPtr pem_private_key(pem_password_cb *cb);
+    void rewind();
+    // True when a read failed, as opposed to reaching the end of the file.
+    bool read_error() const;
+
+private:
+    durl::BioPtr bio_;
+    FILE *file_ = nullptr;  // owned by bio_
+    int type_ = -1;
+};
+
+// dl_get_ca_hash, also handing back the certificate read (keyless) when keep is given.
+uint32_t dl_read_ca_hash(const char *file, durl::X509Ptr *keep);
 
 // ------------------------------------------ replacing files in place (fs_util.cpp)
 
@@ -54,16 +92,11 @@ enum { DL_WRITE_OK = 0, DL_WRITE_NO_TEMP = -1, DL_WRITE_FAILED = -2 };
 int dl_write_file_atomic(const char *target, dl_file_mode mode,
                          const std::function<bool(FILE *)> &fill);
 
+// Write cert as PEM to target (replaced in place, mode kept). DL_WRITE_OK or the failure.
+int dl_write_pem_cert(const char *target, X509 *cert);
+
 // dl_copy_file with the given permission bits for the target.
 int dl_copy_file_mode(const char *source, const char *target, dl_file_mode mode);
-
-// Certificate files are read whole into memory up to this size; larger ones (never a
-// certificate in practice) are read as a stream.
-constexpr long DL_IN_MEMORY_LIMIT = 1L << 20;
-enum class dl_read_result { ok, failed, too_large };
-// The whole content of a regular file of at most DL_IN_MEMORY_LIMIT bytes. failed: it can't
-// be opened, is no regular file, or a read fails.
-dl_read_result dl_read_whole_file(const char *path, std::string &out);
 
 // 1 when path can be opened as a directory (opendir), else 0.
 int dl_can_open_dir(const std::string &path);
@@ -83,6 +116,22 @@ int asn1_time_parse(const ASN1_TIME *time, char *out);
 // True only when path could be opened and read to its end and holds no certificate in the
 // encoding it shows: the one case in which a listing may delete an entry.
 bool dl_entry_is_unusable(const char *path);
+
+// ------------------------------------------ key/certificate pair check (pair_check.cpp)
+
+enum class dl_pair_result {
+    ok,
+    wrong_method,
+    no_context,
+    no_ca_file,
+    no_certificate,
+    no_key,
+    mismatch
+};
+// Load the PEM file as CA file, certificate and (possibly encrypted) private key into a TLS
+// context of the ssl_version selector, and check that key and certificate match. Logs each
+// failure; key_failure_log is the text for a key that can't be loaded.
+dl_pair_result dl_check_pair(const char *file, int32_t ssl_version, const char *key_failure_log);
 
 // ------------------------------------------ verification (verify.cpp)
 
@@ -104,11 +153,11 @@ int dl_make_REQ(X509_REQ *req, EVP_PKEY *pkey, const char *subject, unsigned lon
 // must never fall back to asking at the terminal.
 int dl_no_password_cb(char *buf, int size, int rwflag, void *userdata);
 
-// Key step results (dl_cert_build_rsa_key and the seeded key generation).
-enum { DL_KEY_OK = 0, DL_KEY_NO_BIO = 17, DL_KEY_UNREADABLE = 18, DL_KEY_GEN_FAILED = 20 };
+// The key step (dl_cert_build_rsa_key and the seeded key generation) returns DL_OK,
+// DL_CSR_FILE_FAILED (no file BIO), DL_CSR_KEY_UNREADABLE or DL_CSR_KEY_GEN_FAILED.
 // Reuse the PEM private key in key_file (reused = 1), or generate an RSA key of bits with
 // exponent 65537 from whatever random method is in place. A file holding no key is logged,
-// deleted and replaced; a file holding an encrypted key is kept (DL_KEY_UNREADABLE).
+// deleted and replaced; a file holding an encrypted key is kept (DL_CSR_KEY_UNREADABLE).
 int dl_cert_build_rsa_key(const char *key_file, int bits, durl::EvpPkeyPtr &key, int &reused);
 // Write key unencrypted as PEM to key_file (replaced in place, mode 0600). 0 or -1.
 int dl_cert_write_key(const char *key_file, EVP_PKEY *key);
@@ -128,6 +177,27 @@ void dl_subject_common_name(const char *subject, char out[512]);
 // Other threads keep drawing from OpenSSL's generator meanwhile. Generations are serialised.
 int dl_seeded_build_key(const char *key_file, int bits, const char *cn, const char *seed_text,
                         dl_rand_fn gen, durl::EvpPkeyPtr &key, int &reused);
+
+// ------------------------------------------ signed requests (csr.cpp)
+
+// The key and the signed request both issuing operations start from.
+struct dl_keyed_request {
+    durl::EvpPkeyPtr key;
+    int reused = 0;  // the key came from key_file
+    durl::X509ReqPtr req;
+    // Write a newly generated key to key_file before anything that needs it is written:
+    // should a later file fail, the next call reuses the key, and nothing ever exists whose
+    // key was lost. A reused key is there already. DL_OK or DL_CSR_FILE_FAILED (logged).
+    int keep_new_key(const char *key_file) const;
+};
+
+// Obtain the key for subject (reused from key_file, else from the seeded generator with
+// seed_text, the common-name text cn and gen), then make a request for it with subject,
+// signed with md and checked. DL_OK, a key step failure (logged) or DL_CSR_NO_REQUEST,
+// DL_CSR_MAKE_FAILED, DL_CSR_SIGN_FAILED, DL_CSR_VERIFY_FAILED.
+int dl_keyed_request_for(const char *key_file, int key_bits, const char *subject, const char *cn,
+                         const char *seed_text, dl_rand_fn gen, const EVP_MD *md,
+                         dl_keyed_request &out);
 
 // ------------------------------------------ client certificate issuance (issuance.cpp)
 

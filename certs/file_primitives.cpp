@@ -1,7 +1,9 @@
 // Certificate file primitives shared by the whole certificate half: a file's MD5 digest,
 // copy, directory test, encoding detection, certificate and key readers, the PEM password
 // callback, and the subject-name hash that keys the trusted CA store.
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstring>
 
@@ -13,13 +15,13 @@
 
 int dl_get_file_md5(const char *path, char *out) {
     if (!out) {
-        log_msg(3, "MD5 error\n");
+        log_msg(DURL_LOG_ERR, "MD5 error\n");
         return -1;
     }
-    log_msg(7, "dl_get_file_md5 filename:%s\n", path ? path : "");
+    log_msg(DURL_LOG_DEBUG, "dl_get_file_md5 filename:%s\n", path ? path : "");
     durl::FilePtr f(path ? std::fopen(path, "rb") : nullptr);
     if (!f) {
-        log_msg(3, "file can't be opened\n");
+        log_msg(DURL_LOG_ERR, "file can't be opened\n");
         return -1;
     }
     durl::EvpMdCtxPtr ctx(EVP_MD_CTX_new());
@@ -43,7 +45,7 @@ int dl_copy_file(const char *source, const char *target) {
 
 int dl_path_is_directory(const char *path) {
     if (!path) {
-        log_msg(3, "NULL path!\n");
+        log_msg(DURL_LOG_ERR, "NULL path!\n");
         return 0;
     }
     struct stat st;
@@ -53,8 +55,8 @@ int dl_path_is_directory(const char *path) {
 extern "C" int dl_ca_cmp(const char *file1, const char *file2) {
     char md5_1[512] = {0};
     char md5_2[512] = {0};
-    if (dl_get_file_md5(file1, md5_1) != 0) return -1;
-    if (dl_get_file_md5(file2, md5_2) != 0) return -1;
+    if (dl_get_file_md5(file1, md5_1) != 0) return DL_FAILED;
+    if (dl_get_file_md5(file2, md5_2) != 0) return DL_FAILED;
     return std::memcmp(md5_1, md5_2, sizeof md5_1);
 }
 
@@ -67,12 +69,6 @@ int dl_get_ca_type_stream(FILE *f) {
     }
 }
 
-int dl_ca_type_of_bytes(std::string &bytes) {
-    if (bytes.empty()) return DL_CA_TYPE_DER;
-    durl::FilePtr mem(fmemopen(&bytes[0], bytes.size(), "r"));
-    return mem ? dl_get_ca_type_stream(mem.get()) : -1;
-}
-
 int dl_get_ca_type(const char *path) {
     durl::FilePtr f(path ? std::fopen(path, "r") : nullptr);
     if (!f) return -1;
@@ -82,17 +78,30 @@ int dl_get_ca_type(const char *path) {
 // A failed read leaves OpenSSL's error queue filled ("no start line" and the like); the
 // callers report failures themselves, and stale entries would confuse the next TLS
 // operation on this thread, so the queue is emptied.
-X509 *dl_get_x509(int type, BIO *bio) {
+X509 *dl_read_x509(int type, BIO *bio, OSSL_LIB_CTX *libctx) {
     X509 *x = nullptr;
-    if (type == DL_CA_TYPE_PEM)
-        x = PEM_read_bio_X509(bio, nullptr, nullptr, nullptr);
-    else if (type == DL_CA_TYPE_DER)
-        x = d2i_X509_bio(bio, nullptr);
-    else
+    if (type == DL_CA_TYPE_PEM) {
+        // What PEM_read_bio_X509 does, with the decoding done in the given library context.
+        unsigned char *data = nullptr;
+        long size = 0;
+        if (PEM_bytes_read_bio(&data, &size, nullptr, PEM_STRING_X509, bio, nullptr, nullptr) ==
+            1) {
+            const unsigned char *p = data;
+            x = reinterpret_cast<X509 *>(
+                ASN1_item_d2i_ex(nullptr, &p, size, ASN1_ITEM_rptr(X509), libctx, nullptr));
+            OPENSSL_free(data);
+        }
+    } else if (type == DL_CA_TYPE_DER) {
+        x = reinterpret_cast<X509 *>(
+            ASN1_item_d2i_bio_ex(ASN1_ITEM_rptr(X509), bio, nullptr, libctx, nullptr));
+    } else {
         return nullptr;
+    }
     if (!x) ERR_clear_error();
     return x;
 }
+
+X509 *dl_get_x509(int type, BIO *bio) { return dl_read_x509(type, bio, nullptr); }
 
 EVP_PKEY *dl_get_pri_key(int type, BIO *bio) {
     EVP_PKEY *k = nullptr;
@@ -127,8 +136,13 @@ int dl_password_cb(char *buf, int size, int rwflag, void *userdata) {
     std::memcpy(buf, pwd, n);
     buf[n] = '\0';
     OPENSSL_cleanse(pwd, sizeof pwd);
-    log_msg(6, "num is %d, pwd length:%d\n", size, static_cast<int>(n));
+    log_msg(DURL_LOG_INFO, "num is %d, pwd length:%d\n", size, static_cast<int>(n));
     return static_cast<int>(n);
+}
+
+int dl_write_pem_cert(const char *target, X509 *cert) {
+    return dl_write_file_atomic(target, dl_file_mode::keep_or_default,
+                                [cert](FILE *f) { return PEM_write_X509(f, cert) == 1; });
 }
 
 namespace {
@@ -137,15 +151,14 @@ namespace {
 // file beside the original that is renamed over it, so the certificate is never absent
 // and two conversions never share a file. On failure the original stays untouched.
 bool rewrite_as_pem(const char *path, X509 *cert) {
-    log_msg(6, "convert to PEM code\n");
-    int rc = dl_write_file_atomic(path, dl_file_mode::keep_or_default,
-                                  [cert](FILE *f) { return PEM_write_X509(f, cert) == 1; });
+    log_msg(DURL_LOG_INFO, "convert to PEM code\n");
+    int rc = dl_write_pem_cert(path, cert);
     if (rc == DL_WRITE_NO_TEMP) {
-        log_msg(3, "open file err\n");
+        log_msg(DURL_LOG_ERR, "open file err\n");
         return false;
     }
     if (rc != DL_WRITE_OK) {
-        log_msg(3, "copy file err!\n");
+        log_msg(DURL_LOG_ERR, "copy file err!\n");
         return false;
     }
     return true;
@@ -171,66 +184,93 @@ OSSL_LIB_CTX *keyless_ctx() {
     return ctx;
 }
 
-// The first certificate of a file's bytes in the given encoding, as dl_get_x509 reads it
-// (PEM: the first CERTIFICATE block; DER: one certificate), parsed without its key.
-durl::X509Ptr parse_keyless(int type, const std::string &bytes) {
-    durl::BioPtr bio(BIO_new_mem_buf(bytes.data(), static_cast<int>(bytes.size())));
-    if (!bio || (type != DL_CA_TYPE_PEM && type != DL_CA_TYPE_DER)) return nullptr;
-    unsigned char *data = nullptr;
-    long size = 0;
-    durl::OpensslCharPtr owned;
-    if (type == DL_CA_TYPE_PEM) {
-        char *name = nullptr;
-        if (PEM_bytes_read_bio(&data, &size, &name, PEM_STRING_X509, bio.get(), nullptr, nullptr) !=
-            1)
-            return nullptr;
-        OPENSSL_free(name);
-        owned.reset(reinterpret_cast<char *>(data));
-    } else {
-        data = reinterpret_cast<unsigned char *>(const_cast<char *>(bytes.data()));
-        size = static_cast<long>(bytes.size());
-    }
-    const unsigned char *p = data;
-    return durl::X509Ptr(reinterpret_cast<X509 *>(
-        ASN1_item_d2i_ex(nullptr, &p, size, ASN1_ITEM_rptr(X509), keyless_ctx(), nullptr)));
-}
-
 }  // namespace
 
-extern "C" uint32_t dl_get_ca_hash(const char *file) {
-    if (!file) {
-        log_msg(3, "Bio_new_file error ca_file\n");
-        return 0;
+bool dl_cert_file::open(const char *path) {
+    close();
+    if (!path) return false;
+    // Only regular files hold certificates; O_NONBLOCK keeps open() from waiting for a
+    // writer on a FIFO and means nothing for a regular file.
+    int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) return false;
+    struct stat st;
+    FILE *f = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) ? fdopen(fd, "r") : nullptr;
+    if (!f) {
+        ::close(fd);
+        return false;
     }
-    log_msg(7, "Bio_new_file %s\n", file);
-    if (dl_path_is_directory(file)) {
-        log_msg(5, "path is directory, ret\n");
-        return 0;
+    bio_.reset(BIO_new_fp(f, BIO_CLOSE));
+    if (!bio_) {
+        std::fclose(f);
+        return false;
     }
-    // One open and one read: a store scan runs this for every entry.
-    std::string bytes;
-    dl_read_result read = dl_read_whole_file(file, bytes);
-    if (read == dl_read_result::failed) {
-        log_msg(3, "Bio_new_file error ca_file\n");
-        return 0;
-    }
-    int type = -1;
-    durl::X509Ptr cert;
-    if (read == dl_read_result::ok) {
-        type = dl_ca_type_of_bytes(bytes);
-        cert = parse_keyless(type, bytes);
-    } else {
-        durl::BioPtr bio(BIO_new_file(file, "r"));
-        type = dl_get_ca_type(file);
-        cert.reset(bio ? dl_get_x509(type, bio.get()) : nullptr);
-    }
-    ERR_clear_error();
-    if (!cert) {
-        log_msg(3, "unable to load certificate ca_file\n");
-        return 0;
-    }
-    if (type == DL_CA_TYPE_DER && !rewrite_as_pem(file, cert.get())) return 0;
-    // Hashed in the default context (the keyless one has no digest).
-    return static_cast<uint32_t>(
-        X509_NAME_hash_ex(X509_get_subject_name(cert.get()), nullptr, nullptr, nullptr));
+    file_ = f;
+    type_ = dl_get_ca_type_stream(f);
+    rewind();
+    return true;
 }
+
+void dl_cert_file::close() {
+    bio_.reset();
+    file_ = nullptr;
+    type_ = -1;
+}
+
+void dl_cert_file::rewind() {
+    if (bio_) BIO_reset(bio_.get());
+}
+
+bool dl_cert_file::read_error() const { return file_ && std::ferror(file_); }
+
+durl::X509Ptr dl_cert_file::certificate(bool keyless) {
+    if (!bio_) return nullptr;
+    return durl::X509Ptr(dl_read_x509(type_, bio_.get(), keyless ? keyless_ctx() : nullptr));
+}
+
+durl::X509Ptr dl_cert_file::first_certificate(const char *path, const char *open_failed,
+                                              const char *no_certificate, bool keyless) {
+    const char *failed = open_failed;
+    durl::X509Ptr cert;
+    if (open(path)) {
+        cert = certificate(keyless);
+        failed = no_certificate;
+    }
+    if (!cert && failed) log_msg(DURL_LOG_ERR, "%s", failed);
+    return cert;
+}
+
+durl::EvpPkeyPtr dl_cert_file::private_key() {
+    return durl::EvpPkeyPtr(bio_ ? dl_get_pri_key(type_, bio_.get()) : nullptr);
+}
+
+durl::EvpPkeyPtr dl_cert_file::pem_private_key(pem_password_cb *cb) {
+    durl::EvpPkeyPtr key(bio_ ? PEM_read_bio_PrivateKey(bio_.get(), nullptr, cb, nullptr)
+                              : nullptr);
+    if (!key) ERR_clear_error();
+    return key;
+}
+
+uint32_t dl_read_ca_hash(const char *file, durl::X509Ptr *keep) {
+    if (!file) {
+        log_msg(DURL_LOG_ERR, "Bio_new_file error ca_file\n");
+        return 0;
+    }
+    log_msg(DURL_LOG_DEBUG, "Bio_new_file %s\n", file);
+    if (dl_path_is_directory(file)) {
+        log_msg(DURL_LOG_NOTICE, "path is directory, ret\n");
+        return 0;
+    }
+    dl_cert_file in;
+    // Store scans hash every entry: only names are wanted, so the key is not decoded.
+    durl::X509Ptr cert = in.first_certificate(file, "Bio_new_file error ca_file\n",
+                                              "unable to load certificate ca_file\n", true);
+    if (!cert) return 0;
+    if (in.type() == DL_CA_TYPE_DER && !rewrite_as_pem(file, cert.get())) return 0;
+    // Hashed in the default context (the keyless one has no digest).
+    const uint32_t hash = static_cast<uint32_t>(
+        X509_NAME_hash_ex(X509_get_subject_name(cert.get()), nullptr, nullptr, nullptr));
+    if (keep) *keep = std::move(cert);
+    return hash;
+}
+
+extern "C" uint32_t dl_get_ca_hash(const char *file) { return dl_read_ca_hash(file, nullptr); }

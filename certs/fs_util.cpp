@@ -101,10 +101,10 @@ int dl_write_file_atomic(const char *target, dl_file_mode mode,
 
 int dl_copy_file_mode(const char *source, const char *target, dl_file_mode mode) {
     if (!source || !target) return -1;
-    log_msg(7, "dl_copy_file Source file:%s Target file:%s\n", source, target);
+    log_msg(DURL_LOG_DEBUG, "dl_copy_file Source file:%s Target file:%s\n", source, target);
     durl::FilePtr in(std::fopen(source, "rb"));
     if (!in) {
-        log_msg(3, "Source file can't open! \n");
+        log_msg(DURL_LOG_ERR, "Source file can't open! \n");
         return -1;
     }
     int rc = dl_write_file_atomic(target, mode, [&](FILE *out) {
@@ -115,11 +115,11 @@ int dl_copy_file_mode(const char *source, const char *target, dl_file_mode mode)
         return !std::ferror(in.get());
     });
     if (rc == DL_WRITE_NO_TEMP) {
-        log_msg(3, "Target file can't open! \n");
+        log_msg(DURL_LOG_ERR, "Target file can't open! \n");
         return -1;
     }
     if (rc != DL_WRITE_OK) {
-        log_msg(3, "Target file write error! \n");
+        log_msg(DURL_LOG_ERR, "Target file write error! \n");
         return -1;
     }
     return 0;
@@ -138,20 +138,4 @@ int dl_ensure_dir(const std::string &path, mode_t mode) {
     // opened afterwards (it may have appeared meanwhile).
     (void)mkdir(path.c_str(), mode);
     return dl_can_open_dir(path);
-}
-
-dl_read_result dl_read_whole_file(const char *path, std::string &out) {
-    out.clear();
-    int fd = open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return dl_read_result::failed;
-    struct stat st;
-    dl_read_result rc = dl_read_result::failed;
-    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode))
-        rc = st.st_size > DL_IN_MEMORY_LIMIT ? dl_read_result::too_large : dl_read_result::ok;
-    char block[16384];
-    ssize_t n = 0;
-    while (rc == dl_read_result::ok && (n = read(fd, block, sizeof block)) > 0)
-        out.append(block, static_cast<size_t>(n));
-    close(fd);
-    return n < 0 ? dl_read_result::failed : rc;
 }

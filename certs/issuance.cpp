@@ -38,36 +38,20 @@ durl::Asn1IntPtr dl_serial_from_cn(const char *cn) {
     return serial;
 }
 
-// A request for the client key, signed and self-checked with the chosen digest.
-durl::X509ReqPtr dl_signed_request(EVP_PKEY *key, const char *subject, const EVP_MD *md) {
-    durl::X509ReqPtr req(X509_REQ_new());
-    if (!req || dl_make_REQ(req.get(), key, subject, MBSTRING_UTF8) != 0) return nullptr;
-    if (X509_REQ_sign(req.get(), key, md) <= 0) return nullptr;
-    if (X509_REQ_verify(req.get(), key) <= 0) return nullptr;
-    return req;
-}
-
 // CA certificate (PEM or DER) and its key; both null on failure (logged).
 bool dl_load_ca(const char *ca_cert_file, const char *ca_key_file, durl::X509Ptr &ca_cert,
                 durl::EvpPkeyPtr &ca_key) {
-    durl::BioPtr bio(BIO_new_file(ca_cert_file, "r"));
-    if (!bio) {
-        log_msg(3, "Bio_new_file error root ca\n");
+    dl_cert_file in;
+    ca_cert = in.first_certificate(ca_cert_file, "Bio_new_file error root ca\n",
+                                   "unable to load certificate filename\n");
+    if (!ca_cert) return false;
+    if (!in.open(ca_key_file)) {
+        log_msg(DURL_LOG_ERR, "Bio_new_file error filename\n");
         return false;
     }
-    ca_cert.reset(dl_get_x509(dl_get_ca_type(ca_cert_file), bio.get()));
-    if (!ca_cert) {
-        log_msg(3, "unable to load certificate filename\n");
-        return false;
-    }
-    bio.reset(BIO_new_file(ca_key_file, "r"));
-    if (!bio) {
-        log_msg(3, "Bio_new_file error filename\n");
-        return false;
-    }
-    ca_key.reset(PEM_read_bio_PrivateKey(bio.get(), nullptr, dl_no_password_cb, nullptr));
+    ca_key = in.pem_private_key(dl_no_password_cb);
     if (!ca_key || X509_check_private_key(ca_cert.get(), ca_key.get()) != 1) {
-        log_msg(3, "CA certificate and CA private key do not match\n");
+        log_msg(DURL_LOG_ERR, "CA certificate and CA private key do not match\n");
         return false;
     }
     return true;
@@ -104,45 +88,33 @@ int dl_issue(const char *ca_cert_file, const char *ca_key_file, const char *clie
              const char *client_cert_file, const char *subject, int key_bits) {
     const durl_config cfg = durl_config_snapshot(nullptr);
     const EVP_MD *md = dl_sign_digest(cfg.ssl_sign_algo);
-    log_msg(7, "key bits [%d], subject: [%s]\n", key_bits, subject);
+    log_msg(DURL_LOG_DEBUG, "key bits [%d], subject: [%s]\n", key_bits, subject);
 
     char cn[512];
     dl_subject_common_name(subject, cn);
     durl::Asn1IntPtr serial;
     if (strstr(subject, "CN=")) {
         serial = dl_serial_from_cn(cn);
-        if (!serial) return -1;
+        if (!serial) return DL_FAILED;
     }
-    durl::EvpPkeyPtr key;
-    int reused = 0;
-    if (dl_seeded_build_key(client_key_file, key_bits, cn, cfg.env_randomness, dl_ssleay_rand_bytes,
-                            key, reused) != DL_KEY_OK) {
-        log_msg(3, "dl_cert_build_rsa_key() fail\n");
-        return -1;
-    }
-    log_msg(7, "build key success\n");
-
-    durl::X509ReqPtr req = dl_signed_request(key.get(), subject, md);
-    if (!req) return -1;
+    dl_keyed_request made;
+    if (dl_keyed_request_for(client_key_file, key_bits, subject, cn, cfg.env_randomness,
+                             dl_ssleay_rand_bytes, md, made) != DL_OK)
+        return DL_FAILED;
     durl::X509Ptr ca_cert;
     durl::EvpPkeyPtr ca_key;
-    if (!dl_load_ca(ca_cert_file, ca_key_file, ca_cert, ca_key)) return -1;
+    if (!dl_load_ca(ca_cert_file, ca_key_file, ca_cert, ca_key)) return DL_FAILED;
 
     durl::X509Ptr cert(X509_new());
-    if (!cert || !dl_fill_cert(cert.get(), req.get(), ca_cert.get(), serial.get())) return -1;
-    if (X509_sign(cert.get(), ca_key.get(), md) <= 0) return -1;
-
-    // The key file first: should the certificate file then fail, the next issuance reuses
-    // the key, and no certificate ever exists whose key was lost.
-    if (!reused && dl_cert_write_key(client_key_file, key.get()) != 0) {
-        log_msg(3, "write key file %s failed\n", client_key_file);
-        return -1;
+    if (!cert || !dl_fill_cert(cert.get(), made.req.get(), ca_cert.get(), serial.get()))
+        return DL_FAILED;
+    if (X509_sign(cert.get(), ca_key.get(), md) <= 0) return DL_FAILED;
+    if (made.keep_new_key(client_key_file) != DL_OK) return DL_FAILED;
+    if (!dl_write_cert_and_key(client_cert_file, cert.get(), made.key.get())) {
+        log_msg(DURL_LOG_ERR, "write certificate file %s failed\n", client_cert_file);
+        return DL_FAILED;
     }
-    if (!dl_write_cert_and_key(client_cert_file, cert.get(), key.get())) {
-        log_msg(3, "write certificate file %s failed\n", client_cert_file);
-        return -1;
-    }
-    return 0;
+    return DL_OK;
 }
 
 }  // namespace
@@ -160,14 +132,14 @@ extern "C" int dl_generate_client_cert(const char *ca_cert_file, const char *ca_
                                        const char *client_key_file, const char *client_cert_file,
                                        const char *subject, int key_bits) {
     if (!ca_cert_file || !ca_key_file || !client_key_file || !client_cert_file || !subject) {
-        log_msg(3, "Invalid Parameter\n");
-        return -1;
+        log_msg(DURL_LOG_ERR, "Invalid Parameter\n");
+        return DL_BAD_ARGUMENT;
     }
     try {
         return dl_issue(ca_cert_file, ca_key_file, client_key_file, client_cert_file, subject,
                         key_bits);
     } catch (...) {
         // std::function in the file writer may allocate; nothing may escape to C callers.
-        return -1;
+        return DL_FAILED;
     }
 }

@@ -286,7 +286,7 @@ void dl_subject_common_name(const char *subject, char out[512]) {
         out[i] = cn[i];
         ++i;
     }
-    log_msg(7, "buffer is %s\n", out);
+    log_msg(DURL_LOG_DEBUG, "buffer is %s\n", out);
 }
 
 // ---------------------------------------------------------------- key file
@@ -298,25 +298,25 @@ int dl_no_password_cb(char * /*buf*/, int /*size*/, int /*rwflag*/, void * /*use
 int dl_cert_build_rsa_key(const char *key_file, int bits, durl::EvpPkeyPtr &key, int &reused) {
     if (access(key_file, F_OK) == 0) {
         durl::BioPtr bio(BIO_new(BIO_s_file()));
-        if (!bio) return DL_KEY_NO_BIO;
-        if (BIO_read_filename(bio.get(), key_file) <= 0) return DL_KEY_UNREADABLE;
+        if (!bio) return DL_CSR_FILE_FAILED;
+        if (BIO_read_filename(bio.get(), key_file) <= 0) return DL_CSR_KEY_UNREADABLE;
         ERR_clear_error();
         key.reset(PEM_read_bio_PrivateKey(bio.get(), nullptr, dl_no_password_cb, nullptr));
         if (key) {
             reused = 1;
-            return DL_KEY_OK;
+            return DL_OK;
         }
         if (dl_failed_on_encrypted_key()) {
             // A key we can't open is still a key: never destroy it.
-            log_msg(3, "key file %s holds an encrypted key, kept\n", key_file);
-            return DL_KEY_UNREADABLE;
+            log_msg(DURL_LOG_ERR, "key file %s holds an encrypted key, kept\n", key_file);
+            return DL_CSR_KEY_UNREADABLE;
         }
-        log_msg(3, "prikey err,create new\n");
+        log_msg(DURL_LOG_ERR, "prikey err,create new\n");
         bio.reset();
         unlink(key_file);
     }
     key = dl_generate_rsa(bits);
-    return key ? DL_KEY_OK : DL_KEY_GEN_FAILED;
+    return key ? DL_OK : DL_CSR_KEY_GEN_FAILED;
 }
 
 int dl_cert_write_key(const char *key_file, EVP_PKEY *key) {
@@ -357,8 +357,8 @@ int dl_seeded_build_key(const char *key_file, int bits, const char *cn, const ch
     dl_seeded_install install(gen);
     if (!install.installed()) {
         // Without the generator the key would come out random: refuse rather than mislead.
-        log_msg(3, "seeded generator can't be installed\n");
-        return DL_KEY_GEN_FAILED;
+        log_msg(DURL_LOG_ERR, "seeded generator can't be installed\n");
+        return DL_CSR_KEY_GEN_FAILED;
     }
     return dl_cert_build_rsa_key(key_file, bits, key, reused);
 }

@@ -54,7 +54,7 @@ scan_result find_hash(const std::string &dir, uint32_t hash) {
 // Like the shell command, an existing name is left alone.
 void make_link(const std::string &target, const std::string &link) {
     if (symlink(target.c_str(), link.c_str()) != 0 && errno != EEXIST)
-        log_msg(4, "symlink %s failed: %s\n", link.c_str(), std::strerror(errno));
+        log_msg(DURL_LOG_WARNING, "symlink %s failed: %s\n", link.c_str(), std::strerror(errno));
 }
 
 void remove_path(const std::string &path) { (void)unlink(path.c_str()); }
@@ -65,7 +65,7 @@ void remove_path(const std::string &path) { (void)unlink(path.c_str()); }
 template <class Entry, class Reader>
 bool list_entry(const std::string &path, Entry &slot, Reader &&read) {
     if (path.size() >= sizeof slot.path) {
-        log_msg(4, "trust ca path too long, skipped: %s\n", path.c_str());
+        log_msg(DURL_LOG_WARNING, "trust ca path too long, skipped: %s\n", path.c_str());
         return false;
     }
     if (read(path.c_str(), slot) == 0) return true;
@@ -79,101 +79,103 @@ template <class List, class Reader>
 int list_store(List &list, Reader &&read) {
     std::string trust = trust_path();
     DIR *d = opendir(trust.c_str());
-    if (!d) return -2;
+    if (!d) return DL_NO_TRUST_DIR;
     while (struct dirent *e = readdir(d)) {
         if (!is_entry_name(e->d_name)) continue;
         if (list.count >= DL_TRUST_CA_MAX) {
-            log_msg(3, "number of ca file is no less than 10!\n");
+            log_msg(DURL_LOG_ERR, "number of ca file is no less than 10!\n");
             break;
         }
         if (list_entry(trust + e->d_name, list.entries[list.count], read)) ++list.count;
     }
     closedir(d);
-    return 0;
+    return DL_OK;
 }
 
 }  // namespace
 
 bool dl_entry_is_unusable(const char *path) {
-    std::string data;
-    dl_read_result read = dl_read_whole_file(path, data);
-    if (read == dl_read_result::failed) return false;
-    // The same encoding detection and reader the listing used, over the bytes just read
-    // (a file too large to hold is read as a stream).
-    int type = read == dl_read_result::ok ? dl_ca_type_of_bytes(data) : dl_get_ca_type(path);
-    durl::BioPtr bio(read == dl_read_result::ok
-                         ? BIO_new_mem_buf(data.data(), static_cast<int>(data.size()))
-                         : BIO_new_file(path, "r"));
-    if (type < 0 || !bio) return false;
-    durl::X509Ptr cert(dl_get_x509(type, bio.get()));
-    return !cert;
+    dl_cert_file entry;
+    if (!entry.open(path)) return false;
+    return !entry.certificate(true) && !entry.read_error();
 }
 
 extern "C" int dl_install_ca(const char *file) {
-    uint32_t hash = dl_get_ca_hash(file);
-    if (hash == 0) return -1;
+    durl::X509Ptr cert;
+    uint32_t hash = dl_read_ca_hash(file, &cert);
+    if (hash == 0) return DL_CA_NOT_INSTALLED;
     std::string trust = trust_path();
     if (!dl_ensure_dir(trust, 0777)) {
-        log_msg(3, "Can't open custom trust certs directory\n");
-        return -1;
+        log_msg(DURL_LOG_ERR, "Can't open custom trust certs directory\n");
+        return DL_CA_NOT_INSTALLED;
     }
     std::string all_ca = trust + "ca/";
     if (!dl_can_open_dir(all_ca) && mkdir(all_ca.c_str(), 0777) != 0)
-        log_msg(3, "Can't create directory all ca certs directory\n");
+        log_msg(DURL_LOG_ERR, "Can't create directory all ca certs directory\n");
     if (find_hash(trust, hash) == scan_result::present) {
-        log_msg(3, "the ca file file has existed in custom certs directory\n");
-        return -2;
+        log_msg(DURL_LOG_ERR, "the ca file file has existed in custom certs directory\n");
+        return DL_CA_ALREADY_INSTALLED;
     }
     std::string factory = trust + "phoneca/";
     if (!dl_ensure_dir(factory, 0777)) {
-        log_msg(3, "Can't open factory prefabrication directory\n");
-        return -1;
+        log_msg(DURL_LOG_ERR, "Can't open factory prefabrication directory\n");
+        return DL_CA_NOT_INSTALLED;
     }
     if (find_hash(factory, hash) == scan_result::present) {
-        log_msg(3, "the ca file has existed by factory prefabrication\n");
-        return -3;
+        log_msg(DURL_LOG_ERR, "the ca file has existed by factory prefabrication\n");
+        return DL_CA_FACTORY_CA;
     }
     std::string stored = trust + hash_name(hash, ".0");
-    // A failed copy leaves no file (the copy is renamed into place only when complete), so
-    // no link may point at it either.
-    if (dl_copy_file(file, stored.c_str()) != 0) return -1;
+    // The store gets the certificate that was read, as PEM, rather than the file's bytes:
+    // the TLS library's own loader, through which verification and transfers read the
+    // store, then finds exactly that certificate, whatever else the given file held (text,
+    // keys, further certificates, a damaged block it would refuse the whole file for).
+    // A failed write leaves no file (it is renamed into place only when complete), so no
+    // link may point at it either.
+    const int written = dl_write_pem_cert(stored.c_str(), cert.get());
+    if (written != DL_WRITE_OK) {
+        log_msg(DURL_LOG_ERR, "%s",
+                written == DL_WRITE_NO_TEMP ? "Target file can't open! \n"
+                                            : "Target file write error! \n");
+        return DL_CA_NOT_INSTALLED;
+    }
     make_link(stored, trust + hash_name(hash, ""));
     make_link(stored, all_ca + hash_name(hash, ".0"));
-    return 0;
+    return DL_OK;
 }
 
 extern "C" int dl_del_ca(const char *file) {
-    if (!file) return 0;
+    if (!file) return DL_OK;
     uint32_t hash = dl_get_ca_hash(file);
     std::string trust = trust_path();
     remove_path(file);
-    if (hash == 0) return 0;
-    log_msg(6, "hash:%x\n", hash);
+    if (hash == 0) return DL_OK;
+    log_msg(DURL_LOG_INFO, "hash:%x\n", hash);
     std::string all_ca = trust + "/ca/";
     remove_path(all_ca + hash_name(hash, ".0"));
     remove_path(all_ca + hash_name(hash, ""));
     remove_path(trust + hash_name(hash, ".0"));
     remove_path(trust + hash_name(hash, ""));
-    return 0;
+    return DL_OK;
 }
 
 extern "C" int dl_get_trust_ca_info(dl_trust_ca_list *list) {
     if (!list) {
-        log_msg(3, "Invalid Parameter\n");
-        return -1;
+        log_msg(DURL_LOG_ERR, "Invalid Parameter\n");
+        return DL_BAD_ARGUMENT;
     }
     std::memset(list, 0, sizeof *list);
     return list_store(*list, [](const char *path, dl_ca_info &entry) {
         std::memcpy(entry.path, path, std::strlen(path) + 1);
-        return dl_get_ca_info(path, &entry) == -2 ? -2 : 0;
+        return dl_get_ca_info(path, &entry) == DL_NO_CERTIFICATE ? DL_NO_CERTIFICATE : DL_OK;
     });
 }
 
 extern "C" int dl_get_trust_ca_info_ex(dl_trust_ca_list_ex *list, dl_ca_status *status) {
     if (!list || !status) {
-        log_msg(3, "Invalid Parameter\n");
-        if (status) status->code = 1;
-        return -1;
+        log_msg(DURL_LOG_ERR, "Invalid Parameter\n");
+        if (status) status->code = DL_STATUS_BAD_ARGUMENT;
+        return DL_FAILED;
     }
     std::memset(list, 0, sizeof *list);
     std::memset(status, 0, sizeof *status);
@@ -184,8 +186,8 @@ extern "C" int dl_get_trust_ca_info_ex(dl_trust_ca_list_ex *list, dl_ca_status *
         return r;
     });
     if (rc != 0) {
-        status->code = 2;
-        return -1;
+        status->code = DL_STATUS_NO_TRUST_DIR;
+        return DL_FAILED;
     }
-    return 0;
+    return DL_OK;
 }

@@ -35,95 +35,41 @@ bool dl_cb_tolerated(int err) {
 int32_t dl_verify_code(int verify_error) {
     switch (verify_error) {
         case X509_V_ERR_CERT_SIGNATURE_FAILURE:
-            return 3;
+            return DL_STATUS_BAD_SIGNATURE;
         case X509_V_ERR_CERT_NOT_YET_VALID:
-            return 4;
+            return DL_STATUS_NOT_YET_VALID;
         case X509_V_ERR_CERT_HAS_EXPIRED:
-            return 5;
+            return DL_STATUS_EXPIRED;
         case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY:
         case X509_V_ERR_UNABLE_TO_VERIFY_LEAF_SIGNATURE:
-            return 6;
+            return DL_STATUS_NO_ISSUER;
         default:
-            return 11;
+            return DL_STATUS_NOT_VERIFIED;
     }
 }
 
-// Protocol method of the ssl_version setting. Versions this OpenSSL no longer offers (SSLv2,
-// SSLv3) are known but have no method: the context for them can't be made.
-struct dl_method_choice {
-    bool known;
-    const SSL_METHOD *method;
-};
-
-dl_method_choice dl_method_for_version(int32_t version) {
-    switch (version) {
-        case 0:
-            return {true, TLSv1_method()};
-        case 1:  // SSLv2
-        case 2:  // SSLv3
-            return {true, nullptr};
-        case 3:
-            return {true, TLS_method()};
-        case 4:
-            return {true, TLSv1_1_method()};
-        case 5:
-            return {true, TLSv1_2_method()};
-        default:
-            return {false, nullptr};
-    }
-}
-
-// OpenSSL 3 refuses a key that does not match the certificate already while loading it;
-// that is still a key of another pair, not a key that can't be loaded.
-bool dl_key_mismatch_reported() {
-    bool mismatch = false;
-    while (unsigned long err = ERR_get_error()) {
-        if (ERR_GET_LIB(err) == ERR_LIB_X509 &&
-            (ERR_GET_REASON(err) == X509_R_KEY_VALUES_MISMATCH ||
-             ERR_GET_REASON(err) == X509_R_KEY_TYPE_MISMATCH))
-            mismatch = true;
-    }
-    return mismatch;
-}
-
-// The advance check: the file must load as CA file, certificate and matching private key in
-// a TLS context of the configured protocol. Returns 0 or the status code of the failure.
+// The advance check: the file must be a complete PEM device credential for the configured
+// protocol. Returns 0 or the status code of the failure (message filled as the code says).
 int32_t dl_verify_advance(const char *cert_file, dl_ca_status *status) {
-    log_msg(6, "verify advance\n");
+    log_msg(DURL_LOG_INFO, "verify advance\n");
     const int32_t version = durl_config_snapshot(nullptr).ssl_version;
-    const dl_method_choice choice = dl_method_for_version(version);
-    if (!choice.known) {
-        log_msg(3, "Wrong method");
-        return 7;
+    switch (dl_check_pair(cert_file, version, "Can't load private key from ser_ca_file")) {
+        case dl_pair_result::ok:
+            return DL_OK;
+        case dl_pair_result::wrong_method:
+            return DL_STATUS_WRONG_METHOD;
+        case dl_pair_result::no_certificate:
+            snprintf(status->message, sizeof status->message, "Can't load public key\n");
+            return DL_STATUS_NO_CERTIFICATE;
+        case dl_pair_result::no_key:
+            snprintf(status->message, sizeof status->message, "Can't load private key\n");
+            return DL_STATUS_NO_PRIVATE_KEY;
+        case dl_pair_result::mismatch:
+            snprintf(status->message, sizeof status->message, "Private key does not match");
+            return DL_STATUS_KEY_MISMATCH;
+        default:
+            return DL_STATUS_TLS_FAILURE;
     }
-    durl::SslCtxPtr ctx(choice.method ? SSL_CTX_new(choice.method) : nullptr);
-    if (!ctx) {
-        log_msg(3, "SSL_CTX_new error\n");
-        return 2;
-    }
-    SSL_CTX_set_default_passwd_cb(ctx.get(), dl_password_cb);
-    if (SSL_CTX_load_verify_locations(ctx.get(), cert_file, nullptr) != 1) {
-        log_msg(3, "Can't open ca file ser_ca_file\n");
-        return 2;
-    }
-    if (SSL_CTX_use_certificate_file(ctx.get(), cert_file, SSL_FILETYPE_PEM) != 1) {
-        log_msg(3, "Can't load public key from ser_ca_file\n");
-        snprintf(status->message, sizeof status->message, "Can't load public key\n");
-        return 8;
-    }
-    ERR_clear_error();
-    if (SSL_CTX_use_PrivateKey_file(ctx.get(), cert_file, SSL_FILETYPE_PEM) != 1 &&
-        !dl_key_mismatch_reported()) {
-        log_msg(3, "Can't load private key from ser_ca_file");
-        snprintf(status->message, sizeof status->message, "Can't load private key\n");
-        return 9;
-    }
-    if (SSL_CTX_check_private_key(ctx.get()) != 1) {
-        log_msg(3, "Private key does not match the certificate public key\n");
-        snprintf(status->message, sizeof status->message, "Private key does not match");
-        return 10;
-    }
-    return 0;
 }
 
 // Standard error as an OpenSSL BIO, made only when a text must go there; freeing it never
@@ -145,15 +91,15 @@ int32_t dl_add_trust_source(X509_STORE *store, X509_LOOKUP_METHOD *method, int c
                             const char *path, const char *what, const char *call,
                             dl_stderr_bio &bio_err) {
     X509_LOOKUP *lookup = X509_STORE_add_lookup(store, method);
-    if (!lookup) return 2;
+    if (!lookup) return DL_STATUS_TLS_FAILURE;
     if (!path) {
         X509_LOOKUP_ctrl(lookup, cmd, nullptr, X509_FILETYPE_DEFAULT, nullptr);
-        return 0;
+        return DL_OK;
     }
-    if (X509_LOOKUP_ctrl(lookup, cmd, path, X509_FILETYPE_PEM, nullptr) == 1) return 0;
+    if (X509_LOOKUP_ctrl(lookup, cmd, path, X509_FILETYPE_PEM, nullptr) == 1) return DL_OK;
     bio_err.error_loading(what, path);
-    log_msg(3, "%s error: %lu\n", call, ERR_get_error());
-    return 2;
+    log_msg(DURL_LOG_ERR, "%s error: %lu\n", call, ERR_get_error());
+    return DL_STATUS_TLS_FAILURE;
 }
 
 // Builds the store from the trust file and directory. Returns 0 or status code 2.
@@ -168,12 +114,8 @@ int32_t dl_load_trust(X509_STORE *store, const char *trust_dir, const char *trus
 
 // First certificate of the file, PEM or DER, or none.
 durl::X509Ptr dl_read_first_cert(const char *cert_file) {
-    durl::BioPtr bio(BIO_new_file(cert_file, "r"));
-    if (!bio) {
-        log_msg(3, "Bio_new_file error ca_file\n");
-        return nullptr;
-    }
-    return durl::X509Ptr(dl_get_x509(dl_get_ca_type(cert_file), bio.get()));
+    dl_cert_file in;
+    return in.first_certificate(cert_file, "Bio_new_file error ca_file\n", nullptr);
 }
 
 // Runs the verification proper. Returns the OpenSSL verification error, 0 when the chain
@@ -181,15 +123,15 @@ durl::X509Ptr dl_read_first_cert(const char *cert_file) {
 int dl_run_chain(X509_STORE *store, const char *cert_file) {
     durl::X509Ptr cert = dl_read_first_cert(cert_file);
     if (!cert) return -1;
-    log_msg(6, "%s: \n", cert_file);
+    log_msg(DURL_LOG_INFO, "%s: \n", cert_file);
     durl::X509StoreCtxPtr ctx(X509_STORE_CTX_new());
     if (!ctx) {
-        log_msg(3, "X509_STORE_CTX_new error: %lu\n", ERR_get_error());
+        log_msg(DURL_LOG_ERR, "X509_STORE_CTX_new error: %lu\n", ERR_get_error());
         return -1;
     }
     X509_STORE_set_flags(store, 0);
     if (!X509_STORE_CTX_init(ctx.get(), store, cert.get(), nullptr)) {
-        log_msg(3, "X509_STORE_CTX_init error: %lu\n", ERR_get_error());
+        log_msg(DURL_LOG_ERR, "X509_STORE_CTX_init error: %lu\n", ERR_get_error());
         return -1;
     }
     if (X509_verify_cert(ctx.get()) == 1) return 0;
@@ -202,7 +144,7 @@ int dl_run_chain(X509_STORE *store, const char *cert_file) {
 int32_t dl_verify_chain(const char *cert_file, const char *trust_dir, const char *trust_file,
                         dl_ca_status *status) {
     durl::X509StorePtr store(X509_STORE_new());
-    if (!store) return 2;
+    if (!store) return DL_STATUS_TLS_FAILURE;
     X509_STORE_set_verify_cb(store.get(), dl_cb);
     dl_stderr_bio bio_err;
     ERR_clear_error();
@@ -211,11 +153,11 @@ int32_t dl_verify_chain(const char *cert_file, const char *trust_dir, const char
 
     const int result = dl_run_chain(store.get(), cert_file);
     if (result == 0) {
-        log_msg(6, "OK\n");
-        return 0;
+        log_msg(DURL_LOG_INFO, "OK\n");
+        return DL_OK;
     }
     const int verify_error = result > 0 ? result : 0;
-    log_msg(3, "X509_verify_cert error: %lu\n", ERR_get_error());
+    log_msg(DURL_LOG_ERR, "X509_verify_cert error: %lu\n", ERR_get_error());
     snprintf(status->message, sizeof status->message, "verify err:%s",
              verify_error ? X509_verify_cert_error_string(verify_error) : "");
     return dl_verify_code(verify_error);
@@ -229,8 +171,8 @@ int dl_cb(int ok, X509_STORE_CTX *ctx) {
     char subject[256] = "";
     if (current) X509_NAME_oneline(X509_get_subject_name(current), subject, sizeof subject);
     const int err = X509_STORE_CTX_get_error(ctx);
-    log_msg(5, "%s\n", subject);
-    log_msg(5, "verify dl_cb error %d at %d depth lookup:%s\n", err,
+    log_msg(DURL_LOG_NOTICE, "%s\n", subject);
+    log_msg(DURL_LOG_NOTICE, "verify dl_cb error %d at %d depth lookup:%s\n", err,
             X509_STORE_CTX_get_error_depth(ctx), X509_verify_cert_error_string(err));
     return dl_cb_tolerated(err) ? 1 : 0;
 }
@@ -238,20 +180,20 @@ int dl_cb(int ok, X509_STORE_CTX *ctx) {
 extern "C" int dl_cert_verify(const char *cert_file, const char *trust_dir, const char *trust_file,
                               int flags, dl_ca_status *status) {
     if (!cert_file || !status) {
-        log_msg(3, "Invalid Parameter\n");
-        if (status) status->code = 1;
-        return -1;
+        log_msg(DURL_LOG_ERR, "Invalid Parameter\n");
+        if (status) status->code = DL_STATUS_BAD_ARGUMENT;
+        return DL_FAILED;
     }
     memset(status, 0, sizeof *status);
     if (SSL_library_init() == 0) {
-        log_msg(3, "SSL_library_init error\n");
-        status->code = 2;
-        return -1;
+        log_msg(DURL_LOG_ERR, "SSL_library_init error\n");
+        status->code = DL_STATUS_TLS_FAILURE;
+        return DL_FAILED;
     }
     if (flags & DL_VERIFY_ADVANCE) {
         status->code = dl_verify_advance(cert_file, status);
-        if (status->code != 0) return -1;
+        if (status->code != 0) return DL_FAILED;
     }
     status->code = dl_verify_chain(cert_file, trust_dir, trust_file, status);
-    return status->code == 0 ? 0 : -1;
+    return status->code == DL_OK ? DL_OK : DL_FAILED;
 }

@@ -19,6 +19,63 @@ extern "C" {
 #define DL_CA_TYPE_PEM 0
 #define DL_CA_TYPE_DER 1
 
+/**
+ * Result codes of the certificate functions, named after what happened. Each function has
+ * its own few codes, so one value has a name per function family; the comment of each
+ * function lists the ones it returns.
+ */
+typedef enum dl_result {
+    DL_OK = 0,
+    DL_FAILED = -1, /* the extended calls, verification, issuance, dl_install_ser_ca_separate */
+    DL_BAD_ARGUMENT = -1, /* a required argument is NULL */
+
+    /* dl_install_ca */
+    DL_CA_NOT_INSTALLED = -1,     /* no usable certificate, or the store can't be made or written */
+    DL_CA_ALREADY_INSTALLED = -2, /* same subject hash installed by the user */
+    DL_CA_FACTORY_CA = -3,        /* same subject hash among the factory CAs */
+
+    /* dl_get_trust_ca_info, dl_get_ca_info, dl_get_ser_ca_info */
+    DL_NO_TRUST_DIR = -2,     /* the trust directory can't be opened */
+    DL_NO_CERTIFICATE = -2,   /* no readable certificate */
+    DL_KEY_NOT_MATCHING = -3, /* dl_get_ser_ca_info: the key is missing or of another pair */
+
+    /* dl_install_ser_ca */
+    DL_DEV_KEY_UNLOADABLE = -2,  /* the private key can't be loaded */
+    DL_DEV_CERT_UNLOADABLE = -3, /* the certificate can't be loaded or is refused */
+    DL_DEV_KEY_MISMATCH = -4,    /* key and certificate are of different pairs */
+    DL_DEV_TLS_FAILURE = -5,     /* TLS context failure, or no certificate to trust */
+    DL_DEV_NO_DIRECTORY = -6,    /* a directory can't be opened or made, or the copy failed */
+    DL_DEV_BAD_PATH = -7,        /* the device path has no directory two levels up */
+    DL_DEV_WRONG_METHOD = -7,    /* the protocol setting names no protocol */
+    DL_DEV_SAME_AS_CUSTOM = -7,  /* the file is the custom device certificate already */
+    DL_DEV_SAME_AS_FACTORY = -8, /* the file is the factory device certificate */
+
+    /* dl_ca_status.code of dl_get_ca_info_ex, dl_get_trust_ca_info_ex and dl_cert_verify */
+    DL_STATUS_BAD_ARGUMENT = 1,   /* an argument is NULL */
+    DL_STATUS_UNREADABLE = 1,     /* information: no readable certificate */
+    DL_STATUS_TLS_FAILURE = 2,    /* TLS library, context, store or trust source failed */
+    DL_STATUS_NO_TRUST_DIR = 2,   /* listing: the trust directory can't be opened */
+    DL_STATUS_BAD_SIGNATURE = 3,  /* verification: bad signature */
+    DL_STATUS_NOT_YET_VALID = 4,  /* verification: not yet valid */
+    DL_STATUS_EXPIRED = 5,        /* verification: expired */
+    DL_STATUS_NO_ISSUER = 6,      /* verification: issuer not among the trusted CAs */
+    DL_STATUS_WRONG_METHOD = 7,   /* advance check: the protocol setting names no protocol */
+    DL_STATUS_NO_CERTIFICATE = 8, /* advance check: the certificate can't be loaded */
+    DL_STATUS_NO_PRIVATE_KEY = 9, /* advance check: the private key can't be loaded */
+    DL_STATUS_KEY_MISMATCH = 10,  /* advance check: the key does not match */
+    DL_STATUS_NOT_VERIFIED = 11,  /* verification: any other failure */
+
+    /* dl_cert_build_csr_req_file (positive codes) */
+    DL_CSR_BAD_ARGUMENT = 1,    /* csr_file, key_file or subject is NULL */
+    DL_CSR_NO_REQUEST = 13,     /* the request object can't be made */
+    DL_CSR_MAKE_FAILED = 14,    /* version, subject or public key can't be set */
+    DL_CSR_SIGN_FAILED = 15,    /* signing failed */
+    DL_CSR_VERIFY_FAILED = 16,  /* the signature does not verify */
+    DL_CSR_FILE_FAILED = 17,    /* a file can't be written, or no file BIO can be made */
+    DL_CSR_KEY_UNREADABLE = 18, /* the key file exists but can't be read */
+    DL_CSR_KEY_GEN_FAILED = 20  /* RSA key generation failed */
+} dl_result;
+
 /** Status block of the extended calls: cleared, then filled by the call. */
 typedef struct dl_ca_status {
     int32_t code;      /* outcome code, given per function */
@@ -48,8 +105,8 @@ typedef struct dl_ca_status {
 
 /** Short description of a certificate. Texts are NUL-terminated, cut to fit. */
 typedef struct dl_ca_info {
-    char common_name[64];  /* subject CN value */
-    char organization[64]; /* subject O value */
+    char common_name[64];  /* the subject's first CN value, cut at its first "/"; else empty */
+    char organization[64]; /* the subject's first O value, cut at its first "/"; else empty */
     char not_after[64];    /* end of validity, e.g. "Dec 31 23:59:59 2049 GMT" */
     uint32_t hash;         /* subject-name hash (the trust-store key) */
     char path[64];         /* entry's file path; written only by dl_get_trust_ca_info() */
@@ -64,8 +121,8 @@ typedef struct dl_ca_info_ex {
     int32_t key_bits;      /* public key size in bits, 0 when unusable */
     char pri_key_algo[64]; /* private key algorithm; only with DL_CA_INFO_CLIENT_CERT */
     int32_t pri_key_bits;  /* private key size; only with DL_CA_INFO_CLIENT_CERT */
-    char issuer[64];       /* issuer CN, else OU, else O value */
-    char subject[64];      /* subject CN, else OU, else O value */
+    char issuer[64];       /* issuer's first CN, else OU, else O value, cut at "/" */
+    char subject[64];      /* subject's first CN, else OU, else O value, cut at "/" */
     uint32_t hash;         /* subject-name hash */
     char not_before[64];   /* start of validity, display text */
     char not_after[64];    /* end of validity, display text */
@@ -102,7 +159,10 @@ DURL_EXPORT uint32_t dl_get_ca_hash(const char *file);
 
 /**
  * Install the CA certificate in file (PEM or DER; a DER file is rewritten as PEM) into the
- * trust directory T: copies it to T"%08x.0" and adds the links T"%08x" and T"ca/%08x.0".
+ * trust directory T: writes the certificate read (the file's first one) as PEM to T"%08x.0"
+ * and adds the links T"%08x" and T"ca/%08x.0". Every certificate function reads files as the
+ * TLS library's own CA loader does (a NUL byte ends a line), so what installs is exactly what
+ * the listing and verification can use; anything else is refused with -1, writing nothing.
  * Creates T, T"ca/" and T"phoneca/" when missing.
  * Returns 0 installed; -1 not a readable certificate, a directory can't be opened or made,
  * or the copy failed (then no link is made); -2 a CA with the same subject hash is already
@@ -165,8 +225,9 @@ DURL_EXPORT int dl_del_ser_ca(void);
 DURL_EXPORT int dl_get_ser_ca_info(dl_ca_info *info);
 
 /**
- * Describe the certificate in file (PEM or DER; a DER file stays DER) into info. Fields the
- * certificate has no value for are left as the caller set them.
+ * Describe the certificate in file (PEM or DER; a DER file stays DER) into info. Names are
+ * read from the subject's own attributes; a field the certificate has no value for is left
+ * empty (path is not touched).
  * Returns 0 filled; -1 an argument NULL; -2 file is a directory, can't be opened, or holds
  * no certificate.
  */

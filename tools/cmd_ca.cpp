@@ -16,8 +16,11 @@
 
 namespace {
 
+// The device's trust directory, used when --trust-path is not given.
+constexpr const char *kDefaultTrustPath = "/config/certs/";
+
 const cli::Option kTrustPath = {"trust-path", 't', "DIR",
-                                "trust directory (default: the library's, /config/certs/)"};
+                                "trust directory (default: /config/certs/)"};
 const cli::Option kDevCert = {"dev-cert", 'd', "FILE",
                               "device certificate file (default: the library's)"};
 const cli::Option kPassword = {"password", 'p', "TEXT", "pass phrase of an encrypted key"};
@@ -26,7 +29,7 @@ const cli::Option kWithKey = {"with-key", 'k', nullptr,
                               "also describe the private key that follows the certificate"};
 const cli::Option kSslVersion = {"ssl-version", 0, "N",
                                  "protocol of the pair check: 0 TLSv1, 3 any (default), 4 TLSv1.1, "
-                                 "5 TLSv1.2; 1, 2 (SSLv2/3) are unavailable"};
+                                 "5 TLSv1.2, 6 TLSv1.3; 1, 2 (SSLv2/3) are unavailable"};
 
 // Applies a path or text setting; false (error printed) when the library refuses it.
 bool set_setting(const cli::Command &self, int option, const char *flag, const std::string &v) {
@@ -42,7 +45,7 @@ bool set_setting(const cli::Command &self, int option, const char *flag, const s
 // absolute: the store's links hold the directory's text, and a relative one would point
 // beside them.
 std::string trust_dir(const cli::Parsed &args) {
-    std::string t = args.get("trust-path", "/config/certs/");
+    std::string t = args.get("trust-path", kDefaultTrustPath);
     if (!t.empty() && t[0] != '/') {
         char cwd[4096];
         if (getcwd(cwd, sizeof cwd)) t = std::string(cwd) + "/" + t;
@@ -55,7 +58,7 @@ std::string trust_dir(const cli::Parsed &args) {
 bool start(const cli::Command &self, const cli::Parsed &args) {
     if (!cli::start_library(self, args)) return false;
     bool ok = true;
-    if (args.has("trust-path"))
+    if (args.has("trust-path") || self.name == std::string("ca"))
         ok = set_setting(self, DURL_OPT_SSL_TRUST_PATH, "trust-path", trust_dir(args));
     if (ok && args.has("dev-cert"))
         ok = set_setting(self, DURL_OPT_SSL_CA_FILE, "dev-cert", args.get("dev-cert"));
@@ -64,7 +67,7 @@ bool start(const cli::Command &self, const cli::Parsed &args) {
         ok = !pw.empty() && durl_set_option(nullptr, DURL_OPT_SSL_PASSWD, pw.c_str()) == 0;
         if (!ok) cli::fail(self, "--password is empty or too long");
     }
-    long version = 3;
+    long version = 0;
     if (ok && args.has("ssl-version")) {
         ok = args.get_int("ssl-version", version);
         if (ok) durl_set_option(nullptr, DURL_OPT_SSL_VERSION, static_cast<int>(version));
@@ -103,11 +106,11 @@ void print_long(const dl_ca_info_ex &e, bool with_key) {
 
 const char *install_ca_meaning(int rc) {
     switch (rc) {
-        case -1:
+        case DL_CA_NOT_INSTALLED:
             return "not a readable certificate, or the store can't be created or written";
-        case -2:
+        case DL_CA_ALREADY_INSTALLED:
             return "a CA with the same subject is already installed";
-        case -3:
+        case DL_CA_FACTORY_CA:
             return "a CA with the same subject is among the factory CAs";
         default:
             return "unknown result";
@@ -160,29 +163,29 @@ int run_ca(const cli::Command &self, const cli::Parsed &args) {
     // dl_del_ca removes whatever file it is given: refuse names that are no certificate.
     std::string file = entry_path(args, args.positional[1]);
     if (dl_get_ca_hash(file.c_str()) == 0)
-        return finish(self, -1, "remove", "not a certificate file");
+        return finish(self, DL_FAILED, "remove", "not a certificate file");
     dl_del_ca(file.c_str());
     std::printf("removed %s\n", file.c_str());
-    return finish(self, 0, "remove", "");
+    return finish(self, DL_OK, "remove", "");
 }
 
 const char *install_dev_meaning(int rc) {
     switch (rc) {
-        case -1:
+        case DL_FAILED:
             return "no certificate or key found, or the device file can't be written";
-        case -2:
+        case DL_DEV_KEY_UNLOADABLE:
             return "the private key can't be loaded (wrong or missing --password?)";
-        case -3:
+        case DL_DEV_CERT_UNLOADABLE:
             return "the certificate can't be loaded or is refused (MD5/SHA-1 or < 2048 bits)";
-        case -4:
+        case DL_DEV_KEY_MISMATCH:
             return "the private key does not match the certificate";
-        case -5:
+        case DL_DEV_TLS_FAILURE:
             return "no certificate in the file, or no TLS context for --ssl-version";
-        case -6:
+        case DL_DEV_NO_DIRECTORY:
             return "a directory can't be made, or the copy failed (device file unchanged)";
-        case -7:
+        case DL_DEV_BAD_PATH:  // also DL_DEV_WRONG_METHOD, DL_DEV_SAME_AS_CUSTOM
             return "bad device path or --ssl-version, or already the device certificate";
-        case -8:
+        case DL_DEV_SAME_AS_FACTORY:
             return "same as the factory device certificate";
         default:
             return "unknown result";
@@ -192,13 +195,14 @@ const char *install_dev_meaning(int rc) {
 int dev_info(const cli::Command &self) {
     dl_ca_info info;
     int rc = dl_get_ser_ca_info(&info);
-    if (rc == 0 || rc == -3) {
+    if (rc == DL_OK || rc == DL_KEY_NOT_MATCHING) {
         std::printf("common name:  %s\norganization: %s\nnot after:    %s\nhash:         %08x\n",
                     info.common_name, info.organization, info.not_after, info.hash);
-        std::printf("private key:  %s\n", rc == 0 ? "present, matches" : "missing or not matching");
+        std::printf("private key:  %s\n",
+                    rc == DL_OK ? "present, matches" : "missing or not matching");
     }
-    return finish(self, rc == -3 ? 0 : rc, "info",
-                  rc == -2 ? "no readable device certificate" : "bad argument");
+    return finish(self, rc == DL_KEY_NOT_MATCHING ? DL_OK : rc, "info",
+                  rc == DL_NO_CERTIFICATE ? "no readable device certificate" : "bad argument");
 }
 
 int run_dev(const cli::Command &self, const cli::Parsed &args) {
@@ -229,7 +233,8 @@ int run_cert(const cli::Command &self, const cli::Parsed &args) {
         int rc = dl_get_ca_info_ex(file, &info, with_key ? DL_CA_INFO_CLIENT_CERT : 0, &status);
         if (rc == 0) print_long(info, with_key);
         return finish(self, rc, "info",
-                      status.code == 2 ? "TLS library failure" : "no readable certificate");
+                      status.code == DL_STATUS_TLS_FAILURE ? "TLS library failure"
+                                                           : "no readable certificate");
     }
     dl_ca_info info;
     std::memset(&info, 0, sizeof info);

@@ -15,6 +15,9 @@ const cli::Option kPassword = {"password", 0, "TEXT",
                                "pass phrase of an encrypted device key (--advance)"};
 const cli::Option kSeed = {"seed", 0, "TEXT",
                            "seed of the key generator (same seed + CN + bits = same key)"};
+// RSA size of a new key when --bits is not given.
+constexpr long kDefaultBits = 2048;
+
 const cli::Option kBits = {"bits", 'b', "N", "RSA size of a new key (default 2048)"};
 const cli::Option kKey = {"key", 'k', "FILE",
                           "client key: reused when it holds a key, else created (mode 0600)"};
@@ -51,25 +54,25 @@ bool required(const cli::Command &self, const cli::Parsed &args,
 
 const char *verify_meaning(int code) {
     switch (code) {
-        case 1:
+        case DL_STATUS_BAD_ARGUMENT:
             return "missing argument";
-        case 2:
+        case DL_STATUS_TLS_FAILURE:
             return "trust store, TLS context or credential file could not be loaded";
-        case 3:
+        case DL_STATUS_BAD_SIGNATURE:
             return "bad signature";
-        case 4:
+        case DL_STATUS_NOT_YET_VALID:
             return "not yet valid";
-        case 5:
+        case DL_STATUS_EXPIRED:
             return "expired";
-        case 6:
+        case DL_STATUS_NO_ISSUER:
             return "issuer not among the trusted CAs";
-        case 7:
+        case DL_STATUS_WRONG_METHOD:
             return "the protocol setting names no protocol";
-        case 8:
+        case DL_STATUS_NO_CERTIFICATE:
             return "certificate refused by a TLS context";
-        case 9:
+        case DL_STATUS_NO_PRIVATE_KEY:
             return "private key can't be loaded";
-        case 10:
+        case DL_STATUS_KEY_MISMATCH:
             return "private key does not match";
         default:
             return "not verified";
@@ -77,14 +80,16 @@ const char *verify_meaning(int code) {
 }
 
 int run_verify(const cli::Command &self, const cli::Parsed &args) {
-    long version = 3;
+    long version = 0;
     if (!args.get_int("ssl-version", version)) return 2;
     if (!cli::start_library(self, args)) return 1;
     if (!apply_settings(self, args)) {
         cli::stop_library();
         return 2;
     }
-    durl_set_option(nullptr, DURL_OPT_SSL_VERSION, static_cast<int>(version));
+    // Without --ssl-version the library's own default protocol applies.
+    if (args.has("ssl-version"))
+        durl_set_option(nullptr, DURL_OPT_SSL_VERSION, static_cast<int>(version));
     const std::string file = args.positional[0];
     const std::string dir = args.get("ca-dir");
     const std::string ca = args.get("ca-file");
@@ -93,7 +98,7 @@ int run_verify(const cli::Command &self, const cli::Parsed &args) {
                                   args.has("ca-file") ? ca.c_str() : nullptr,
                                   args.has("advance") ? DL_VERIFY_ADVANCE : 0, &status);
     cli::stop_library();
-    if (rc == 0) {
+    if (rc == DL_OK) {
         std::printf("%s: OK\n", file.c_str());
         return 0;
     }
@@ -105,7 +110,7 @@ int run_verify(const cli::Command &self, const cli::Parsed &args) {
 }
 
 int run_issue(const cli::Command &self, const cli::Parsed &args) {
-    long bits = 2048;
+    long bits = kDefaultBits;
     long algo = 1;
     if (!args.get_int("bits", bits) || !args.get_int("sign-algo", algo)) return 2;
     if (!required(self, args, {"ca-cert", "ca-key", "key", "out", "subject"})) return 2;
@@ -119,7 +124,7 @@ int run_issue(const cli::Command &self, const cli::Parsed &args) {
                                            args.get("key").c_str(), args.get("out").c_str(),
                                            args.get("subject").c_str(), static_cast<int>(bits));
     cli::stop_library();
-    if (rc != 0) return cli::fail(self, "issuance failed (run with -v for the reason)");
+    if (rc != DL_OK) return cli::fail(self, "issuance failed (run with -v for the reason)");
     std::printf("issued %s for %s (key %s)\n", args.get("out").c_str(), args.get("subject").c_str(),
                 args.get("key").c_str());
     return 0;
@@ -127,21 +132,21 @@ int run_issue(const cli::Command &self, const cli::Parsed &args) {
 
 const char *csr_meaning(int code) {
     switch (code) {
-        case 1:
+        case DL_CSR_BAD_ARGUMENT:
             return "missing argument";
-        case 13:
+        case DL_CSR_NO_REQUEST:
             return "request can't be made";
-        case 14:
+        case DL_CSR_MAKE_FAILED:
             return "subject, version or key can't be set (subject must start with /)";
-        case 15:
+        case DL_CSR_SIGN_FAILED:
             return "signing failed";
-        case 16:
+        case DL_CSR_VERIFY_FAILED:
             return "signature does not verify";
-        case 17:
+        case DL_CSR_FILE_FAILED:
             return "a file could not be written";
-        case 18:
+        case DL_CSR_KEY_UNREADABLE:
             return "key file can't be read (encrypted keys are kept, not replaced)";
-        case 20:
+        case DL_CSR_KEY_GEN_FAILED:
             return "key generation failed";
         default:
             return "failed";
@@ -149,7 +154,7 @@ const char *csr_meaning(int code) {
 }
 
 int run_csr(const cli::Command &self, const cli::Parsed &args) {
-    long bits = 2048;
+    long bits = kDefaultBits;
     if (!args.get_int("bits", bits)) return 2;
     if (!required(self, args, {"key", "out", "subject"})) return 2;
     if (!cli::start_library(self, args)) return 1;
@@ -161,7 +166,7 @@ int run_csr(const cli::Command &self, const cli::Parsed &args) {
     const int rc = dl_cert_build_csr_req_file(args.get("out").c_str(), args.get("key").c_str(),
                                               args.get("subject").c_str(), static_cast<int>(bits));
     cli::stop_library();
-    if (rc != 0) return cli::fail(self, "code " + std::to_string(rc) + ": " + csr_meaning(rc));
+    if (rc != DL_OK) return cli::fail(self, "code " + std::to_string(rc) + ": " + csr_meaning(rc));
     std::printf("wrote %s for %s (key %s)\n", args.get("out").c_str(), args.get("subject").c_str(),
                 args.get("key").c_str());
     return 0;
@@ -179,7 +184,7 @@ const cli::Command kVerifyCommand = {
      kPassword,
      {"ssl-version", 0, "N",
       "protocol of the --advance check: 0 TLS1.0, 3 any (default), "
-      "4 TLS1.1, 5 TLS1.2"}},
+      "4 TLS1.1, 5 TLS1.2, 6 TLS1.3"}},
     run_verify,
     1,
     1};

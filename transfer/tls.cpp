@@ -10,6 +10,7 @@
 
 #include "engine.h"
 #include "raii.h"
+#include "tls_version.h"
 
 namespace {
 
@@ -139,22 +140,8 @@ int set_ciphers(CURL *curl, const tls_settings &s) {
 }  // namespace
 
 long durl_get_curl_sslver(int ssl_version) {
-    switch (ssl_version) {
-        case 0:
-            return CURL_SSLVERSION_TLSv1;
-        case 1:
-            return CURL_SSLVERSION_SSLv2;
-        case 2:
-            return CURL_SSLVERSION_SSLv3;
-        case 4:
-            return CURL_SSLVERSION_TLSv1_1;
-        case 5:
-            return CURL_SSLVERSION_TLSv1_2;
-        case 6:
-            return CURL_SSLVERSION_TLSv1_3;
-        default:
-            return CURL_SSLVERSION_DEFAULT;
-    }
+    const durl_tls_version *v = durl_tls_version_of(ssl_version);
+    return v ? v->curl_version : static_cast<long>(CURL_SSLVERSION_DEFAULT);
 }
 
 int durl_set_ssl_config(durl_handle *h, CURL *curl) {
