@@ -10,6 +10,7 @@
 #include <openssl/pem.h>
 #include <openssl/ssl.h>
 
+#include "dl_frame.h"
 #include "dl_internal.h"
 
 namespace {
@@ -171,77 +172,81 @@ int asn1_time_parse(const ASN1_TIME *time, char *out) {
 }
 
 extern "C" int dl_get_ca_info(const char *file, dl_ca_info *info) {
-    if (!file || !info) {
-        log_msg(DURL_LOG_ERR, "Invalid Parameter\n");
-        return DL_BAD_ARGUMENT;
-    }
-    log_msg(DURL_LOG_DEBUG, "Bio_new_file %s\n", file);
-    if (dl_path_is_directory(file)) {
-        log_msg(DURL_LOG_NOTICE, "path is directory, ret\n");
-        return DL_NO_CERTIFICATE;
-    }
-    dl_cert_file in;
-    durl::X509Ptr cert;
-    if (!open_certificate(file, in, cert)) return DL_NO_CERTIFICATE;
-    info->hash = static_cast<uint32_t>(X509_subject_name_hash(cert.get()));
-    X509_NAME *subject = X509_get_subject_name(cert.get());
-    if (!subject) {
-        log_msg(DURL_LOG_ERR, "X509_get_subject_name error\n");
-        return DL_NO_CERTIFICATE;
-    }
-    fill_subject_values(subject, info);
-    info->not_after[0] = '\0';
-    if (const ASN1_TIME *end = X509_get0_notAfter(cert.get()))
-        asn1_time_parse(end, info->not_after);
-    return DL_OK;
+    return dl_entry(DL_NO_CERTIFICATE, [&]() -> int {
+        if (!file || !info) {
+            log_msg(DURL_LOG_ERR, "Invalid Parameter\n");
+            return DL_BAD_ARGUMENT;
+        }
+        log_msg(DURL_LOG_DEBUG, "Bio_new_file %s\n", file);
+        if (dl_path_is_directory(file)) {
+            log_msg(DURL_LOG_NOTICE, "path is directory, ret\n");
+            return DL_NO_CERTIFICATE;
+        }
+        dl_cert_file in;
+        durl::X509Ptr cert;
+        if (!open_certificate(file, in, cert)) return DL_NO_CERTIFICATE;
+        info->hash = static_cast<uint32_t>(X509_subject_name_hash(cert.get()));
+        X509_NAME *subject = X509_get_subject_name(cert.get());
+        if (!subject) {
+            log_msg(DURL_LOG_ERR, "X509_get_subject_name error\n");
+            return DL_NO_CERTIFICATE;
+        }
+        fill_subject_values(subject, info);
+        info->not_after[0] = '\0';
+        if (const ASN1_TIME *end = X509_get0_notAfter(cert.get()))
+            asn1_time_parse(end, info->not_after);
+        return DL_OK;
+    });
 }
 
 extern "C" int dl_get_ca_info_ex(const char *file, dl_ca_info_ex *info, int flags,
                                  dl_ca_status *status) {
-    if (!file || !info || !status) {
-        log_msg(DURL_LOG_ERR, "Invalid Parameter\n");
-        if (status) status->code = DL_STATUS_BAD_ARGUMENT;
-        return DL_FAILED;
-    }
-    std::memset(status, 0, sizeof *status);
-    std::memset(info, 0, sizeof *info);
-    log_msg(DURL_LOG_DEBUG, "Bio_new_file %s\n", file);
-    if (dl_path_is_directory(file)) {
-        log_msg(DURL_LOG_NOTICE, "path is directory, ret\n");
-        return ex_fail(status, DL_STATUS_UNREADABLE);
-    }
-    dl_cert_file in;
-    durl::X509Ptr cert;
-    if (!open_certificate(file, in, cert)) return ex_fail(status, DL_STATUS_UNREADABLE);
-    X509 *x = cert.get();
-    info->version = static_cast<uint8_t>(X509_get_version(x) + 1);
-    fill_serial(X509_get0_serialNumber(x), info->serial);
-    X509_NAME *issuer = X509_get_issuer_name(x);
-    if (!issuer) {
-        log_msg(DURL_LOG_ERR, "X509_get_issuer_name error\n");
-        return ex_fail(status, DL_STATUS_UNREADABLE);
-    }
-    fill_display_name(issuer, info->issuer);
-    X509_NAME *subject = X509_get_subject_name(x);
-    if (!subject) {
-        log_msg(DURL_LOG_ERR, "X509_get_subject_name error\n");
-        return ex_fail(status, DL_STATUS_UNREADABLE);
-    }
-    fill_display_name(subject, info->subject);
-    if (const ASN1_TIME *t = X509_get0_notAfter(x)) asn1_time_parse(t, info->not_after);
-    if (const ASN1_TIME *t = X509_get0_notBefore(x)) asn1_time_parse(t, info->not_before);
-    fill_algorithms(x, info);
-    // Hashing through dl_get_ca_hash rewrites a DER file as PEM; the open file keeps reading
-    // the original, which the rename leaves intact.
-    info->hash = dl_get_ca_hash(file);
-    info->ext_count = static_cast<uint8_t>(X509_get_ext_count(x));
-    if (flags & DL_CA_INFO_CLIENT_CERT) {
-        log_msg(DURL_LOG_INFO, "client cert\n");
-        if (SSL_library_init() != 1) {
-            log_msg(DURL_LOG_ERR, "SSL_library_init error\n");
-            return ex_fail(status, DL_STATUS_TLS_FAILURE);
+    return dl_entry(DL_FAILED, status, DL_STATUS_TLS_FAILURE, [&]() -> int {
+        if (!file || !info || !status) {
+            log_msg(DURL_LOG_ERR, "Invalid Parameter\n");
+            if (status) status->code = DL_STATUS_BAD_ARGUMENT;
+            return DL_FAILED;
         }
-        fill_private_key(in, info);
-    }
-    return DL_OK;
+        std::memset(status, 0, sizeof *status);
+        std::memset(info, 0, sizeof *info);
+        log_msg(DURL_LOG_DEBUG, "Bio_new_file %s\n", file);
+        if (dl_path_is_directory(file)) {
+            log_msg(DURL_LOG_NOTICE, "path is directory, ret\n");
+            return ex_fail(status, DL_STATUS_UNREADABLE);
+        }
+        dl_cert_file in;
+        durl::X509Ptr cert;
+        if (!open_certificate(file, in, cert)) return ex_fail(status, DL_STATUS_UNREADABLE);
+        X509 *x = cert.get();
+        info->version = static_cast<uint8_t>(X509_get_version(x) + 1);
+        fill_serial(X509_get0_serialNumber(x), info->serial);
+        X509_NAME *issuer = X509_get_issuer_name(x);
+        if (!issuer) {
+            log_msg(DURL_LOG_ERR, "X509_get_issuer_name error\n");
+            return ex_fail(status, DL_STATUS_UNREADABLE);
+        }
+        fill_display_name(issuer, info->issuer);
+        X509_NAME *subject = X509_get_subject_name(x);
+        if (!subject) {
+            log_msg(DURL_LOG_ERR, "X509_get_subject_name error\n");
+            return ex_fail(status, DL_STATUS_UNREADABLE);
+        }
+        fill_display_name(subject, info->subject);
+        if (const ASN1_TIME *t = X509_get0_notAfter(x)) asn1_time_parse(t, info->not_after);
+        if (const ASN1_TIME *t = X509_get0_notBefore(x)) asn1_time_parse(t, info->not_before);
+        fill_algorithms(x, info);
+        // Hashing through dl_get_ca_hash rewrites a DER file as PEM; the open file keeps reading
+        // the original, which the rename leaves intact.
+        info->hash = dl_get_ca_hash(file);
+        info->ext_count = static_cast<uint8_t>(X509_get_ext_count(x));
+        if (flags & DL_CA_INFO_CLIENT_CERT) {
+            log_msg(DURL_LOG_INFO, "client cert\n");
+            if (SSL_library_init() != 1) {
+                log_msg(DURL_LOG_ERR, "SSL_library_init error\n");
+                return ex_fail(status, DL_STATUS_TLS_FAILURE);
+            }
+            fill_private_key(in, info);
+        }
+        return DL_OK;
+    });
 }

@@ -3,6 +3,7 @@
 // and the signed request that client certificate issuance starts from as well.
 #include <openssl/pem.h>
 
+#include "dl_frame.h"
 #include "dl_internal.h"
 
 int dl_keyed_request::keep_new_key(const char *key_file) const {
@@ -60,14 +61,11 @@ int dl_build_csr(const char *csr_file, const char *key_file, const char *subject
 
 extern "C" int dl_cert_build_csr_req_file(const char *csr_file, const char *key_file,
                                           const char *subject, int key_bits) {
-    if (!csr_file || !key_file || !subject) {
-        log_msg(DURL_LOG_ERR, "Invalid Parameter\n");
-        return DL_CSR_BAD_ARGUMENT;
-    }
-    try {
+    return dl_entry(DL_CSR_FILE_FAILED, [&]() -> int {
+        if (!csr_file || !key_file || !subject) {
+            log_msg(DURL_LOG_ERR, "Invalid Parameter\n");
+            return DL_CSR_BAD_ARGUMENT;
+        }
         return dl_build_csr(csr_file, key_file, subject, key_bits);
-    } catch (...) {
-        // Nothing may escape to C callers; an allocation failure here is a failed write.
-        return DL_CSR_FILE_FAILED;
-    }
+    });
 }

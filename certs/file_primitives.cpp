@@ -11,6 +11,7 @@
 #include <openssl/pem.h>
 #include <openssl/provider.h>
 
+#include "dl_frame.h"
 #include "dl_internal.h"
 
 int dl_get_file_md5(const char *path, char *out) {
@@ -53,11 +54,13 @@ int dl_path_is_directory(const char *path) {
 }
 
 extern "C" int dl_ca_cmp(const char *file1, const char *file2) {
-    char md5_1[512] = {0};
-    char md5_2[512] = {0};
-    if (dl_get_file_md5(file1, md5_1) != 0) return DL_FAILED;
-    if (dl_get_file_md5(file2, md5_2) != 0) return DL_FAILED;
-    return std::memcmp(md5_1, md5_2, sizeof md5_1);
+    return dl_entry(DL_FAILED, [&]() -> int {
+        char md5_1[512] = {0};
+        char md5_2[512] = {0};
+        if (dl_get_file_md5(file1, md5_1) != 0) return DL_FAILED;
+        if (dl_get_file_md5(file2, md5_2) != 0) return DL_FAILED;
+        return std::memcmp(md5_1, md5_2, sizeof md5_1);
+    });
 }
 
 int dl_get_ca_type_stream(FILE *f) {
@@ -273,4 +276,6 @@ uint32_t dl_read_ca_hash(const char *file, durl::X509Ptr *keep) {
     return hash;
 }
 
-extern "C" uint32_t dl_get_ca_hash(const char *file) { return dl_read_ca_hash(file, nullptr); }
+extern "C" uint32_t dl_get_ca_hash(const char *file) {
+    return dl_entry(0u, [&] { return dl_read_ca_hash(file, nullptr); });
+}

@@ -9,6 +9,7 @@
 #include <openssl/pem.h>
 #include <openssl/x509v3.h>
 
+#include "dl_frame.h"
 #include "dl_internal.h"
 
 namespace {
@@ -131,15 +132,12 @@ int dl_add_cert_ext(X509 *cert, int nid, const char *value) {
 extern "C" int dl_generate_client_cert(const char *ca_cert_file, const char *ca_key_file,
                                        const char *client_key_file, const char *client_cert_file,
                                        const char *subject, int key_bits) {
-    if (!ca_cert_file || !ca_key_file || !client_key_file || !client_cert_file || !subject) {
-        log_msg(DURL_LOG_ERR, "Invalid Parameter\n");
-        return DL_BAD_ARGUMENT;
-    }
-    try {
+    return dl_entry(DL_FAILED, [&]() -> int {
+        if (!ca_cert_file || !ca_key_file || !client_key_file || !client_cert_file || !subject) {
+            log_msg(DURL_LOG_ERR, "Invalid Parameter\n");
+            return DL_BAD_ARGUMENT;
+        }
         return dl_issue(ca_cert_file, ca_key_file, client_key_file, client_cert_file, subject,
                         key_bits);
-    } catch (...) {
-        // std::function in the file writer may allocate; nothing may escape to C callers.
-        return DL_FAILED;
-    }
+    });
 }

@@ -17,6 +17,7 @@
 
 #include <openssl/err.h>
 
+#include "dl_frame.h"
 #include "dl_internal.h"
 
 namespace {
@@ -101,93 +102,101 @@ bool dl_entry_is_unusable(const char *path) {
 }
 
 extern "C" int dl_install_ca(const char *file) {
-    durl::X509Ptr cert;
-    uint32_t hash = dl_read_ca_hash(file, &cert);
-    if (hash == 0) return DL_CA_NOT_INSTALLED;
-    std::string trust = trust_path();
-    if (!dl_ensure_dir(trust, 0777)) {
-        log_msg(DURL_LOG_ERR, "Can't open custom trust certs directory\n");
-        return DL_CA_NOT_INSTALLED;
-    }
-    std::string all_ca = trust + "ca/";
-    if (!dl_can_open_dir(all_ca) && mkdir(all_ca.c_str(), 0777) != 0)
-        log_msg(DURL_LOG_ERR, "Can't create directory all ca certs directory\n");
-    if (find_hash(trust, hash) == scan_result::present) {
-        log_msg(DURL_LOG_ERR, "the ca file file has existed in custom certs directory\n");
-        return DL_CA_ALREADY_INSTALLED;
-    }
-    std::string factory = trust + "phoneca/";
-    if (!dl_ensure_dir(factory, 0777)) {
-        log_msg(DURL_LOG_ERR, "Can't open factory prefabrication directory\n");
-        return DL_CA_NOT_INSTALLED;
-    }
-    if (find_hash(factory, hash) == scan_result::present) {
-        log_msg(DURL_LOG_ERR, "the ca file has existed by factory prefabrication\n");
-        return DL_CA_FACTORY_CA;
-    }
-    std::string stored = trust + hash_name(hash, ".0");
-    // The store gets the certificate that was read, as PEM, rather than the file's bytes:
-    // the TLS library's own loader, through which verification and transfers read the
-    // store, then finds exactly that certificate, whatever else the given file held (text,
-    // keys, further certificates, a damaged block it would refuse the whole file for).
-    // A failed write leaves no file (it is renamed into place only when complete), so no
-    // link may point at it either.
-    const int written = dl_write_pem_cert(stored.c_str(), cert.get());
-    if (written != DL_WRITE_OK) {
-        log_msg(DURL_LOG_ERR, "%s",
-                written == DL_WRITE_NO_TEMP ? "Target file can't open! \n"
-                                            : "Target file write error! \n");
-        return DL_CA_NOT_INSTALLED;
-    }
-    make_link(stored, trust + hash_name(hash, ""));
-    make_link(stored, all_ca + hash_name(hash, ".0"));
-    return DL_OK;
+    return dl_entry(DL_CA_NOT_INSTALLED, [&]() -> int {
+        durl::X509Ptr cert;
+        uint32_t hash = dl_read_ca_hash(file, &cert);
+        if (hash == 0) return DL_CA_NOT_INSTALLED;
+        std::string trust = trust_path();
+        if (!dl_ensure_dir(trust, 0777)) {
+            log_msg(DURL_LOG_ERR, "Can't open custom trust certs directory\n");
+            return DL_CA_NOT_INSTALLED;
+        }
+        std::string all_ca = trust + "ca/";
+        if (!dl_can_open_dir(all_ca) && mkdir(all_ca.c_str(), 0777) != 0)
+            log_msg(DURL_LOG_ERR, "Can't create directory all ca certs directory\n");
+        if (find_hash(trust, hash) == scan_result::present) {
+            log_msg(DURL_LOG_ERR, "the ca file file has existed in custom certs directory\n");
+            return DL_CA_ALREADY_INSTALLED;
+        }
+        std::string factory = trust + "phoneca/";
+        if (!dl_ensure_dir(factory, 0777)) {
+            log_msg(DURL_LOG_ERR, "Can't open factory prefabrication directory\n");
+            return DL_CA_NOT_INSTALLED;
+        }
+        if (find_hash(factory, hash) == scan_result::present) {
+            log_msg(DURL_LOG_ERR, "the ca file has existed by factory prefabrication\n");
+            return DL_CA_FACTORY_CA;
+        }
+        std::string stored = trust + hash_name(hash, ".0");
+        // The store gets the certificate that was read, as PEM, rather than the file's bytes:
+        // the TLS library's own loader, through which verification and transfers read the
+        // store, then finds exactly that certificate, whatever else the given file held (text,
+        // keys, further certificates, a damaged block it would refuse the whole file for).
+        // A failed write leaves no file (it is renamed into place only when complete), so no
+        // link may point at it either.
+        const int written = dl_write_pem_cert(stored.c_str(), cert.get());
+        if (written != DL_WRITE_OK) {
+            log_msg(DURL_LOG_ERR, "%s",
+                    written == DL_WRITE_NO_TEMP ? "Target file can't open! \n"
+                                                : "Target file write error! \n");
+            return DL_CA_NOT_INSTALLED;
+        }
+        make_link(stored, trust + hash_name(hash, ""));
+        make_link(stored, all_ca + hash_name(hash, ".0"));
+        return DL_OK;
+    });
 }
 
 extern "C" int dl_del_ca(const char *file) {
-    if (!file) return DL_OK;
-    uint32_t hash = dl_get_ca_hash(file);
-    std::string trust = trust_path();
-    remove_path(file);
-    if (hash == 0) return DL_OK;
-    log_msg(DURL_LOG_INFO, "hash:%x\n", hash);
-    std::string all_ca = trust + "/ca/";
-    remove_path(all_ca + hash_name(hash, ".0"));
-    remove_path(all_ca + hash_name(hash, ""));
-    remove_path(trust + hash_name(hash, ".0"));
-    remove_path(trust + hash_name(hash, ""));
-    return DL_OK;
+    return dl_entry(DL_FAILED, [&]() -> int {
+        if (!file) return DL_OK;
+        uint32_t hash = dl_get_ca_hash(file);
+        std::string trust = trust_path();
+        remove_path(file);
+        if (hash == 0) return DL_OK;
+        log_msg(DURL_LOG_INFO, "hash:%x\n", hash);
+        std::string all_ca = trust + "/ca/";
+        remove_path(all_ca + hash_name(hash, ".0"));
+        remove_path(all_ca + hash_name(hash, ""));
+        remove_path(trust + hash_name(hash, ".0"));
+        remove_path(trust + hash_name(hash, ""));
+        return DL_OK;
+    });
 }
 
 extern "C" int dl_get_trust_ca_info(dl_trust_ca_list *list) {
-    if (!list) {
-        log_msg(DURL_LOG_ERR, "Invalid Parameter\n");
-        return DL_BAD_ARGUMENT;
-    }
-    std::memset(list, 0, sizeof *list);
-    return list_store(*list, [](const char *path, dl_ca_info &entry) {
-        std::memcpy(entry.path, path, std::strlen(path) + 1);
-        return dl_get_ca_info(path, &entry) == DL_NO_CERTIFICATE ? DL_NO_CERTIFICATE : DL_OK;
+    return dl_entry(DL_NO_TRUST_DIR, [&]() -> int {
+        if (!list) {
+            log_msg(DURL_LOG_ERR, "Invalid Parameter\n");
+            return DL_BAD_ARGUMENT;
+        }
+        std::memset(list, 0, sizeof *list);
+        return list_store(*list, [](const char *path, dl_ca_info &entry) {
+            std::memcpy(entry.path, path, std::strlen(path) + 1);
+            return dl_get_ca_info(path, &entry) == DL_NO_CERTIFICATE ? DL_NO_CERTIFICATE : DL_OK;
+        });
     });
 }
 
 extern "C" int dl_get_trust_ca_info_ex(dl_trust_ca_list_ex *list, dl_ca_status *status) {
-    if (!list || !status) {
-        log_msg(DURL_LOG_ERR, "Invalid Parameter\n");
-        if (status) status->code = DL_STATUS_BAD_ARGUMENT;
-        return DL_FAILED;
-    }
-    std::memset(list, 0, sizeof *list);
-    std::memset(status, 0, sizeof *status);
-    int rc = list_store(*list, [status](const char *path, dl_ca_info_ex &entry) {
-        int r = dl_get_ca_info_ex(path, &entry, 0, status);
-        // The reader clears the entry, so the path goes in afterwards.
-        std::memcpy(entry.path, path, std::strlen(path) + 1);
-        return r;
+    return dl_entry(DL_FAILED, status, DL_STATUS_NO_TRUST_DIR, [&]() -> int {
+        if (!list || !status) {
+            log_msg(DURL_LOG_ERR, "Invalid Parameter\n");
+            if (status) status->code = DL_STATUS_BAD_ARGUMENT;
+            return DL_FAILED;
+        }
+        std::memset(list, 0, sizeof *list);
+        std::memset(status, 0, sizeof *status);
+        int rc = list_store(*list, [status](const char *path, dl_ca_info_ex &entry) {
+            int r = dl_get_ca_info_ex(path, &entry, 0, status);
+            // The reader clears the entry, so the path goes in afterwards.
+            std::memcpy(entry.path, path, std::strlen(path) + 1);
+            return r;
+        });
+        if (rc != 0) {
+            status->code = DL_STATUS_NO_TRUST_DIR;
+            return DL_FAILED;
+        }
+        return DL_OK;
     });
-    if (rc != 0) {
-        status->code = DL_STATUS_NO_TRUST_DIR;
-        return DL_FAILED;
-    }
-    return DL_OK;
 }

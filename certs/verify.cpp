@@ -10,6 +10,7 @@
 #include <openssl/ssl.h>
 #include <openssl/x509_vfy.h>
 
+#include "dl_frame.h"
 #include "dl_internal.h"
 
 namespace {
@@ -179,21 +180,23 @@ int dl_cb(int ok, X509_STORE_CTX *ctx) {
 
 extern "C" int dl_cert_verify(const char *cert_file, const char *trust_dir, const char *trust_file,
                               int flags, dl_ca_status *status) {
-    if (!cert_file || !status) {
-        log_msg(DURL_LOG_ERR, "Invalid Parameter\n");
-        if (status) status->code = DL_STATUS_BAD_ARGUMENT;
-        return DL_FAILED;
-    }
-    memset(status, 0, sizeof *status);
-    if (SSL_library_init() == 0) {
-        log_msg(DURL_LOG_ERR, "SSL_library_init error\n");
-        status->code = DL_STATUS_TLS_FAILURE;
-        return DL_FAILED;
-    }
-    if (flags & DL_VERIFY_ADVANCE) {
-        status->code = dl_verify_advance(cert_file, status);
-        if (status->code != 0) return DL_FAILED;
-    }
-    status->code = dl_verify_chain(cert_file, trust_dir, trust_file, status);
-    return status->code == DL_OK ? DL_OK : DL_FAILED;
+    return dl_entry(DL_FAILED, status, DL_STATUS_TLS_FAILURE, [&]() -> int {
+        if (!cert_file || !status) {
+            log_msg(DURL_LOG_ERR, "Invalid Parameter\n");
+            if (status) status->code = DL_STATUS_BAD_ARGUMENT;
+            return DL_FAILED;
+        }
+        memset(status, 0, sizeof *status);
+        if (SSL_library_init() == 0) {
+            log_msg(DURL_LOG_ERR, "SSL_library_init error\n");
+            status->code = DL_STATUS_TLS_FAILURE;
+            return DL_FAILED;
+        }
+        if (flags & DL_VERIFY_ADVANCE) {
+            status->code = dl_verify_advance(cert_file, status);
+            if (status->code != 0) return DL_FAILED;
+        }
+        status->code = dl_verify_chain(cert_file, trust_dir, trust_file, status);
+        return status->code == DL_OK ? DL_OK : DL_FAILED;
+    });
 }

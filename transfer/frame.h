@@ -1,7 +1,8 @@
 // Internal: the one frame every exported transfer operation runs through: entry line,
 // handle resolution (registry and liveness), then the operation's own checks and engine
 // call, and the fold of the engine's code. It ends in catch (...) so no C++ exception ever
-// crosses the C boundary.
+// crosses the C boundary: an allocation that fails anywhere below an export (std::string,
+// std::function, a container) gives the caller a code, never std::terminate.
 //
 // An exported operation is written as
 //
@@ -22,6 +23,7 @@
 #pragma once
 
 #include <new>
+#include <utility>
 
 #include "codes.h"
 #include "handle.h"
@@ -50,18 +52,48 @@ int durl_entry_resolve(const durl_entry_lines &lines, durl_handle *handle, durl_
 // missing or empty argument. The result record is left untouched.
 int durl_arg_error(const char *line);
 
-// Run body(durl_handle *) inside the frame; body performs the argument checks and the
-// engine call and returns the code the caller sees.
-template <class Body>
-int durl_entry(const durl_entry_lines &lines, durl_handle *handle, Body &&body) noexcept {
+// The outermost layer, shared by every export of both halves: log that an exception ended
+// the export named what (level 3, one line; a log hook that throws as well is ignored).
+// no_memory: it was std::bad_alloc.
+void durl_log_exception(const char *what, bool no_memory) noexcept;
+
+// Run body() and return its code; an exception leaving it becomes the code failed and one
+// log line naming the export (what defaults to the calling function's name), after
+// on_failure(), which must not throw, has undone what the body left half done. Exports whose
+// handle rules are their own (lifecycle, options, records) use it directly; the certificate
+// half's frame (certs/dl_frame.h) is built on it.
+template <class Result, class Body, class Undo>
+Result durl_frame_undo(Result failed, Body &&body, Undo &&on_failure,
+                       const char *what = __builtin_FUNCTION()) noexcept {
     try {
-        durl_handle *h = nullptr;
-        int rc = durl_entry_resolve(lines, handle, &h);
-        if (rc != 0) return rc;
-        return body(h);
+        return body();
     } catch (const std::bad_alloc &) {
-        return DURL_RC_NO_MEMORY;
+        durl_log_exception(what, true);
     } catch (...) {
-        return DURL_RC_NO_MEMORY;
+        durl_log_exception(what, false);
     }
+    on_failure();
+    return failed;
+}
+
+template <class Body>
+int durl_frame(int failed, Body &&body, const char *what = __builtin_FUNCTION()) noexcept {
+    return durl_frame_undo(
+        failed, std::forward<Body>(body), [] {}, what);
+}
+
+// Run body(durl_handle *) inside the frame; body performs the argument checks and the
+// engine call and returns the code the caller sees. An exception gives -127.
+template <class Body>
+int durl_entry(const durl_entry_lines &lines, durl_handle *handle, Body &&body,
+               const char *what = __builtin_FUNCTION()) noexcept {
+    return durl_frame(
+        DURL_RC_NO_MEMORY,
+        [&] {
+            durl_handle *h = nullptr;
+            int rc = durl_entry_resolve(lines, handle, &h);
+            if (rc != 0) return rc;
+            return body(h);
+        },
+        what);
 }

@@ -83,3 +83,12 @@ int durl_arg_error(const char *line) {
     log_msg(DURL_LOG_ERR, "%s", line);
     return DURL_RC_BAD_ARGUMENT;
 }
+
+void durl_log_exception(const char *what, bool no_memory) noexcept {
+    try {
+        log_msg(DURL_LOG_ERR, "%s failed: %s.\n", what,
+                no_memory ? "out of memory" : "internal error");
+    } catch (...) {
+        // Only an application's log hook can throw here; the caller still gets its code.
+    }
+}

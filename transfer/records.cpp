@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "engine.h"
+#include "frame.h"
 
 namespace {
 
@@ -61,14 +62,16 @@ void durl_url_clone_free(durl_url_param *clone) {
 }
 
 extern "C" int durl_free_result(durl_result *result) {
-    if (!result) return 0;
-    memset(result->reserved_text, 0, sizeof result->reserved_text);
-    memset(result->effective_url, 0, sizeof result->effective_url);
-    if (durl_result_detail *detail = result->detail) {
-        free(detail->reserved_buf);
-        free(detail->data);
-        free(detail);
-    }
-    memset(result, 0, sizeof *result);
-    return 0;
+    return durl_frame(DURL_RC_NO_MEMORY, [&]() -> int {
+        if (!result) return 0;
+        memset(result->reserved_text, 0, sizeof result->reserved_text);
+        memset(result->effective_url, 0, sizeof result->effective_url);
+        if (durl_result_detail *detail = result->detail) {
+            free(detail->reserved_buf);
+            free(detail->data);
+            free(detail);
+        }
+        memset(result, 0, sizeof *result);
+        return 0;
+    });
 }

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "engine.h"
+#include "frame.h"
 
 namespace {
 
@@ -97,16 +98,19 @@ void durl_curl_dump(const char *label, const unsigned char *data, size_t size, i
 }
 
 extern "C" int durl_md5_encrypt(const char *in, char *out, int outlen) {
-    if (!out || outlen <= 0) return 0;
-    if (!in) in = "";
-    unsigned char digest[EVP_MAX_MD_SIZE] = {};
-    unsigned int digest_len = 0;
-    if (EVP_Digest(in, strlen(in), digest, &digest_len, EVP_md5(), nullptr) != 1) digest_len = 0;
-    // The digest travels as a C text: it ends at its first zero byte.
-    size_t limit = digest_len < 16 ? digest_len : 16;
-    if (limit > static_cast<size_t>(outlen)) limit = static_cast<size_t>(outlen);
-    size_t n = strnlen(reinterpret_cast<const char *>(digest), limit);
-    memset(out, 0, static_cast<size_t>(outlen));
-    memcpy(out, digest, n);
-    return 0;
+    return durl_frame(DURL_RC_NO_MEMORY, [&]() -> int {
+        if (!out || outlen <= 0) return 0;
+        if (!in) in = "";
+        unsigned char digest[EVP_MAX_MD_SIZE] = {};
+        unsigned int digest_len = 0;
+        if (EVP_Digest(in, strlen(in), digest, &digest_len, EVP_md5(), nullptr) != 1)
+            digest_len = 0;
+        // The digest travels as a C text: it ends at its first zero byte.
+        size_t limit = digest_len < 16 ? digest_len : 16;
+        if (limit > static_cast<size_t>(outlen)) limit = static_cast<size_t>(outlen);
+        size_t n = strnlen(reinterpret_cast<const char *>(digest), limit);
+        memset(out, 0, static_cast<size_t>(outlen));
+        memcpy(out, digest, n);
+        return 0;
+    });
 }

@@ -1,0 +1,630 @@
+// Allocation-failure torture: every representative call of both halves is run again and again,
+// the Nth allocation failing in run N, for N = 1, 2, ... until the call makes fewer than N
+// allocations. An allocation is any of: operator new (the library's C++), malloc, calloc and
+// realloc called by the library (this binary is linked with --wrap for them), libcurl's (through
+// curl_global_init_mem) and OpenSSL's (through CRYPTO_set_mem_functions, installed before
+// OpenSSL allocates anything). For every N the call must return (no crash, abort or
+// std::terminate), a file it replaces must hold its old content or the complete new one, and
+// nothing may leak (the sanitizer build checks the heap after every call's run).
+//
+// Own binary: the replaced allocators reach every allocation of the process.
+#include <dlfcn.h>
+#include <execinfo.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <new>
+
+#include <curl/curl.h>
+#include <openssl/crypto.h>
+#include <openssl/pem.h>
+
+#include "cert_factory.h"
+#include "dl_ca.h"
+#include "durl.h"
+#include "servers.h"
+#include "test_files.h"
+#include "transfer_util.h"
+
+#if defined(__SANITIZE_ADDRESS__)
+#define TORTURE_LEAK_CHECK 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define TORTURE_LEAK_CHECK 1
+#endif
+#endif
+#ifdef TORTURE_LEAK_CHECK
+#include <sanitizer/asan_interface.h>
+#include <sanitizer/lsan_interface.h>
+#endif
+
+extern "C" {
+void *__real_malloc(size_t size);
+void *__real_calloc(size_t count, size_t size);
+void *__real_realloc(void *ptr, size_t size);
+}
+
+namespace {
+
+// ------------------------------------------------------------------ the failing allocator
+
+enum Source { kNew, kMalloc, kCurl, kOpenssl, kSources };
+const char *const kSourceNames[kSources] = {"operator new", "malloc", "libcurl", "OpenSSL"};
+
+// Faults inside libcurl or OpenSSL themselves: an allocation failing while one of these
+// functions is on the stack is let through and the point counted as skipped. Each entry says
+// what the foreign code does wrong, with the backtrace that showed it.
+struct ForeignFault {
+    Source source;         // whose allocator
+    const char *function;  // exported symbol of the foreign library on the stack
+    const char *why;
+};
+const ForeignFault kForeignFaults[] = {
+    // libcurl 7.88.1, Curl_ssl_addsessionid(), run from OpenSSL's new-session callback when
+    // a TLS 1.3 session ticket arrives during SSL_read: when copying the TLS settings for
+    // the session cache fails, it frees the host name it already stored in the cache entry,
+    // and curl_easy_cleanup() frees it again ("double free or corruption (fasttop)"):
+    //   failing allocation: curl_strdup <- libcurl+0x7e78b <- libcurl+0x7ff06
+    //     <- libcurl+0x787f6 <- libssl+0x3745f ... <- SSL_read <- libcurl+0x79a01
+    //     <- curl_multi_perform <- curl_easy_perform <- durl_call perform
+    //   abort: free <- libcurl+0x84b68 <- libcurl+0x73b5a <- curl_easy_cleanup
+    //     <- durl_call::release
+    {kCurl, "SSL_read", "libcurl double free in its TLS session cache"},
+};
+
+std::atomic<bool> g_armed{false};
+std::atomic<long> g_target{0};       // the allocation number that fails
+std::atomic<long> g_count{0};        // allocations seen since arming
+std::atomic<bool> g_failed{false};   // the target was reached and failed
+std::atomic<bool> g_skipped{false};  // the target was reached inside a foreign fault
+std::atomic<long> g_by_source[kSources];
+std::atomic<int> g_failed_source{-1};
+bool g_openssl_installed = false;
+const bool g_trace = std::getenv("DURL_TORTURE_TRACE") != nullptr;
+
+// True when an allocation from source is made under a function of a foreign fault.
+bool inside_foreign_fault(Source source) {
+    void *frames[64];
+    int n = backtrace(frames, 64);
+    for (int i = 0; i < n; ++i) {
+        Dl_info info;
+        if (!dladdr(frames[i], &info) || !info.dli_sname) continue;
+        for (const ForeignFault &f : kForeignFaults)
+            if (f.source == source && std::strcmp(info.dli_sname, f.function) == 0) return true;
+    }
+    return false;
+}
+
+// True when this allocation is to fail.
+bool fault(Source source) {
+    if (!g_armed.load(std::memory_order_relaxed)) return false;
+    g_by_source[source].fetch_add(1, std::memory_order_relaxed);
+    if (g_count.fetch_add(1) + 1 != g_target.load()) return false;
+    if (inside_foreign_fault(source)) {
+        g_skipped = true;
+        return false;
+    }
+    g_failed_source = source;
+    g_failed = true;
+    if (g_trace) {  // DURL_TORTURE_TRACE=1: where each failing allocation was made
+        void *frames[64];
+        backtrace_symbols_fd(frames, backtrace(frames, 64), 2);
+    }
+    return true;
+}
+
+void *curl_malloc_fn(size_t size) { return fault(kCurl) ? nullptr : __real_malloc(size); }
+void curl_free_fn(void *ptr) { std::free(ptr); }
+void *curl_realloc_fn(void *ptr, size_t size) {
+    return fault(kCurl) ? nullptr : __real_realloc(ptr, size);
+}
+char *curl_strdup_fn(const char *text) {
+    if (fault(kCurl)) return nullptr;
+    size_t n = std::strlen(text) + 1;
+    auto *copy = static_cast<char *>(__real_malloc(n));
+    if (copy) std::memcpy(copy, text, n);
+    return copy;
+}
+void *curl_calloc_fn(size_t count, size_t size) {
+    return fault(kCurl) ? nullptr : __real_calloc(count, size);
+}
+
+void *ossl_malloc_fn(size_t size, const char *, int) {
+    return fault(kOpenssl) ? nullptr : __real_malloc(size);
+}
+void *ossl_realloc_fn(void *ptr, size_t size, const char *, int) {
+    if (size == 0) {  // OpenSSL's own realloc frees here and returns nothing
+        std::free(ptr);
+        return nullptr;
+    }
+    return fault(kOpenssl) ? nullptr : __real_realloc(ptr, size);
+}
+void ossl_free_fn(void *ptr, const char *, int) { std::free(ptr); }
+
+// Before main, so before OpenSSL's first allocation (it refuses new functions after that).
+__attribute__((constructor)) void install_openssl_allocator() {
+    g_openssl_installed =
+        CRYPTO_set_mem_functions(ossl_malloc_fn, ossl_realloc_fn, ossl_free_fn) == 1;
+}
+
+}  // namespace
+
+extern "C" {
+void *__wrap_malloc(size_t size) { return fault(kMalloc) ? nullptr : __real_malloc(size); }
+void *__wrap_calloc(size_t count, size_t size) {
+    return fault(kMalloc) ? nullptr : __real_calloc(count, size);
+}
+void *__wrap_realloc(void *ptr, size_t size) {
+    return fault(kMalloc) ? nullptr : __real_realloc(ptr, size);
+}
+}
+
+void *operator new(size_t size) {
+    if (fault(kNew)) throw std::bad_alloc();
+    if (void *p = __real_malloc(size ? size : 1)) return p;
+    throw std::bad_alloc();
+}
+void *operator new[](size_t size) { return operator new(size); }
+void *operator new(size_t size, const std::nothrow_t &) noexcept {
+    return fault(kNew) ? nullptr : __real_malloc(size ? size : 1);
+}
+void *operator new[](size_t size, const std::nothrow_t &tag) noexcept {
+    return operator new(size, tag);
+}
+// The replaced operator new takes its memory from malloc, so free is the matching release.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+void operator delete(void *ptr) noexcept { std::free(ptr); }
+void operator delete[](void *ptr) noexcept { std::free(ptr); }
+void operator delete(void *ptr, size_t) noexcept { std::free(ptr); }
+void operator delete[](void *ptr, size_t) noexcept { std::free(ptr); }
+void operator delete(void *ptr, const std::nothrow_t &) noexcept { std::free(ptr); }
+void operator delete[](void *ptr, const std::nothrow_t &) noexcept { std::free(ptr); }
+#pragma GCC diagnostic pop
+
+namespace {
+
+using namespace durl_test;
+
+// ------------------------------------------------------------------------- the harness
+
+// Where a run stands, for the crash report of a signal handler.
+const char *volatile g_scenario = "";
+volatile long g_point = 0;
+
+void report_point() {
+    char line[256];
+    int n = std::snprintf(line, sizeof line, "\nalloc torture: died in \"%s\" at allocation %ld\n",
+                          g_scenario, g_point);
+    if (n > 0) (void)!write(2, line, static_cast<size_t>(n));
+}
+
+void on_fatal_signal(int sig) {
+    report_point();
+    signal(sig, SIG_DFL);
+    raise(sig);
+}
+
+// The library's log hook: counts the frame's exception lines, allocates nothing.
+std::atomic<int> g_frame_lines{0};
+int quiet_hook(void *, int, const char *format, ...) {
+    char line[512];
+    va_list ap;
+    va_start(ap, format);
+    std::vsnprintf(line, sizeof line, format, ap);
+    va_end(ap);
+    if (std::strstr(line, " failed: out of memory.") || std::strstr(line, " failed: internal"))
+        ++g_frame_lines;
+    return 0;
+}
+int g_log_context;
+
+// One call (or short sequence of calls) under torture.
+struct Scenario {
+    const char *name;
+    std::function<void()> prepare;                // before each run, allocations not failed
+    std::function<int()> run;                     // the calls; the Nth allocation fails
+    std::function<void(int rc, bool hit)> check;  // after each run; hit: the fault fired
+    int success = 0;                              // what run() gives when nothing fails
+};
+
+struct Tally {
+    long points = 0, skipped = 0, failures = 0, successes = 0;
+    long by_source[kSources] = {};
+    long failed_by_source[kSources] = {};
+};
+
+constexpr long kMaxPoints = 200000;  // a runaway guard only: no call comes near it
+
+void arm(long target) {
+    g_count = 0;
+    g_failed = false;
+    g_skipped = false;
+    g_failed_source = -1;
+    for (auto &c : g_by_source) c = 0;
+    g_target = target;
+    g_armed = true;
+}
+
+void disarm() { g_armed = false; }
+
+void leak_check(const char *name) {
+#ifdef TORTURE_LEAK_CHECK
+    EXPECT_EQ(__lsan_do_recoverable_leak_check(), 0) << name << ": memory leaked (report above)";
+#else
+    (void)name;
+#endif
+}
+
+Tally torture(const Scenario &s) {
+    Tally t;
+    g_scenario = s.name;
+    g_point = 0;
+    // One run with nothing failing first: OpenSSL and libcurl make their process-wide tables
+    // on first use (and a failed one-time start-up stays failed), so those are made now.
+    s.prepare();
+    int rc = s.run();
+    EXPECT_EQ(rc, s.success) << s.name << ": fails without any fault";
+    s.check(rc, false);
+    g_frame_lines = 0;
+    const auto start = std::chrono::steady_clock::now();
+    // DURL_TORTURE_FROM=N starts at allocation N (to look at one point under a debugger).
+    const char *from = std::getenv("DURL_TORTURE_FROM");
+    for (long n = from ? std::atol(from) : 1; n <= kMaxPoints; ++n) {
+        g_point = n;
+        s.prepare();
+        const auto before = std::chrono::steady_clock::now();
+        arm(n);
+        rc = s.run();
+        disarm();
+        const double took =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - before).count();
+        if (took > 1.0) std::printf("[torture] %s: allocation %ld took %.1f s\n", s.name, n, took);
+        const bool hit = g_failed;
+        if (g_skipped) ++t.skipped;
+        if (hit) {
+            ++t.failed_by_source[g_failed_source];
+            rc == s.success ? ++t.successes : ++t.failures;
+        }
+        s.check(rc, hit);
+        if (::testing::Test::HasFailure()) {
+            ADD_FAILURE() << s.name << ": first failure at allocation " << n;
+            break;
+        }
+        if (!hit && !g_skipped) {
+            t.points = n - 1;
+            for (int i = 0; i < kSources; ++i) t.by_source[i] = g_by_source[i];
+            EXPECT_EQ(rc, s.success) << s.name << ": no fault, yet no success";
+            break;
+        }
+    }
+    const double secs =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    leak_check(s.name);
+    std::printf(
+        "[torture] %-34s points %6ld (new %ld, malloc %ld, curl %ld, openssl %ld); "
+        "failed calls %ld, recovered %ld, skipped %ld, frame lines %d; %.1f s\n",
+        s.name, t.points, t.by_source[kNew], t.by_source[kMalloc], t.by_source[kCurl],
+        t.by_source[kOpenssl], t.failures, t.successes, t.skipped, g_frame_lines.load(), secs);
+    EXPECT_GT(t.points, 0) << s.name;
+    return t;
+}
+
+// The content of path is its old content or (after a success) what success must leave.
+void expect_whole(const std::string &path, const std::string &old, bool succeeded,
+                  const std::function<bool(const std::string &)> &complete) {
+    const std::string now = read_file(path);
+    if (succeeded)
+        EXPECT_TRUE(complete(now)) << path << " after success:\n" << now.substr(0, 200);
+    else
+        EXPECT_TRUE(now == old || complete(now)) << path << " damaged:\n" << now.substr(0, 200);
+}
+
+bool is_pem(const std::string &text, const char *label) {
+    const std::string begin = std::string("-----BEGIN ") + label + "-----\n";
+    const std::string end = std::string("-----END ") + label + "-----\n";
+    return text.find(begin) != std::string::npos && text.find(end) != std::string::npos;
+}
+
+// ------------------------------------------------------------------------------ fixture
+
+class AllocTorture : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        // libcurl gets the failing functions before anything starts it, and keeps them
+        // while this reference lives (durl_init and durl_cleanup only count up and down).
+        ASSERT_EQ(curl_global_init_mem(CURL_GLOBAL_ALL, curl_malloc_fn, curl_free_fn,
+                                       curl_realloc_fn, curl_strdup_fn, curl_calloc_fn),
+                  CURLE_OK);
+        signal(SIGABRT, on_fatal_signal);
+        signal(SIGSEGV, on_fatal_signal);
+#ifdef TORTURE_LEAK_CHECK
+        __asan_set_death_callback(report_point);
+#endif
+        void *frames[4];
+        backtrace(frames, 4);  // loads the unwinder now, not inside a counted allocation
+        http_url("/");         // servers and test certificates, before any run
+        pki();
+    }
+    void SetUp() override {
+        ASSERT_TRUE(g_openssl_installed) << "OpenSSL allocated before the test could hook it";
+        dir = scratch_dir("torture") + "/";
+        ASSERT_EQ(durl_init(&g_log_context, quiet_hook), 0);
+        durl_set_option(nullptr, DURL_OPT_SSL_TRUST_PATH, (dir + "trust/").c_str());
+        durl_set_option(nullptr, DURL_OPT_SSL_CA_FILE, (dir + "server/WebServer.pem").c_str());
+        durl_set_option(nullptr, DURL_OPT_ENV_RANDOMNESS, "torture seed");
+    }
+    void TearDown() override { durl_cleanup(); }
+
+    // A small self-signed CA (RSA 1024: every run repeats its signatures).
+    static X509 *small_ca(int i) {
+        static durl::X509Ptr made[3];
+        if (!made[i]) {
+            CertShape s;
+            s.subject = {{"CN", "durl torture CA " + std::to_string(i)}, {"O", "durl"}};
+            s.ca = true;
+            made[i] = factory_cert(s, factory_key(6 + i, 1024));
+        }
+        return made[i].get();
+    }
+    static EVP_PKEY *small_ca_key(int i) { return factory_key(6 + i, 1024); }
+
+    std::string dir;
+};
+
+int run_download(const std::string &url, const char *path, bool verify) {
+    durl_url_param p = make_param(url);
+    durl_result r{};
+    if (verify) {
+        durl_set_option(nullptr, DURL_OPT_SSL_USER_FILE, pki().ca_pem.c_str());
+        durl_set_option(nullptr, DURL_OPT_SSL_VERIFY_PEER, 1);
+    }
+    int rc = path ? durl_download_to_file(nullptr, &r, &p, path)
+                  : durl_download_to_memory(nullptr, &r, &p);
+    durl_free_result(&r);
+    return rc;
+}
+
+// ------------------------------------------------------------------------ transfer half
+
+TEST_F(AllocTorture, InitAndCleanup) {
+    durl_cleanup();
+    torture({"init/cleanup", [] {},
+             [] {
+                 int rc = durl_init(&g_log_context, quiet_hook);
+                 return rc != 0 ? rc : durl_cleanup();
+             },
+             [](int rc, bool) { EXPECT_TRUE(rc == 0 || rc == -102) << rc; }});
+    EXPECT_EQ(durl_init(&g_log_context, quiet_hook), 0);
+}
+
+TEST_F(AllocTorture, HandleTextOptionAndDump) {
+    char buf[4096];
+    torture({"create/set text option/dump/destroy", [] {},
+             [&] {
+                 durl_handle *h = nullptr;
+                 int rc = durl_create(&h);
+                 if (rc != 0) return rc;
+                 rc = durl_set_option(h, DURL_OPT_USER_AGENT, "torture agent/1.0");
+                 if (rc == 0) rc = durl_dump(h, buf, sizeof buf);
+                 int destroyed = durl_destroy(h);
+                 return rc != 0 ? rc : destroyed;
+             },
+             [&](int rc, bool) {
+                 EXPECT_TRUE(rc == 0 || rc == -127) << rc;
+                 if (rc == 0) {
+                     EXPECT_TRUE(std::strstr(buf, "user_agent=torture agent/1.0\n"));
+                 }
+             }});
+}
+
+TEST_F(AllocTorture, DownloadToMemory) {
+    const std::string url = http_url("/bytes/20000");
+    torture({"download to memory (http)", [] {}, [&] { return run_download(url, nullptr, false); },
+             [](int rc, bool) { EXPECT_LE(rc, 0); }});
+}
+
+TEST_F(AllocTorture, DownloadToFileKeepsTheOldFile) {
+    const std::string target = dir + "download.bin", old = "the old file, whole\n";
+    const std::string url = https_url("/bytes/20000");
+    torture({"download to file (https)", [&] { write_file(target, old); },
+             [&] { return run_download(url, target.c_str(), true); },
+             [&](int rc, bool) {
+                 EXPECT_LE(rc, 0);
+                 expect_whole(target, old, rc == 0,
+                              [](const std::string &t) { return t == pattern_body(20000); });
+             }});
+}
+
+TEST_F(AllocTorture, Upload) {
+    const std::string source = dir + "upload.bin";
+    write_file(source, pattern_body(30000));
+    durl_url_param p = make_param(http_url("/upload"));
+    p.method = DURL_METHOD_PUT;
+    p.raw_upload = 1;
+    torture({"upload (http put)", [] {},
+             [&] {
+                 durl_result r{};
+                 int rc = durl_upload(nullptr, &r, &p, source.c_str(), "upload.bin");
+                 durl_free_result(&r);
+                 return rc;
+             },
+             [](int rc, bool) { EXPECT_LE(rc, 0); }});
+}
+
+TEST_F(AllocTorture, StreamOpenReadClose) {
+    durl_url_param p = make_param(http_url("/bytes/6000"));
+    torture({"stream open/read/close (http)", [] {},
+             [&] {
+                 durl_result r{};
+                 int rc = durl_open(nullptr, &r, &p);
+                 char buf[2048];
+                 long total = 0;
+                 for (int n; rc == 0 && (n = durl_read(nullptr, &r, buf, sizeof buf)) != 0;) {
+                     if (n < 0) rc = n;
+                     total += n > 0 ? n : 0;
+                 }
+                 int closed = durl_close(nullptr);
+                 if (rc == 0 && total != 6000) rc = -1;
+                 return rc != 0 ? rc : closed;
+             },
+             [](int rc, bool) { EXPECT_LE(rc, 0); }});
+}
+
+// --------------------------------------------------------------------- certificate half
+
+TEST_F(AllocTorture, InstallListAndRemoveCa) {
+    // A CA installed before the runs must survive every one of them: a listing deletes only
+    // entries that were read and hold no certificate.
+    const std::string trust = dir + "trust/", file = dir + "ca.pem";
+    ASSERT_TRUE(write_cert(dir + "keeper.pem", small_ca(0)));
+    ASSERT_EQ(dl_install_ca((dir + "keeper.pem").c_str()), 0);
+    char keeper[16];
+    std::snprintf(keeper, sizeof keeper, "%08x.0",
+                  static_cast<uint32_t>(X509_subject_name_hash(small_ca(0))));
+    const std::string keeper_path = trust + keeper, keeper_text = read_file(keeper_path);
+    char entry[16];
+    std::snprintf(entry, sizeof entry, "%08x.0",
+                  static_cast<uint32_t>(X509_subject_name_hash(small_ca(1))));
+    const std::string entry_path = trust + entry;
+    ASSERT_TRUE(write_cert(file, small_ca(1)));
+    const std::string pem = read_file(file);
+    dl_trust_ca_list list{};
+    int listed = 0, removed = 0;
+    bool was_installed = false;
+    torture({"CA install/list/remove",
+             [&] {
+                 dl_del_ca(entry_path.c_str());
+                 list = dl_trust_ca_list{};
+             },
+             [&] {
+                 int rc = dl_install_ca(file.c_str());
+                 was_installed = file_exists(entry_path);
+                 listed = dl_get_trust_ca_info(&list);
+                 removed = was_installed ? dl_del_ca(entry_path.c_str()) : 0;
+                 return rc;
+             },
+             [&](int rc, bool) {
+                 EXPECT_TRUE(rc == 0 || rc == -1) << rc;
+                 EXPECT_TRUE(listed == 0 || listed == -2) << listed;
+                 EXPECT_TRUE(removed == 0 || removed == -1) << removed;
+                 EXPECT_EQ(read_file(keeper_path), keeper_text) << "the installed CA was lost";
+                 if (rc == 0) {
+                     EXPECT_TRUE(was_installed);
+                 }
+                 // An entry is the certificate, whole, or not there at all.
+                 if (was_installed && file_exists(entry_path)) {
+                     EXPECT_EQ(read_file(entry_path), pem);
+                 }
+             }});
+}
+
+TEST_F(AllocTorture, CertificateInfoShortAndHash) {
+    const std::string file = dir + "leaf.pem";
+    ASSERT_TRUE(write_cert(file, small_ca(2)));
+    torture({"certificate info short + hash", [] {},
+             [&] {
+                 dl_ca_info info{};
+                 int rc = dl_get_ca_info(file.c_str(), &info);
+                 if (rc == 0 && dl_get_ca_hash(file.c_str()) != info.hash) rc = -2;
+                 return rc;
+             },
+             [](int rc, bool) { EXPECT_TRUE(rc == 0 || rc == -2) << rc; }});
+}
+
+TEST_F(AllocTorture, CertificateInfoLongRewritesDerWhole) {
+    // A DER file is rewritten as PEM in place: after any run it is the DER original or the
+    // PEM of the same certificate, never a part.
+    const std::string file = dir + "leaf.der";
+    ASSERT_TRUE(write_cert(dir + "orig.der", small_ca(2), Encoding::der));
+    const std::string der = read_file(dir + "orig.der"), pem = pem_text(small_ca(2));
+    dl_ca_status status{};
+    torture({"certificate info long (DER file)", [&] { write_file(file, der); },
+             [&] {
+                 dl_ca_info_ex info{};
+                 return dl_get_ca_info_ex(file.c_str(), &info, DL_CA_INFO_CLIENT_CERT, &status);
+             },
+             [&](int rc, bool) {
+                 EXPECT_TRUE(rc == 0 || rc == -1) << rc;
+                 if (rc != 0) {
+                     EXPECT_TRUE(status.code == 1 || status.code == 2) << status.code;
+                 }
+                 expect_whole(file, der, false, [&](const std::string &t) { return t == pem; });
+             }});
+}
+
+TEST_F(AllocTorture, Verify) {
+    // The device credential layout (certificate and key in one PEM file), by the small CA.
+    const std::string cert = dir + "client.pem", trust = dir + "trust.pem";
+    ASSERT_TRUE(write_cert(trust, small_ca(0)));
+    CertShape s;
+    s.subject = {{"CN", "durl torture leaf"}};
+    durl::X509Ptr leaf = factory_cert(s, factory_key(9, 1024), small_ca(0), small_ca_key(0));
+    ASSERT_TRUE(write_combined(cert, leaf.get(), factory_key(9, 1024)));
+    dl_ca_status status{};
+    torture({"verify (advance check + chain)", [] {},
+             [&] {
+                 return dl_cert_verify(cert.c_str(), nullptr, trust.c_str(), DL_VERIFY_ADVANCE,
+                                       &status);
+             },
+             [&](int rc, bool) {
+                 EXPECT_TRUE(rc == 0 || rc == -1) << rc;
+                 EXPECT_EQ(rc == 0, status.code == 0) << status.code;
+             }});
+}
+
+TEST_F(AllocTorture, SigningRequestKeepsFilesWhole) {
+    const std::string csr = dir + "req.csr", key = dir + "req.key", old = "old request\n";
+    torture(
+        {"CSR creation (new 512-bit key)",
+         [&] {
+             write_file(csr, old);
+             unlink(key.c_str());
+         },
+         [&] {
+             return dl_cert_build_csr_req_file(csr.c_str(), key.c_str(), "/CN=torture/O=durl", 512);
+         },
+         [&](int rc, bool) {
+             EXPECT_TRUE(rc == 0 || (rc >= 13 && rc <= 20)) << rc;
+             expect_whole(csr, old, rc == 0,
+                          [](const std::string &t) { return is_pem(t, "CERTIFICATE REQUEST"); });
+             if (file_exists(key)) {
+                 EXPECT_TRUE(is_pem(read_file(key), "PRIVATE KEY"));
+             }
+         }});
+}
+
+TEST_F(AllocTorture, ClientCertificateIssuanceKeepsFilesWhole) {
+    const std::string ca = dir + "ca.pem", ca_key = dir + "ca.key";
+    const std::string key = dir + "client.key", out = dir + "client.pem", old = "old cert\n";
+    ASSERT_TRUE(write_cert(ca, small_ca(0)));
+    ASSERT_TRUE(write_key(ca_key, small_ca_key(0)));
+    durl_set_option(nullptr, DURL_OPT_SSL_SIGN_ALGO, 1);
+    torture({"client certificate issuance (512-bit key)",
+             [&] {
+                 write_file(out, old);
+                 unlink(key.c_str());
+             },
+             [&] {
+                 return dl_generate_client_cert(ca.c_str(), ca_key.c_str(), key.c_str(),
+                                                out.c_str(), "/CN=torture client/O=durl", 512);
+             },
+             [&](int rc, bool) {
+                 EXPECT_TRUE(rc == 0 || rc == -1) << rc;
+                 expect_whole(out, old, rc == 0, [](const std::string &t) {
+                     return is_pem(t, "CERTIFICATE") && is_pem(t, "PRIVATE KEY");
+                 });
+                 if (file_exists(key)) {
+                     EXPECT_TRUE(is_pem(read_file(key), "PRIVATE KEY"));
+                 }
+             }});
+}
+
+}  // namespace
