@@ -134,7 +134,8 @@ TEST_F(Options, RangesFallBackAndPathsSeedTheirCounterparts) {
 }
 
 TEST_F(Options, TextsAsLongAsTheirFieldAreRefused) {
-    // Fault guarded: a text exactly as long as its field was stored without its terminator.
+    // Faults guarded: a text exactly as long as its field was stored without its terminator;
+    // a refused text returned 0, so callers took the old value for the new one.
     durl_test::Handle h;
     for (auto [option, size] : {std::pair{DURL_OPT_USER_AGENT, 512},
                                 {DURL_OPT_MAC_ADDR, 64},
@@ -145,7 +146,7 @@ TEST_F(Options, TextsAsLongAsTheirFieldAreRefused) {
         const std::string exact(size, 'b'), longer(size + 1, 'c');
         for (const char *refused :
              {exact.c_str(), longer.c_str(), "", static_cast<const char *>(nullptr)})
-            EXPECT_EQ(durl_set_option(h, option, refused), 0);
+            EXPECT_EQ(durl_set_option(h, option, refused), -2);
     }
     durl_config c = durl_config_snapshot(h);
     EXPECT_EQ(std::string(c.user_agent), std::string(511, 'a'));
@@ -159,7 +160,7 @@ TEST_F(Options, SecretsNeverReachTheLog) {
         const std::string key = option == DURL_OPT_SSL_PASSWD ? "SSL_PASSWD" : "ENV_RANDOMNESS";
         log.clear();
         EXPECT_EQ(durl_set_option(nullptr, option, "s3cr3t-value"), 0);
-        EXPECT_EQ(durl_set_option(nullptr, option, std::string(600, 'Q').c_str()), 0);
+        EXPECT_EQ(durl_set_option(nullptr, option, std::string(600, 'Q').c_str()), -2);
         EXPECT_TRUE(log.contains(6, "[DCMN]SET " + key + ": ******\n")) << log.dump();
         EXPECT_TRUE(log.contains(3, "[DCMN]set " + key + " err,******.\n")) << log.dump();
         EXPECT_FALSE(log.mentions("s3cr3t") || log.mentions("QQQ")) << log.dump();

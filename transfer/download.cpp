@@ -364,6 +364,7 @@ extern "C" int durl_download_to_file(durl_handle *handle, durl_result *result,
         durl_live_check::logged,
         false};
     return durl_entry(lines, handle, [&](durl_handle *h) {
+        if (int rc = durl_request_texts_check(param)) return rc;
         if (!path || !path[0]) {
             log_msg(3, "download file fails, no file name.\n");
             return -2;
@@ -383,6 +384,7 @@ extern "C" int durl_download_to_memory(durl_handle *handle, durl_result *result,
         durl_live_check::logged,
         false};
     return durl_entry(lines, handle, [&](durl_handle *h) {
+        if (int rc = durl_request_texts_check(param)) return rc;
         if (!request_given(result, param)) return -2;
         return durl_recode_change(durl_download_common(h, param, result, nullptr), &result->recode);
     });
