@@ -1,9 +1,11 @@
 // Library start and stop, the handle registry, and the options with their settings dump.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "handle.h"
@@ -57,6 +59,42 @@ TEST_F(Registry, HoldsSixteenHandlesAndReusesFreedSlots) {
     durl_handle *again = nullptr;
     ASSERT_EQ(durl_create(&again), 0);
     EXPECT_EQ(g_durl.handles[5], again);
+}
+
+TEST_F(Registry, HandlesComeAndGoOnSixteenThreadsAtOnce) {
+    // Fault guarded: the registry had no lock, so a handle durl_create() had just returned was
+    // unknown to durl_dump() or refused by durl_destroy(), and one handle could be freed twice.
+    std::atomic<int> failures{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < DURL_MAX_HANDLES; ++t) {
+        threads.emplace_back([&failures] {
+            char text[64];
+            for (int i = 0; i < 500; ++i) {
+                durl_handle *h = nullptr;
+                if (durl_create(&h) != 0) {
+                    ++failures;
+                    continue;
+                }
+                failures += durl_dump(h, text, sizeof text) != 0;
+                failures += durl_set_option(h, DURL_OPT_MAC_ADDR, "mac") != 0;
+                failures += durl_destroy(h) != 0;
+            }
+        });
+    }
+    for (std::thread &t : threads) t.join();
+    EXPECT_EQ(failures, 0);
+    for (durl_handle *slot : g_durl.handles) EXPECT_EQ(slot, nullptr);
+
+    // Two threads destroying one handle: one destroys it, the other is refused.
+    for (int i = 0; i < 100; ++i) {
+        durl_handle *h = nullptr;
+        ASSERT_EQ(durl_create(&h), 0);
+        int rc[2];
+        std::thread a([&] { rc[0] = durl_destroy(h); });
+        rc[1] = durl_destroy(h);
+        a.join();
+        EXPECT_EQ(rc[0] + rc[1], -3) << rc[0] << " " << rc[1];
+    }
 }
 
 TEST_F(Registry, DestroyAndCleanupReleaseStreamsAndKeptConnections) {

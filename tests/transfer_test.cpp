@@ -305,6 +305,18 @@ TEST(ToolTransfer, ExitStatusAndOneLineMessage) {
          "durl get: server certificate not trusted (code -160)\n"},
         {{"get", "nope://x"}, 3, "durl get: malformed URL (code -103)\n"},
         {{"put", http_url("/echo")}, 1, "durl put: missing or bad argument (code -2)\n"},
+        // Fault guarded: texts the library refused were reported as success and not used.
+        {{"get", http_url("/bytes/10"), "--capath", "/" + std::string(199, 'c')},
+         2,
+         "durl get: --capath was refused: empty, too long for its field, or holding a line "
+         "break\n"},
+        {{"get", http_url("/bytes/10"), "-A", "agent\r\nX-Injected: 1"},
+         2,
+         "durl get: --user-agent was refused: empty, too long for its field, or holding a line "
+         "break\n"},
+        {{"get", http_url("/bytes/10"), "-u", "user\r\nX-Injected: 1:pass"},
+         1,
+         "durl get: missing or bad argument (code -2)\n"},
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.args[1]);

@@ -97,8 +97,8 @@ const Server &hostile() {
     static Server s;
     std::call_once(once, [] {
         std::string dir = scratch_dir("hostile");
-        launch(std::string("/usr/bin/python3 '") + DURL_TEST_HOSTILE_PATH + "' " + pki().server_pem +
-                   " " + pki().server_key,
+        launch(std::string("/usr/bin/python3 '") + DURL_TEST_HOSTILE_PATH + "' " +
+                   pki().server_pem + " " + pki().server_key,
                dir);
         s = await_ready("hostile", dir);
     });
@@ -216,8 +216,11 @@ void apply(HttpRecord &r, const std::string &key, const std::string &v) {
         return;
     }
     HttpPart *p = r.parts.empty() ? nullptr : &r.parts.back();
-    std::map<std::string, std::string *> texts = {
-        {"server", &r.server}, {"method", &r.method}, {"target", &r.target}, {"body_md5", &r.body_md5}, {"body", &r.body}};
+    std::map<std::string, std::string *> texts = {{"server", &r.server},
+                                                  {"method", &r.method},
+                                                  {"target", &r.target},
+                                                  {"body_md5", &r.body_md5},
+                                                  {"body", &r.body}};
     std::map<std::string, uint64_t *> numbers = {{"body_size", &r.body_size}};
     if (p) {
         texts.insert({{"part_filename", &p->filename},
