@@ -46,7 +46,8 @@ constexpr OptionSpec none(int id) {
 
 constexpr OptionSpec text(int id, const char *key, size_t offset, size_t capacity, size_t seed = 0,
                           bool secret = false, bool one_line = false, const char *initial = "") {
-    return {id, Kind::text, secret, one_line, key, offset, capacity, seed, nullptr, 0, 0, 0, initial};
+    return {id,   Kind::text, secret, one_line, key, offset, capacity,
+            seed, nullptr,    0,      0,        0,   initial};
 }
 
 constexpr OptionSpec secret_text(int id, const char *key, size_t offset, size_t capacity) {
