@@ -5,6 +5,19 @@
  * Call durl_init() once with a log hook, create handles (or pass NULL to use the
  * default handle), set options by number, then transfer.
  *
+ * Threads:
+ *   - durl_init() and durl_cleanup() run while no other durl_ call runs: the application
+ *     initialises before its threads use the library and cleans up after they stopped.
+ *     durl_cleanup() releases every handle still registered.
+ *   - Between them, any calls on different handles may run at once on different threads,
+ *     durl_create() and durl_destroy() included.
+ *   - On one handle, durl_set_option(), durl_dump() and the transfers (durl_download_to_file,
+ *     durl_download_to_memory, durl_upload) may run at once: settings are copied under the
+ *     handle's lock, and a transfer that finds the kept connection busy opens its own.
+ *   - A handle's stream (durl_open, durl_read, durl_close) is driven by one thread at a time.
+ *   - durl_destroy() must not run while another call uses the same handle: the record is
+ *     released. Destroying one handle twice at once destroys it once; the other call gets -3.
+ *
  * Result codes of the transfer functions:
  *    0     success
  *   -1     the server answered with a status that counts as failure: durl_result.recode
@@ -13,7 +26,10 @@
  *          file of an upload could not be opened, the request header list could not be built
  *          (memory), an FTP append would exceed the size limit with append_limit neither 1
  *          nor 2, or a stream's pipe could not be read
- *   -2     a required argument is missing or empty
+ *   -2     a required argument is missing or empty, or a text was refused: a text option
+ *          that does not fit its field, or a text bound for the wire (user agent, method,
+ *          form field names and values, user name, password, file name, header lines) that
+ *          holds a line break where none may be
  *   -3     no transfer handle could be created
  *   -102   the library is not initialised, or the handle is unknown or not live
  *   -127   out of memory / handle creation failed
@@ -200,9 +216,12 @@ DURL_EXPORT int durl_perform(void);
 /**
  * Set one option. handle NULL = default handle (usable even before durl_init()).
  * The single value argument is an int for numeric options and a NUL-terminated text for
- * text options. Out-of-range numbers fall back with a warning; texts that do not fit
- * (empty, or as long as the field or longer) are refused with an error line.
- * Returns 0 when the option was handled, -102 for a bad handle, -148 for an unsupported id.
+ * text options. Out-of-range numbers fall back with a warning (and count as handled).
+ * Texts that do not fit (NULL, empty, or as long as the field or longer) are refused with an
+ * error line and the field keeps its value; so are texts with a CR or LF for the options that
+ * go on the wire: USER_AGENT, CUSTOM_METHOD, DISPOSITION, EXTERN_DISPOSITION, EXTERN_BODY.
+ * Returns 0 when the option was handled, -2 when a text was refused, -102 for a bad handle,
+ * -148 for an unsupported id.
  */
 DURL_EXPORT int durl_set_option(durl_handle *handle, int option, ...);
 

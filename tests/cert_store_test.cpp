@@ -527,6 +527,11 @@ TEST_F(CertStore, ToolCommands) {
     std::string out = tool({"ca", "list", "-t", t});
     EXPECT_NE(out.find(h + "  durl store CA 1"), std::string::npos) << out;
     EXPECT_EQ(tool({"ca", "remove", h, "-t", t}), "removed " + t + "/" + h + ".0\n");
+    // A path longer than the library's field is refused by the tool, not silently dropped.
+    EXPECT_EQ(tool({"ca", "list", "-t", "/" + std::string(199, 't')}),
+              "durl ca: --trust-path was refused: empty, too long for its field, or holding a "
+              "line break\n");
+    EXPECT_EQ(status, 1);
     write_combined(dir + "enc.pem", factory_pki().leaf.get(), factory_key(2), "pw");
     EXPECT_EQ(tool({"dev", "install", dir + "enc.pem", "--dev-cert", dev, "--password", "pw"}),
               "installed " + dir + "enc.pem as device certificate\n");

@@ -462,6 +462,18 @@ TEST(ToolTransfer, ExitStatusAndOneLineMessage) {
         {{"get", http_url("/bytes/10"), "-o", "/no/such/dir/f"},
          1,
          "durl get: local file could not be used or memory ran out (code -1)\n"},
+        // Fault guarded: texts the library refused were reported as success and not used.
+        {{"get", http_url("/bytes/10"), "--capath", "/" + std::string(199, 'c')},
+         2,
+         "durl get: --capath was refused: empty, too long for its field, or holding a line "
+         "break\n"},
+        {{"get", http_url("/bytes/10"), "-A", "agent\r\nX-Injected: 1"},
+         2,
+         "durl get: --user-agent was refused: empty, too long for its field, or holding a line "
+         "break\n"},
+        {{"get", http_url("/bytes/10"), "-u", "user\r\nX-Injected: 1:pass"},
+         1,
+         "durl get: missing or bad argument (code -2)\n"},
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.args[1]);

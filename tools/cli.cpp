@@ -160,4 +160,11 @@ bool start_library(const Command &cmd, const Parsed &) {
 
 void stop_library() { durl_cleanup(); }
 
+bool set_text_option(const Command &cmd, int option, const char *flag, const std::string &value) {
+    if (durl_set_option(nullptr, option, value.c_str()) == 0) return true;
+    fail(cmd, std::string("--") + flag +
+                  " was refused: empty, too long for its field, or holding a line break");
+    return false;
+}
+
 }  // namespace cli

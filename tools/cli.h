@@ -55,4 +55,9 @@ extern const Option kVerbose;
 bool start_library(const Command &cmd, const Parsed &args);
 void stop_library();
 
+// Applies a text option to the default handle. The library's own table decides what fits
+// (field size, no line break in texts that go on the wire); false (error printed, naming
+// --flag) when it refuses the value.
+bool set_text_option(const Command &cmd, int option, const char *flag, const std::string &value);
+
 }  // namespace cli

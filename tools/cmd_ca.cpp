@@ -31,16 +31,6 @@ const cli::Option kSslVersion = {"ssl-version", 0, "N",
                                  "protocol of the pair check: 0 TLSv1, 3 any (default), 4 TLSv1.1, "
                                  "5 TLSv1.2, 6 TLSv1.3; 1, 2 (SSLv2/3) are unavailable"};
 
-// Applies a path or text setting; false (error printed) when the library refuses it.
-bool set_setting(const cli::Command &self, int option, const char *flag, const std::string &v) {
-    if (durl_set_option(nullptr, option, v.c_str()) != 0 || v.empty() || v.size() >= 128) {
-        cli::fail(self,
-                  std::string("--") + flag + " is empty or too long (at most 127 characters)");
-        return false;
-    }
-    return true;
-}
-
 // The trust directory the command works on (the library's default unless given), made
 // absolute: the store's links hold the directory's text, and a relative one would point
 // beside them.
@@ -59,14 +49,11 @@ bool start(const cli::Command &self, const cli::Parsed &args) {
     if (!cli::start_library(self, args)) return false;
     bool ok = true;
     if (args.has("trust-path") || self.name == std::string("ca"))
-        ok = set_setting(self, DURL_OPT_SSL_TRUST_PATH, "trust-path", trust_dir(args));
+        ok = cli::set_text_option(self, DURL_OPT_SSL_TRUST_PATH, "trust-path", trust_dir(args));
     if (ok && args.has("dev-cert"))
-        ok = set_setting(self, DURL_OPT_SSL_CA_FILE, "dev-cert", args.get("dev-cert"));
-    if (ok && args.has("password")) {
-        std::string pw = args.get("password");
-        ok = !pw.empty() && durl_set_option(nullptr, DURL_OPT_SSL_PASSWD, pw.c_str()) == 0;
-        if (!ok) cli::fail(self, "--password is empty or too long");
-    }
+        ok = cli::set_text_option(self, DURL_OPT_SSL_CA_FILE, "dev-cert", args.get("dev-cert"));
+    if (ok && args.has("password"))
+        ok = cli::set_text_option(self, DURL_OPT_SSL_PASSWD, "password", args.get("password"));
     long version = 0;
     if (ok && args.has("ssl-version")) {
         ok = args.get_int("ssl-version", version);

@@ -23,21 +23,13 @@ const cli::Option kKey = {"key", 'k', "FILE",
                           "client key: reused when it holds a key, else created (mode 0600)"};
 const cli::Option kSubject = {"subject", 's', "TEXT", "subject, e.g. \"/C=CN/O=Acme/CN=phone\""};
 
-// Applies a text setting to the default handle; false (error printed) when it is refused.
-bool set_text(const cli::Command &self, int option, const char *flag, const std::string &value) {
-    if (value.empty() || value.size() >= 512 || durl_set_option(nullptr, option, value.c_str())) {
-        cli::fail(self, std::string("--") + flag + " is empty or too long");
-        return false;
-    }
-    return true;
-}
-
 // Applies the settings the certificate commands share. False when one is refused.
 bool apply_settings(const cli::Command &self, const cli::Parsed &args) {
     if (args.has("password") &&
-        !set_text(self, DURL_OPT_SSL_PASSWD, "password", args.get("password")))
+        !cli::set_text_option(self, DURL_OPT_SSL_PASSWD, "password", args.get("password")))
         return false;
-    if (args.has("seed") && !set_text(self, DURL_OPT_ENV_RANDOMNESS, "seed", args.get("seed")))
+    if (args.has("seed") &&
+        !cli::set_text_option(self, DURL_OPT_ENV_RANDOMNESS, "seed", args.get("seed")))
         return false;
     return true;
 }

@@ -126,14 +126,12 @@ bool apply_settings(const cli::Command &self, const cli::Parsed &args) {
         if (!args.has(s.option.long_name)) continue;
         long number = 1;
         if (s.kind == Kind::number && !args.get_int(s.option.long_name, number)) return false;
-        const std::string text = args.get(s.option.long_name);
-        if (s.kind == Kind::text && (text.empty() || text.size() >= 512)) {
-            cli::fail(self, std::string("--") + s.option.long_name + " is empty or too long");
-            return false;
+        if (s.kind == Kind::text) {
+            if (!cli::set_text_option(self, s.id, s.option.long_name, args.get(s.option.long_name)))
+                return false;
+            continue;
         }
-        int rc = s.kind == Kind::text ? durl_set_option(nullptr, s.id, text.c_str())
-                                      : durl_set_option(nullptr, s.id, static_cast<int>(number));
-        if (rc != 0) {
+        if (durl_set_option(nullptr, s.id, static_cast<int>(number)) != 0) {
             cli::fail(self, std::string("--") + s.option.long_name + " was refused");
             return false;
         }
@@ -193,11 +191,8 @@ bool build_request(const cli::Command &self, const cli::Parsed &args, Request &r
         const std::string method = args.get("request");
         p.method = method_code(method);
         if (p.method == DURL_METHOD_CUSTOM &&
-            (method.empty() || method.size() >= 128 ||
-             durl_set_option(nullptr, DURL_OPT_CUSTOM_METHOD, method.c_str()) != 0)) {
-            cli::fail(self, "-X needs a method name of 1 to 127 characters");
+            !cli::set_text_option(self, DURL_OPT_CUSTOM_METHOD, "request", method))
             return false;
-        }
     }
     if (args.has("user")) {
         const std::string login = args.get("user");

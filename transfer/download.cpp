@@ -288,6 +288,7 @@ extern "C" int durl_download_to_file(durl_handle *handle, durl_result *result,
         durl_live_check::logged,
         false};
     return durl_entry(lines, handle, [&](durl_handle *h) -> int {
+        if (int rc = durl_request_texts_check(param)) return rc;
         if (!path || !path[0]) {
             log_msg(DURL_LOG_ERR, "download file fails, no file name.\n");
             return DURL_RC_BAD_ARGUMENT;
@@ -307,6 +308,7 @@ extern "C" int durl_download_to_memory(durl_handle *handle, durl_result *result,
         durl_live_check::logged,
         false};
     return durl_entry(lines, handle, [&](durl_handle *h) -> int {
+        if (int rc = durl_request_texts_check(param)) return rc;
         if (!request_given(result, param)) return DURL_RC_BAD_ARGUMENT;
         return durl_recode_change(durl_download_common(h, param, result, nullptr), &result->recode);
     });

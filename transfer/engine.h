@@ -84,6 +84,12 @@ curl_slist *durl_http_header(CURL *curl, const char *headers, const char *user,
                              const char *password, int auth, char *boundary, int keep_alive,
                              int webticket);
 
+// Refuses a request whose texts could put lines of the caller's making on the wire: a CR
+// or LF in the user name, the password or send_name (may be null), or one outside a CRLF
+// pair in the header lines. Returns 0, or -2 after a log line; a null param gives 0.
+// Every exported transfer operation that takes a request calls it before anything is sent.
+int durl_request_texts_check(const durl_url_param *param, const char *send_name = nullptr);
+
 // ------------------------------------------------------------- trace (trace.cpp)
 
 int durl_trace_normal(CURL *curl, curl_infotype kind, char *data, size_t size, void *user);

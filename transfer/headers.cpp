@@ -3,6 +3,7 @@
 // lines (BroadWorks SIP and the web ticket).
 #include <openssl/evp.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -67,18 +68,57 @@ bool add_broadworks_sip(durl::CurlSlistPtr &list, const char *user, const char *
 }
 
 // The ticket is only read, so the file is opened read-only: a ticket file the device
-// keeps read-only must still reach the server.
+// keeps read-only must still reach the server. Another component writes the file, so its
+// bytes are not trusted to be one header value: the ticket ends at the first CR, LF or NUL
+// (the usual one-line file ends in a line feed), and what follows never reaches the wire.
 bool add_web_ticket(durl::CurlSlistPtr &list) {
     durl::FilePtr file(fopen(kWebTicketFile, "rb"));
     if (!file) return true;
     char ticket[kWebTicketMax + 1] = {};
     size_t got = fread(ticket, 1, kWebTicketMax, file.get());
+    ticket[strcspn(ticket, "\r\n")] = '\0';
     if (got == 0 || ticket[0] == '\0') return true;
     std::string line = std::string("X-MS-WebTicket: ") + ticket;
     return append(list, line.c_str());
 }
 
+// True when the first size bytes of the field, up to its terminator, hold a CR or LF.
+bool line_break(const char *field, size_t size) {
+    const size_t len = strnlen(field, size);
+    return std::find_if(field, field + len, [](char c) { return c == '\r' || c == '\n'; }) !=
+           field + len;
+}
+
+// True when text holds a CR or LF that is not one half of a CRLF pair.
+bool lone_line_break(const char *text) {
+    for (const char *p = text; *p; ++p) {
+        if (*p == '\r' && p[1] == '\n')
+            ++p;
+        else if (*p == '\r' || *p == '\n')
+            return true;
+    }
+    return false;
+}
+
 }  // namespace
+
+int durl_request_texts_check(const durl_url_param *param, const char *send_name) {
+    if (!param) return 0;  // the entry point's own checks report a missing request
+    const char *refused = nullptr;
+    // User name and password go into protocol commands (FTP USER/PASS) and header values
+    // (Digest) as they are; the file name into a form part header or the FTP path.
+    if (line_break(param->user, sizeof param->user))
+        refused = "user name";
+    else if (line_break(param->password, sizeof param->password))
+        refused = "password";
+    else if (send_name && std::strpbrk(send_name, "\r\n"))
+        refused = "file name";
+    else if (param->headers && lone_line_break(param->headers))
+        refused = "header lines (a CR or LF outside a CRLF pair)";
+    if (!refused) return 0;
+    log_msg(DURL_LOG_ERR, "request refused: line break in the %s.\n", refused);
+    return -2;
+}
 
 curl_slist *durl_http_header(CURL *curl, const char *headers, const char *user,
                              const char *password, int auth, char *boundary, int keep_alive,

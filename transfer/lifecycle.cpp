@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 
 #include "engine.h"
 #include "handle.h"
@@ -23,6 +24,11 @@ namespace {
 
 // OpenSSL's numbered locks, one mutex each, while the library is initialised.
 pthread_mutex_t *durl_lock_cs = nullptr;
+
+// Guards the 16 slots of g_durl.handles: creating, destroying and checking handles may run on
+// several threads at once. Held only for the slot scan, never while another lock is taken or
+// a handle is set up or released.
+std::mutex registry_lock;
 
 constexpr const char kPrefix[] = "[DCMN]";
 constexpr size_t kPrefixLen = sizeof(kPrefix) - 1;
@@ -123,9 +129,10 @@ void log_msg(int level, const char *fmt, ...) {
 
 int durl_check_global_type(const durl_handle *h) {
     if (g_durl.init_done == 0) return -102;
+    if (h == &g_durl.default_handle) return 0;
+    std::lock_guard<std::mutex> guard(registry_lock);
     for (durl_handle *slot : g_durl.handles)
         if (slot == h) return 0;
-    if (h == &g_durl.default_handle) return 0;
     return -3;
 }
 
@@ -155,16 +162,19 @@ extern "C" int durl_init(void *log_context, durl_log_fn log_hook) {
     if (!log_context || !log_hook) return -102;
     g_durl.log_hook = log_hook;
     g_durl.log_context = log_context;
-    for (durl_handle *&slot : g_durl.handles) slot = nullptr;
+    {
+        std::lock_guard<std::mutex> guard(registry_lock);
+        for (durl_handle *&slot : g_durl.handles) slot = nullptr;
+    }
     g_durl.init_done = 1;
     reset_default_handle();
 
-    log_msg(6, "durl_ssl_init.\n");
+    log_msg(DURL_LOG_INFO, "durl_ssl_init.\n");
     SSL_library_init();
-    log_msg(6, "create ssl lock\n");
+    log_msg(DURL_LOG_INFO, "create ssl lock\n");
     if (!create_ssl_locks()) {
         // Without the lock table OpenSSL would not be safe for our threads: refuse to start.
-        log_msg(3, "create ssl lock error.\n");
+        log_msg(DURL_LOG_ERR, "create ssl lock error.\n");
         undo_init();
         return -102;
     }
@@ -179,11 +189,17 @@ extern "C" int durl_cleanup(void) {
     if (g_durl.init_done == 0) return -102;
     // Handles still registered are released here, connections and streams included, so
     // nothing outlives curl_global_cleanup(). Their pointers stay unknown to the registry.
-    for (durl_handle *&slot : g_durl.handles) {
-        if (slot) free_handle(slot);
-        slot = nullptr;
+    durl_handle *left[DURL_MAX_HANDLES] = {};
+    {
+        std::lock_guard<std::mutex> guard(registry_lock);
+        for (size_t i = 0; i < DURL_MAX_HANDLES; ++i) {
+            left[i] = g_durl.handles[i];
+            g_durl.handles[i] = nullptr;
+        }
     }
-    log_msg(6, "destroy ssl lock.\n");
+    for (durl_handle *h : left)
+        if (h) free_handle(h);
+    log_msg(DURL_LOG_INFO, "destroy ssl lock.\n");
     CRYPTO_set_locking_callback(nullptr);
     destroy_ssl_locks();
     release_engine_area(&g_durl.default_handle);
@@ -192,68 +208,84 @@ extern "C" int durl_cleanup(void) {
     return 0;
 }
 
+namespace {
+
+// Puts h into the first free slot, lowest index first; false when all are taken.
+bool registry_add(durl_handle *h) {
+    std::lock_guard<std::mutex> guard(registry_lock);
+    for (durl_handle *&slot : g_durl.handles) {
+        if (!slot) {
+            slot = h;
+            return true;
+        }
+    }
+    return false;
+}
+
+// Takes h out of its slot; false when it holds none. Of two threads destroying one handle,
+// exactly one gets true.
+bool registry_remove(const durl_handle *h) {
+    std::lock_guard<std::mutex> guard(registry_lock);
+    for (durl_handle *&slot : g_durl.handles) {
+        if (slot == h) {
+            slot = nullptr;
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
 extern "C" int durl_create(durl_handle **out) {
     if (durl_check_global_type(nullptr) != 0) {
-        log_msg(3, "create handle error, create too much.\n");
+        log_msg(DURL_LOG_ERR, "create handle error, create too much.\n");
         return -127;
     }
     if (!out) {
-        log_msg(3, "create handle error: no place for the handle.\n");
+        log_msg(DURL_LOG_ERR, "create handle error: no place for the handle.\n");
         return -127;
     }
     auto *h = static_cast<durl_handle *>(calloc(1, sizeof(durl_handle)));
     if (!h) {
-        log_msg(3, "create handle error: calloc error.\n");
+        log_msg(DURL_LOG_ERR, "create handle error: calloc error.\n");
         return -127;
     }
-    durl_handle **slot = nullptr;
-    for (durl_handle *&s : g_durl.handles) {
-        if (!s) {
-            slot = &s;
-            break;
-        }
+    // The record is complete before it is registered: another thread may find it there at once.
+    h->in_use = 1;
+    pthread_mutex_init(&h->cache_lock, nullptr);
+    pthread_mutex_init(&h->lock, nullptr);
+    {
+        durl_lock_guard guard(&g_durl.default_handle.lock);
+        h->cfg = g_durl.default_handle.cfg;
     }
-    if (!slot) {
-        log_msg(3, "create handle error: add global cache.\n");
+    if (!registry_add(h)) {
+        log_msg(DURL_LOG_ERR, "create handle error: add global cache.\n");
+        pthread_mutex_destroy(&h->lock);
+        pthread_mutex_destroy(&h->cache_lock);
         free(h);
         return -127;
     }
-    *slot = h;
-    h->in_use = 1;
-    pthread_mutex_init(&h->cache_lock, nullptr);
-    {
-        durl_lock_guard guard(&g_durl.default_handle.lock);
-        pthread_mutex_init(&h->lock, nullptr);
-        h->cfg = g_durl.default_handle.cfg;
-    }
     *out = h;
-    log_msg(6, "create handle success.\n");
+    log_msg(DURL_LOG_INFO, "create handle success.\n");
     return 0;
 }
 
 extern "C" int durl_destroy(durl_handle *handle) {
     int rc = durl_check_global_type(handle);
-    if (!handle || rc != 0) {
-        log_msg(3, "delete handle: handle is undefault.\n");
-        return rc;
-    }
-    if (handle == &g_durl.default_handle) {
-        // The default handle belongs to the library; it is never cleared or released.
-        log_msg(3, "delete handle: handle is undefault.\n");
-        return -3;
-    }
-    for (durl_handle *&slot : g_durl.handles) {
-        if (slot == handle) {
-            slot = nullptr;
-            break;
-        }
+    // The default handle belongs to the library; it is never cleared or released. A handle
+    // another thread took out of the registry meanwhile is that thread's to release.
+    if (rc == 0 && handle && handle != &g_durl.default_handle && !registry_remove(handle)) rc = -3;
+    if (!handle || rc != 0 || handle == &g_durl.default_handle) {
+        log_msg(DURL_LOG_ERR, "delete handle: handle is undefault.\n");
+        return rc != 0 || !handle ? rc : -3;
     }
     free_handle(handle);
-    log_msg(6, "delete handle success.\n");
+    log_msg(DURL_LOG_INFO, "delete handle success.\n");
     return 0;
 }
 
 extern "C" int durl_perform(void) {
-    log_msg(3, "fixme, perform do nothing.\n");
+    log_msg(DURL_LOG_ERR, "fixme, perform do nothing.\n");
     return 0;
 }

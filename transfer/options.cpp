@@ -24,6 +24,7 @@ struct OptionSpec {
     int id;
     Kind kind;
     bool secret;          // the value never reaches the log
+    bool one_line;        // the text goes on the wire as one field: no CR or LF in it
     const char *key;      // text options: the name in their log lines
     size_t offset;        // the member inside durl_handle
     size_t capacity;      // the field's size
@@ -40,26 +41,29 @@ constexpr size_t cfg_at(size_t member) { return offsetof(durl_handle, cfg) + mem
 #define CFG(member) cfg_at(offsetof(durl_config, member)), sizeof(durl_config::member)
 
 constexpr OptionSpec none(int id) {
-    return {id, Kind::none, false, nullptr, 0, 0, 0, nullptr, 0, 0, 0, ""};
+    return {id, Kind::none, false, false, nullptr, 0, 0, 0, nullptr, 0, 0, 0, ""};
 }
 
 constexpr OptionSpec text(int id, const char *key, size_t offset, size_t capacity, size_t seed = 0,
-                          bool secret = false, const char *initial = "") {
-    return {id, Kind::text, secret, key, offset, capacity, seed, nullptr, 0, 0, 0, initial};
-}
-
-constexpr OptionSpec text_with_default(int id, const char *key, size_t offset, size_t capacity,
-                                       const char *initial) {
-    return text(id, key, offset, capacity, 0, false, initial);
+                          bool secret = false, bool one_line = false, const char *initial = "") {
+    return {id,   Kind::text, secret, one_line, key, offset, capacity,
+            seed, nullptr,    0,      0,        0,   initial};
 }
 
 constexpr OptionSpec secret_text(int id, const char *key, size_t offset, size_t capacity) {
     return text(id, key, offset, capacity, 0, true);
 }
 
+// A text that becomes part of a request line, a header line or a form part header: a line
+// break inside it would let the caller's value start a line of its own on the wire.
+constexpr OptionSpec wire_text(int id, const char *key, size_t offset, size_t capacity,
+                               const char *initial = "") {
+    return text(id, key, offset, capacity, 0, false, true, initial);
+}
+
 constexpr OptionSpec number(int id, Kind kind, size_t offset, size_t size, uint32_t lo, uint32_t hi,
                             int32_t fallback, const char *warning) {
-    return {id, kind, false, nullptr, offset, size, 0, warning, lo, hi, fallback, ""};
+    return {id, kind, false, false, nullptr, offset, size, 0, warning, lo, hi, fallback, ""};
 }
 
 constexpr OptionSpec flag(int id, size_t offset, size_t size, int32_t initial = 0) {
@@ -72,7 +76,7 @@ constexpr OptionSpec unsigned_range(int id, size_t offset, size_t size, uint32_t
 }
 
 constexpr OptionSpec kOptions[] = {
-    text_with_default(DURL_OPT_USER_AGENT, "USER_AGENT", CFG(user_agent), "Talvora"),
+    wire_text(DURL_OPT_USER_AGENT, "USER_AGENT", CFG(user_agent), "Talvora"),
     text(DURL_OPT_MAC_ADDR, "MAC_ADDR", CFG(mac_addr)),
     flag(DURL_OPT_NET_IPV6, CFG(net_ipv6)),
     flag(DURL_OPT_NET_PREFERRED, CFG(net_preferred)),
@@ -100,7 +104,7 @@ constexpr OptionSpec kOptions[] = {
     text(DURL_OPT_SSL_CA_FILE, "SSL_CA_FILE", CFG(ssl_ca_file),
          cfg_at(offsetof(durl_config, ssl_ca_usefile))),
     text(DURL_OPT_SSL_CA_USEFILE, "SSL_CA_USEFILE", CFG(ssl_ca_usefile)),
-    text_with_default(DURL_OPT_SSL_WEB_CAPATH, "SSL_WEB_CAPATH", CFG(ssl_web_capath), "/tmp"),
+    text(DURL_OPT_SSL_WEB_CAPATH, "SSL_WEB_CAPATH", CFG(ssl_web_capath), 0, false, false, "/tmp"),
     unsigned_range(DURL_OPT_SSL_SIGN_ALGO, CFG(ssl_sign_algo), 0, 3, 0,
                    "The ssl signature algorithm err, set default.\n"),
     none(21),
@@ -115,14 +119,14 @@ constexpr OptionSpec kOptions[] = {
     text(DURL_OPT_ADDITION_BODY, "ADDITION_BODY", CFG(addition_body)),
     flag(DURL_OPT_SSL_DEF_CERT, CFG(ssl_def_cert)),
     number(DURL_OPT_KEEP_POST, Kind::integer, CFG(keep_post), 0, 0, 7, nullptr),
-    text(DURL_OPT_CUSTOM_METHOD, "CUSTOM_METHOD", offsetof(durl_handle, custom_method),
-         sizeof(durl_handle::custom_method)),
+    wire_text(DURL_OPT_CUSTOM_METHOD, "CUSTOM_METHOD", offsetof(durl_handle, custom_method),
+              sizeof(durl_handle::custom_method)),
     flag(DURL_OPT_AUTO_REFERER, CFG(auto_referer), 1),
     flag(DURL_OPT_SSL_EXTRA_FLAG, CFG(ssl_extra_flag)),
     text(DURL_OPT_SSL_USER_FILE, "SSL_USER_FILE", CFG(ssl_user_file)),
-    text(DURL_OPT_EXTERN_DISPOSITION, "EXTERN_DISPOSITION", CFG(extern_disposition)),
-    text(DURL_OPT_EXTERN_BODY, "EXTERN_BODY", CFG(extern_body)),
-    text_with_default(DURL_OPT_DISPOSITION, "DISPOSITION", CFG(disposition), "upload"),
+    wire_text(DURL_OPT_EXTERN_DISPOSITION, "EXTERN_DISPOSITION", CFG(extern_disposition)),
+    wire_text(DURL_OPT_EXTERN_BODY, "EXTERN_BODY", CFG(extern_body)),
+    wire_text(DURL_OPT_DISPOSITION, "DISPOSITION", CFG(disposition), "upload"),
 };
 
 #undef CFG
@@ -150,23 +154,32 @@ char *member(durl_handle *h, size_t offset) { return reinterpret_cast<char *>(h)
 
 // The one way text enters a record: a value that fits with its terminator, or nothing.
 // A value as long as the field is refused like a longer one; a null value like an empty one.
-void set_strncpy(char *field, const char *value, size_t size, const char *key, bool secret) {
+// Returns whether the value was taken.
+bool set_strncpy(char *field, const char *value, size_t size, const char *key, bool secret,
+                 bool one_line) {
     size_t len = value ? strnlen(value, size) : 0;
     const char *shown = secret ? kMask : (value ? value : "");
     if (size < 1 || len < 1 || len >= size) {
-        log_msg(3, "set %s err,%s.\n", key, shown);
-        return;
+        log_msg(DURL_LOG_ERR, "set %s err,%s.\n", key, shown);
+        return false;
+    }
+    // The value itself stays out of this line: its line breaks would forge log lines too.
+    if (one_line && strcspn(value, "\r\n") < len) {
+        log_msg(DURL_LOG_ERR, "set %s err, line break in the value.\n", key);
+        return false;
     }
     memset(field, 0, size);
     memcpy(field, value, len);
-    log_msg(6, "SET %s: %s\n", key, shown);
+    log_msg(DURL_LOG_INFO, "SET %s: %s\n", key, shown);
+    return true;
 }
 
-void set_text(durl_handle *h, const OptionSpec &o, const char *value) {
+bool set_text(durl_handle *h, const OptionSpec &o, const char *value) {
     char *field = member(h, o.offset);
-    set_strncpy(field, value, o.capacity, o.key, o.secret);
+    bool taken = set_strncpy(field, value, o.capacity, o.key, o.secret, o.one_line);
     char *seeded = o.seed ? member(h, o.seed) : nullptr;
     if (seeded && seeded[0] == '\0') memcpy(seeded, field, o.capacity);
+    return taken;
 }
 
 void set_number(durl_handle *h, const OptionSpec &o, int value) {
@@ -189,7 +202,7 @@ void set_number(durl_handle *h, const OptionSpec &o, int value) {
     }
     if (!in_range) {
         stored = o.fallback;
-        log_msg(4, "%s", o.warning);
+        log_msg(DURL_LOG_WARNING, "%s", o.warning);
     }
     memcpy(member(h, o.offset), &stored, sizeof stored);
 }
@@ -197,15 +210,15 @@ void set_number(durl_handle *h, const OptionSpec &o, int value) {
 // Resolve a setter's handle: null is the default handle (usable before durl_init()).
 durl_handle *resolve_for_set(durl_handle *handle) {
     if (!handle) {
-        log_msg(6, "set option to global, handle is empty.\n");
+        log_msg(DURL_LOG_INFO, "set option to global, handle is empty.\n");
         return &g_durl.default_handle;
     }
     if (durl_check_global_type(handle) != 0) {
-        log_msg(3, "set option fails, handle is empty.\n");
+        log_msg(DURL_LOG_ERR, "set option fails, handle is empty.\n");
         return nullptr;
     }
     if (handle->in_use != 1) {
-        log_msg(3, "set option fails, handle is no init.\n");
+        log_msg(DURL_LOG_ERR, "set option fails, handle is no init.\n");
         return nullptr;
     }
     return handle;
@@ -225,7 +238,7 @@ void log_session_lines(const char *text, size_t size) {
         size_t off = 0;
         do {
             size_t n = len - off < kPiece ? len - off : kPiece;
-            log_msg(6, "dump:%.*s\n", static_cast<int>(n), text + pos + off);
+            log_msg(DURL_LOG_INFO, "dump:%.*s\n", static_cast<int>(n), text + pos + off);
             off += n;
         } while (off < len);
         pos = end + 1;
@@ -265,22 +278,21 @@ extern "C" int durl_set_option(durl_handle *handle, int option, ...) {
 
     durl_lock_guard guard(&h->lock);
     if (!o || o->kind == Kind::none) {
-        log_msg(3, "set option fails, option is no support.\n");
+        log_msg(DURL_LOG_ERR, "set option fails, option is no support.\n");
         return -148;
     }
-    if (o->kind == Kind::text)
-        set_text(h, *o, text);
-    else
-        set_number(h, *o, number);
+    // A refused text is an argument error: the caller must learn that the old value stays.
+    if (o->kind == Kind::text) return set_text(h, *o, text) ? 0 : -2;
+    set_number(h, *o, number);
     return 0;
 }
 
 extern "C" int durl_get_option(durl_handle *handle, ...) {
     // Settings are write-only by design; durl_dump() shows them.
     if (!handle)
-        log_msg(6, "get option form global, handle is empty.\n");
+        log_msg(DURL_LOG_INFO, "get option form global, handle is empty.\n");
     else if (durl_check_global_type(handle) != 0)
-        log_msg(3, "get option fails, handle is empty.\n");
+        log_msg(DURL_LOG_ERR, "get option fails, handle is empty.\n");
     return -102;
 }
 
@@ -288,9 +300,9 @@ extern "C" int durl_dump(durl_handle *handle, char *buf, size_t size) {
     durl_handle *h = handle;
     if (!h || h == &g_durl.default_handle) {
         h = &g_durl.default_handle;
-        log_msg(6, "dump the global info.\n");
+        log_msg(DURL_LOG_INFO, "dump the global info.\n");
     } else if (durl_check_global_type(h) != 0) {
-        log_msg(3, "dump fails, You must call the init function.\n");
+        log_msg(DURL_LOG_ERR, "dump fails, You must call the init function.\n");
         return -102;
     }
     durl_config c = durl_config_snapshot(h);

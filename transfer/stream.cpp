@@ -509,6 +509,7 @@ extern "C" int durl_open(durl_handle *handle, durl_result *result, const durl_ur
                                             durl_live_check::silent,
                                             false};
     return durl_entry(kLines, handle, [&](durl_handle *h) -> int {
+        if (int rc = durl_request_texts_check(param)) return rc;
         durl_result local{};
         int rc = durl_recode_change(durl_open_common(h, param, &local), &local.recode);
         if (result) *result = local;

@@ -294,6 +294,7 @@ extern "C" int durl_upload(durl_handle *handle, durl_result *result, const durl_
                                            durl_live_check::logged,
                                            false};
     return durl_entry(lines, handle, [&](durl_handle *h) -> int {
+        if (int rc = durl_request_texts_check(param, send_name)) return rc;
         int32_t *recode = result ? &result->recode : nullptr;
         return durl_recode_change(durl_upload_common(h, param, path, send_name, result), recode);
     });

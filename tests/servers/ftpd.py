@@ -3,6 +3,7 @@
 # FTPS on three free ports of 127.0.0.1. usage: ftpd.py ROOT CERT_WITH_KEY_PEM COMMAND_LOG
 # Logins "user"/"pass" (home ROOT/user) and anonymous (ROOT/anon), both may write. Each command
 # is appended to COMMAND_LOG as "<mode> <remote port> <COMMAND> <argument>" before its answer.
+# SIZE of any name starting "size-negative" answers -1048576, of "size-huge" a size beyond 64 bits.
 # Prints "READY ftp=P1 ftpes=P2 ftps=P3" once all listen; exits at the end of standard input.
 # /usr/bin/python3 has pyftpdlib and OpenSSL from the Debian packages.
 import logging
@@ -50,6 +51,15 @@ def serve(base, mode):
         def pre_process_command(self, line, cmd, arg):
             log_file.write(("%s %d %s %s" % (mode, self.remote_port, cmd, arg or "")).rstrip() + "\n")
             return super().pre_process_command(line, cmd, arg)
+
+        def ftp_SIZE(self, path):
+            # Hostile size answers for the append tests; the files need not exist.
+            name = os.path.basename(path)
+            if name.startswith("size-negative"):
+                return self.respond("213 -1048576")
+            if name.startswith("size-huge"):
+                return self.respond("213 123456789012345678901234567890")
+            return super().ftp_SIZE(path)
 
     Handler.authorizer = DummyAuthorizer()
     Handler.authorizer.add_user("user", "pass", os.path.join(root, "user"), perm="elradfmwMT")

@@ -92,6 +92,19 @@ const Server &ftpd() {
     return s;
 }
 
+const Server &hostile() {
+    static std::once_flag once;
+    static Server s;
+    std::call_once(once, [] {
+        std::string dir = scratch_dir("hostile");
+        launch(std::string("/usr/bin/python3 '") + DURL_TEST_HOSTILE_PATH + "' " +
+                   pki().server_pem + " " + pki().server_key,
+               dir);
+        s = await_ready("hostile", dir);
+    });
+    return s;
+}
+
 sockaddr_in loopback(int port) {
     sockaddr_in a{};
     a.sin_family = AF_INET;
@@ -166,9 +179,9 @@ std::string url(const char *scheme, const char *kind, const Server &s, const std
 
 // GET over HTTP/1.0 on a fresh socket (not through libcurl, so the harness never touches the
 // library's libcurl state); the server closes after the body.
-std::string plain_get(const std::string &path) {
+std::string plain_get(const std::string &path, int port = http_port()) {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a = loopback(http_port());
+    sockaddr_in a = loopback(port);
     std::string response, req = "GET " + path + " HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n";
     char buf[65536];
     ssize_t n;
@@ -203,8 +216,11 @@ void apply(HttpRecord &r, const std::string &key, const std::string &v) {
         return;
     }
     HttpPart *p = r.parts.empty() ? nullptr : &r.parts.back();
-    std::map<std::string, std::string *> texts = {
-        {"method", &r.method}, {"target", &r.target}, {"body_md5", &r.body_md5}, {"body", &r.body}};
+    std::map<std::string, std::string *> texts = {{"server", &r.server},
+                                                  {"method", &r.method},
+                                                  {"target", &r.target},
+                                                  {"body_md5", &r.body_md5},
+                                                  {"body", &r.body}};
     std::map<std::string, uint64_t *> numbers = {{"body_size", &r.body_size}};
     if (p) {
         texts.insert({{"part_filename", &p->filename},
@@ -256,6 +272,16 @@ std::vector<HttpRecord> parse_http_records(const std::string &text) {
 
 std::vector<HttpRecord> http_log() { return parse_http_records(plain_get("/_log")); }
 void http_log_reset() { plain_get("/_reset"); }
+
+int hostile_port(const char *listener) { return port_of(hostile(), listener); }
+std::string hostile_url(const std::string &path, const char *listener, const char *host) {
+    return std::string(std::strcmp(listener, "https") == 0 ? "https" : "http") + "://" + host +
+           ":" + std::to_string(hostile_port(listener)) + path;
+}
+std::vector<HttpRecord> hostile_log() {
+    return parse_http_records(plain_get("/_log", hostile_port("http")));
+}
+void hostile_log_reset() { plain_get("/_reset", hostile_port("http")); }
 
 std::string ftp_url(const std::string &path, const std::string &userinfo) {
     return url("ftp", "ftp", ftpd(), path, userinfo);

@@ -29,6 +29,25 @@
 // TFTP (in.tftpd, needs root): tftp_url() serves tftp_root(); files there must be
 // world-readable. tftp_available() is false where it cannot run.
 //
+// Misbehaving HTTP (tests/servers/hostile.py, Python's standard library): listeners "http" and
+// "http2" (the same endpoints on two ports), "https" (the same over TLS, pki().server_pem) and
+// "stall" (TLS whose handshake is never answered). hostile_url(path, listener, host) names one;
+// host "localhost" instead of "127.0.0.1" reaches the same listener as another host. Every
+// answer closes its connection; bodies are printable filler bytes:
+//   /ok?size=N              N bytes with Content-Length
+//   /chunked?size=N         N bytes, chunked;  /close?size=N: N bytes framed by the hang-up
+//   /gzip?size=N[&as=content]  N bytes gzip-compressed, as "Transfer-Encoding: gzip, chunked"
+//                           (as=content: "Content-Encoding: gzip" over chunked)
+//   /length?declared=D&size=N  Content-Length D, then N bytes and a hang-up (a cut body: N < D)
+//   /endless-header         one header line that never ends
+//   /header-flood           header lines without end
+//   /trickle?size=N&every_ms=T  Content-Length N, one byte every T ms (1000)
+//   /loop                   302 to itself;  /redirect?to=U&code=C: C (302) to U, e.g. file:...
+// hostile_log(): a record per request on any listener since hostile_log_reset() (the format of
+// http_log(); `server` is the listener), so a redirect target shows the Authorization it got.
+// FTP SIZE (see above) of a name starting "size-negative" answers -1048576, of "size-huge" a
+// number beyond 64 bits; the files need not exist.
+//
 // closed_port() refuses connections (7); black_hole_port() accepts and never answers (28).
 #pragma once
 
@@ -56,7 +75,7 @@ struct HttpPart {
 };
 
 struct HttpRecord {
-    std::string method, target;
+    std::string server, method, target;  // server: the listener that took the request
     int status = 0;
     std::vector<std::pair<std::string, std::string>> headers;  // as received, in order
     uint64_t body_size = 0;      // raw body, or the sum of the part sizes
@@ -72,6 +91,12 @@ struct HttpRecord {
 std::vector<HttpRecord> parse_http_records(const std::string &text);  // /_log text or /echo body
 std::vector<HttpRecord> http_log();
 void http_log_reset();
+
+int hostile_port(const char *listener = "http");
+std::string hostile_url(const std::string &path, const char *listener = "http",
+                        const char *host = "127.0.0.1");
+std::vector<HttpRecord> hostile_log();
+void hostile_log_reset();
 
 std::string ftp_url(const std::string &path, const std::string &userinfo = "user:pass");
 std::string ftps_url(const std::string &path, const std::string &userinfo = "user:pass");

@@ -1,0 +1,219 @@
+// Hostile peers and hostile input: caller texts that would add lines to a request, a web
+// ticket that would add a header, and servers that misbehave on purpose (cut and mismatched
+// bodies, endless headers, trickles, redirect loops, a stalled TLS handshake).
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "servers.h"
+#include "transfer_util.h"
+
+using namespace durl_test;
+
+namespace {
+
+class Hostile : public DurlTest {
+protected:
+    void SetUp() override {
+        DurlTest::SetUp();
+        dir = scratch_dir("hostile");
+        local = dir + "/local.txt";
+        ASSERT_TRUE(write_file(local, "local file\n"));
+    }
+
+    // Every transfer that takes a request, by name; each returns its code and releases what
+    // it got. An open stream is closed again.
+    int call(const std::string &how, durl_handle *h, const durl_url_param &p,
+             const char *send_name = nullptr) {
+        durl_result r{};
+        int rc = -999;
+        if (how == "file") rc = durl_download_to_file(h, &r, &p, (dir + "/target").c_str());
+        if (how == "memory") rc = durl_download_to_memory(h, &r, &p);
+        if (how == "upload") rc = durl_upload(h, &r, &p, local.c_str(), send_name);
+        if (how == "open") {
+            rc = durl_open(h, &r, &p);
+            durl_close(h);
+        }
+        durl_free_result(&r);
+        return rc;
+    }
+
+    std::string dir, local;
+};
+
+// The hostile server's filler: "0123456789" over and over.
+std::string filler(size_t n) {
+    std::string s;
+    for (size_t i = 0; i < n; ++i) s += static_cast<char>('0' + i % 10);
+    return s;
+}
+
+const char *const kCalls[] = {"file", "memory", "upload", "open"};
+
+TEST_F(Hostile, WireOptionsWithLineBreaksAreRefusedAndKeepTheirValues) {
+    // Fault guarded: a CR LF in the user agent or the custom method put a header line of the
+    // caller's making on the wire, and the refusal of a text option returned 0.
+    Handle h;
+    const struct Row {
+        int option;
+        const char *good;
+    } rows[] = {{DURL_OPT_USER_AGENT, "agent/1"},
+                {DURL_OPT_CUSTOM_METHOD, "PATCH"},
+                {DURL_OPT_DISPOSITION, "file-field"},
+                {DURL_OPT_EXTERN_DISPOSITION, "extra-field"},
+                {DURL_OPT_EXTERN_BODY, "extra-value"}};
+    for (const Row &r : rows) {
+        SCOPED_TRACE(r.good);
+        ASSERT_EQ(durl_set_option(h, r.option, r.good), 0);
+        for (const char *evil : {"x\r\nX-Injected: 1", "x\nX-Injected: 1", "x\rX-Injected: 1"})
+            EXPECT_EQ(durl_set_option(h, r.option, evil), -2);
+    }
+    EXPECT_FALSE(log.mentions("X-Injected")) << "a refused value reached the log";
+
+    http_log_reset();
+    durl_url_param p = make_param(http_url("/echo"));
+    p.method = DURL_METHOD_CUSTOM;
+    char body[] = "body";
+    p.post_data = body;
+    EXPECT_EQ(call("memory", h, p), 0);
+    p.post_data = nullptr;
+    p.method = DURL_METHOD_POST;
+    EXPECT_EQ(call("upload", h, p, "sent.txt"), 0);
+    std::vector<HttpRecord> seen = http_log();
+    ASSERT_EQ(seen.size(), 2u);
+    EXPECT_EQ(seen[0].method, "PATCH");
+    for (const HttpRecord &rec : seen) {
+        EXPECT_EQ(rec.header("User-Agent"), "agent/1");
+        EXPECT_FALSE(rec.has_header("X-Injected"));
+    }
+    ASSERT_EQ(seen[1].parts.size(), 2u);
+    EXPECT_EQ(seen[1].parts[0].name, "extra-field");
+    EXPECT_EQ(seen[1].parts[0].body, "extra-value");
+    EXPECT_EQ(seen[1].parts[1].name, "file-field");
+}
+
+TEST_F(Hostile, RequestTextsWithLineBreaksSendNothing) {
+    // Fault guarded: a CR LF in the user name (Digest, FTP USER) or the password went on the
+    // wire as it was, adding lines of the caller's making.
+    Handle h;
+    const std::string victim = ftp_user_dir() + "/victim.txt";
+    ASSERT_TRUE(write_file(victim, "keep me"));
+    ASSERT_TRUE(write_file(dir + "/target", "old copy"));
+    const struct Row {
+        std::string url;
+        const char *user, *password, *headers, *send_name;
+    } rows[] = {
+        {ftp_url("/victim.txt", ""), "user\r\nDELE victim.txt", "pass", nullptr, nullptr},
+        {ftp_url("/victim.txt", ""), "user", "pass\r\nDELE victim.txt", nullptr, nullptr},
+        {http_url("/auth/digest?user=u&pass=p"), "u\r\nX-Injected: 1", "p", nullptr, nullptr},
+        {http_url("/echo"), "", "", "X-A: 1\nX-Injected: 1\r\n", nullptr},
+        {http_url("/echo"), "", "", "X-A: 1\rX-Injected: 1\r\n", nullptr},
+        {http_url("/echo"), "", "", nullptr, "name\r\nX-Injected: 1"},
+    };
+    for (const Row &r : rows) {
+        durl_url_param p = make_param(r.url);
+        p.auth = 2;
+        snprintf(p.user, sizeof p.user, "%s", r.user);
+        snprintf(p.password, sizeof p.password, "%s", r.password);
+        std::string headers = r.headers ? r.headers : "";
+        p.headers = r.headers ? &headers[0] : nullptr;
+        for (const char *how : kCalls) {
+            if (r.send_name && std::string(how) != "upload") continue;
+            SCOPED_TRACE(std::string(how) + " " + r.user + r.password + headers);
+            http_log_reset();
+            ftp_commands_reset();
+            EXPECT_EQ(call(how, h, p, r.send_name), -2);
+            EXPECT_TRUE(http_log().empty());
+            EXPECT_TRUE(ftp_commands().empty());
+        }
+    }
+    EXPECT_EQ(read_file(victim), "keep me");
+    EXPECT_EQ(read_file(dir + "/target"), "old copy");
+    EXPECT_TRUE(log.contains(3, "[DCMN]request refused: line break in the user name.\n"));
+
+    // The same request without the smuggled line goes through: the check refuses only that.
+    durl_url_param p = make_param(ftp_url("/victim.txt", ""));
+    snprintf(p.user, sizeof p.user, "user");
+    snprintf(p.password, sizeof p.password, "pass");
+    Fetch f = fetch_memory(h, p);
+    EXPECT_EQ(f.rc, 0);
+    EXPECT_EQ(f.body, "keep me");
+}
+
+TEST_F(Hostile, WebTicketEndsAtItsFirstLineBreak) {
+    // Fault guarded: the ticket file's bytes went into the header as they were, so a CR LF in
+    // it added a header and the usual trailing line feed ended up inside the value.
+    const char *ticket = "/tmp/web_ticket_auth";  // one path on the device: RESOURCE_LOCK
+    Handle h;
+    const struct Row {
+        std::string file;
+        int rc;
+        const char *sent;  // the ticket the retry carried; nullptr: no retry line at all
+    } rows[] = {
+        {"ticket-1\n", 0, "ticket-1"},
+        {"ticket-2\r\nX-Injected: 1\r\n", 0, "ticket-2"},
+        {std::string("ticket-3\0\nX-Injected: 1", 23), 0, "ticket-3"},
+        {"\r\nX-Injected: 1\n", -1, nullptr},  // empty once cut: no line, the 401 stands
+        {"\n", -1, nullptr},
+    };
+    for (const Row &r : rows) {
+        SCOPED_TRACE(r.file);
+        ASSERT_TRUE(write_file(ticket, r.file));
+        http_log_reset();
+        durl_url_param p = make_param(http_url("/webticket"));
+        EXPECT_EQ(durl_open(h, nullptr, &p), r.rc);
+        EXPECT_EQ(durl_close(h), 0);
+        std::vector<HttpRecord> seen = http_log();
+        ASSERT_FALSE(seen.empty());
+        EXPECT_EQ(seen.back().header("X-MS-WebTicket"), r.sent ? r.sent : "");
+        EXPECT_EQ(seen.back().has_header("X-MS-WebTicket"), r.sent != nullptr);
+        EXPECT_FALSE(seen.back().has_header("X-Injected"));
+    }
+    unlink(ticket);
+}
+
+TEST_F(Hostile, MisbehavingServersEndWithAClearCodeAndLoseNothing) {
+    Handle h;
+    ASSERT_EQ(durl_set_option(h, DURL_OPT_CONNECT_TIMEOUT, 2), 0);
+    ASSERT_EQ(durl_set_option(h, DURL_OPT_LOW_SPEED_TIME, 2), 0);
+    ASSERT_EQ(durl_set_option(h, DURL_OPT_LOW_SPEED_LIMIT, 100), 0);
+    const struct Row {
+        std::string url;
+        int rc;       // to a file and to memory
+        size_t kept;  // bytes of a successful body
+    } rows[] = {
+        {hostile_url("/length?declared=100000&size=50000"), -118, 0},  // cut off mid-way
+        {hostile_url("/length?declared=1000&size=5000"), 0, 1000},     // longer than declared
+        {hostile_url("/endless-header"), -127, 0},  // libcurl: header line over its 100 KiB
+        {hostile_url("/header-flood"), -156, 0},    // libcurl: headers over its total limit
+        {hostile_url("/trickle?size=1000&every_ms=500"), -128, 0},  // below the low-speed limit
+        {hostile_url("/loop"), -147, 0},                            // too many redirects
+        {hostile_url("/redirect?to=file:///etc/passwd"), -101, 0},  // scheme not followed
+        {hostile_url("/", "stall"), -128, 0},                       // TLS handshake never answered
+    };
+    for (const Row &r : rows) {
+        SCOPED_TRACE(r.url);
+        ASSERT_TRUE(write_file(dir + "/old", "old copy"));
+        Fetch f = fetch_file(h, make_param(r.url), dir + "/old");
+        EXPECT_EQ(f.rc, r.rc);
+        EXPECT_EQ(read_file(dir + "/old"), r.rc ? "old copy" : filler(r.kept))
+            << "the old file must stay whole";
+        EXPECT_EQ(list_dir(dir), (std::vector<std::string>{"local.txt", "old"}));
+        Fetch m = fetch_memory(h, make_param(r.url));
+        EXPECT_EQ(m.rc, r.rc);
+        EXPECT_EQ(m.has_data, r.rc == 0);
+        EXPECT_EQ(m.body, r.rc ? "" : filler(r.kept));
+        // A stream meets the same server: it ends, with a failure where the transfer fails.
+        durl_url_param p = make_param(r.url);
+        int rc = durl_open(h, nullptr, &p);
+        char buf[4096];
+        int n = 1;
+        while (rc == 0 && (n = durl_read(h, nullptr, buf, sizeof buf)) > 0) {
+        }
+        EXPECT_EQ(rc == 0 && n == 0, r.rc == 0) << "open " << rc << ", last read " << n;
+        EXPECT_EQ(durl_close(h), 0);
+    }
+}
+
+}  // namespace
