@@ -62,8 +62,9 @@ const char *const kSourceNames[kSources] = {"operator new", "malloc", "libcurl",
 // functions is on the stack is let through and the point counted as skipped. Each entry says
 // what the foreign code does wrong, with the backtrace that showed it.
 struct ForeignFault {
-    Source source;         // whose allocator
-    const char *function;  // exported symbol of the foreign library on the stack
+    Source source;      // whose allocator
+    const char *inner;  // exported symbols of the foreign library, both on the stack
+    const char *outer;
     const char *why;
 };
 const ForeignFault kForeignFaults[] = {
@@ -76,7 +77,17 @@ const ForeignFault kForeignFaults[] = {
     //     <- curl_multi_perform <- curl_easy_perform <- durl_call perform
     //   abort: free <- libcurl+0x84b68 <- libcurl+0x73b5a <- curl_easy_cleanup
     //     <- durl_call::release
-    {kCurl, "SSL_read", "libcurl double free in its TLS session cache"},
+    {kCurl, "SSL_read", "curl_easy_perform", "libcurl double free in its TLS session cache"},
+    // OpenSSL 3.0.22, ASN1_item_sign_ctx() (under X509_sign and X509_REQ_sign): when an
+    // allocation fails while it decodes the signature algorithm back into the object being
+    // signed, it leaves a freed pointer in the object, and freeing the certificate or request
+    // afterwards ends the process ("free(): invalid pointer", or SIGSEGV in ASN1_item_free):
+    //   failing allocation: CRYPTO_malloc <- libcrypto+0xfdef9 <- ASN1_item_new
+    //     <- libcrypto+0xfab21 ... <- ASN1_item_d2i_ex <- ASN1_item_sign_ctx
+    //     <- ASN1_item_sign_ex <- X509_sign <- dl_issue
+    //   abort: free <- ASN1_item_free <- X509_free <- dl_issue (the certificate's owner)
+    {kOpenssl, "ASN1_item_d2i_ex", "ASN1_item_sign_ctx",
+     "OpenSSL frees an invalid pointer after a failed allocation in signing"},
 };
 
 std::atomic<bool> g_armed{false};
@@ -88,23 +99,33 @@ std::atomic<long> g_by_source[kSources];
 std::atomic<int> g_failed_source{-1};
 bool g_openssl_installed = false;
 const bool g_trace = std::getenv("DURL_TORTURE_TRACE") != nullptr;
+void *g_fail_frames[64];  // where the last failed allocation was made
+int g_fail_depth = 0;
 
-// True when an allocation from source is made under a function of a foreign fault.
+// True when an allocation from source is made under the functions of a foreign fault.
 bool inside_foreign_fault(Source source) {
     void *frames[64];
-    int n = backtrace(frames, 64);
+    const int n = backtrace(frames, 64);
+    const char *names[64];
     for (int i = 0; i < n; ++i) {
         Dl_info info;
-        if (!dladdr(frames[i], &info) || !info.dli_sname) continue;
-        for (const ForeignFault &f : kForeignFaults)
-            if (f.source == source && std::strcmp(info.dli_sname, f.function) == 0) return true;
+        names[i] = dladdr(frames[i], &info) && info.dli_sname ? info.dli_sname : "";
     }
+    auto on_stack = [&](const char *name) {
+        for (int i = 0; i < n; ++i)
+            if (std::strcmp(names[i], name) == 0) return true;
+        return false;
+    };
+    for (const ForeignFault &f : kForeignFaults)
+        if (f.source == source && on_stack(f.inner) && on_stack(f.outer)) return true;
     return false;
 }
 
 // True when this allocation is to fail.
+thread_local bool t_paused = false;  // this thread's allocations are the test's own
+
 bool fault(Source source) {
-    if (!g_armed.load(std::memory_order_relaxed)) return false;
+    if (!g_armed.load(std::memory_order_relaxed) || t_paused) return false;
     g_by_source[source].fetch_add(1, std::memory_order_relaxed);
     if (g_count.fetch_add(1) + 1 != g_target.load()) return false;
     if (inside_foreign_fault(source)) {
@@ -113,10 +134,9 @@ bool fault(Source source) {
     }
     g_failed_source = source;
     g_failed = true;
-    if (g_trace) {  // DURL_TORTURE_TRACE=1: where each failing allocation was made
-        void *frames[64];
-        backtrace_symbols_fd(frames, backtrace(frames, 64), 2);
-    }
+    // Kept for the crash report; DURL_TORTURE_TRACE=1 prints it for every point.
+    g_fail_depth = backtrace(g_fail_frames, 64);
+    if (g_trace) backtrace_symbols_fd(g_fail_frames, g_fail_depth, 2);
     return true;
 }
 
@@ -204,6 +224,9 @@ void report_point() {
     int n = std::snprintf(line, sizeof line, "\nalloc torture: died in \"%s\" at allocation %ld\n",
                           g_scenario, g_point);
     if (n > 0) (void)!write(2, line, static_cast<size_t>(n));
+    static const char kMade[] = "the allocation that failed was made at:\n";
+    (void)!write(2, kMade, sizeof kMade - 1);
+    backtrace_symbols_fd(g_fail_frames, g_fail_depth, 2);
 }
 
 void on_fatal_signal(int sig) {
@@ -254,6 +277,12 @@ void arm(long target) {
 }
 
 void disarm() { g_armed = false; }
+
+// Inside a run: the test's own work (reading a file to check it) while alive, not counted.
+struct Paused {
+    Paused() { t_paused = true; }
+    ~Paused() { t_paused = false; }
+};
 
 void leak_check(const char *name) {
 #ifdef TORTURE_LEAK_CHECK
@@ -446,7 +475,7 @@ TEST_F(AllocTorture, DownloadToFileKeepsTheOldFile) {
 TEST_F(AllocTorture, Upload) {
     const std::string source = dir + "upload.bin";
     write_file(source, pattern_body(30000));
-    durl_url_param p = make_param(http_url("/upload"));
+    durl_url_param p = make_param(http_url("/echo"));
     p.method = DURL_METHOD_PUT;
     p.raw_upload = 1;
     torture({"upload (http put)", [] {},
@@ -498,7 +527,7 @@ TEST_F(AllocTorture, InstallListAndRemoveCa) {
     const std::string pem = read_file(file);
     dl_trust_ca_list list{};
     int listed = 0, removed = 0;
-    bool was_installed = false;
+    bool installed_whole = true;
     torture({"CA install/list/remove",
              [&] {
                  dl_del_ca(entry_path.c_str());
@@ -506,23 +535,22 @@ TEST_F(AllocTorture, InstallListAndRemoveCa) {
              },
              [&] {
                  int rc = dl_install_ca(file.c_str());
-                 was_installed = file_exists(entry_path);
+                 {
+                     // An entry is the certificate, whole, or not there at all.
+                     Paused test_work;
+                     installed_whole = rc != 0 || read_file(entry_path) == pem;
+                     if (file_exists(entry_path)) installed_whole &= read_file(entry_path) == pem;
+                 }
                  listed = dl_get_trust_ca_info(&list);
-                 removed = was_installed ? dl_del_ca(entry_path.c_str()) : 0;
+                 removed = dl_del_ca(entry_path.c_str());
                  return rc;
              },
              [&](int rc, bool) {
                  EXPECT_TRUE(rc == 0 || rc == -1) << rc;
                  EXPECT_TRUE(listed == 0 || listed == -2) << listed;
                  EXPECT_TRUE(removed == 0 || removed == -1) << removed;
+                 EXPECT_TRUE(installed_whole);
                  EXPECT_EQ(read_file(keeper_path), keeper_text) << "the installed CA was lost";
-                 if (rc == 0) {
-                     EXPECT_TRUE(was_installed);
-                 }
-                 // An entry is the certificate, whole, or not there at all.
-                 if (was_installed && file_exists(entry_path)) {
-                     EXPECT_EQ(read_file(entry_path), pem);
-                 }
              }});
 }
 
@@ -561,19 +589,19 @@ TEST_F(AllocTorture, CertificateInfoLongRewritesDerWhole) {
 }
 
 TEST_F(AllocTorture, Verify) {
-    // The device credential layout (certificate and key in one PEM file), by the small CA.
-    const std::string cert = dir + "client.pem", trust = dir + "trust.pem";
+    // The chain check, by a small CA. The advance check (DL_VERIFY_ADVANCE) is left out: its
+    // throw-away TLS context alone makes some 10,000 allocations (OpenSSL's TLS start-up and
+    // cipher tables), and each point repeats all of them, which would take this binary
+    // beyond its time; the same TLS context code runs under torture in the HTTPS download.
+    const std::string cert = dir + "leaf.pem", trust = dir + "trust.pem";
     ASSERT_TRUE(write_cert(trust, small_ca(0)));
-    CertShape s;
-    s.subject = {{"CN", "durl torture leaf"}};
-    durl::X509Ptr leaf = factory_cert(s, factory_key(9, 1024), small_ca(0), small_ca_key(0));
-    ASSERT_TRUE(write_combined(cert, leaf.get(), factory_key(9, 1024)));
+    CertShape shape;
+    shape.subject = {{"CN", "durl torture leaf"}};
+    durl::X509Ptr leaf = factory_cert(shape, factory_key(9, 512), small_ca(0), small_ca_key(0));
+    ASSERT_TRUE(write_cert(cert, leaf.get()));
     dl_ca_status status{};
-    torture({"verify (advance check + chain)", [] {},
-             [&] {
-                 return dl_cert_verify(cert.c_str(), nullptr, trust.c_str(), DL_VERIFY_ADVANCE,
-                                       &status);
-             },
+    torture({"verify (chain)", [] {},
+             [&] { return dl_cert_verify(cert.c_str(), nullptr, trust.c_str(), 0, &status); },
              [&](int rc, bool) {
                  EXPECT_TRUE(rc == 0 || rc == -1) << rc;
                  EXPECT_EQ(rc == 0, status.code == 0) << status.code;
@@ -603,14 +631,18 @@ TEST_F(AllocTorture, SigningRequestKeepsFilesWhole) {
 
 TEST_F(AllocTorture, ClientCertificateIssuanceKeepsFilesWhole) {
     const std::string ca = dir + "ca.pem", ca_key = dir + "ca.key";
+    // The client key is there already (key generation has its run in the CSR test above),
+    // so each run is the issuing itself.
     const std::string key = dir + "client.key", out = dir + "client.pem", old = "old cert\n";
     ASSERT_TRUE(write_cert(ca, small_ca(0)));
     ASSERT_TRUE(write_key(ca_key, small_ca_key(0)));
+    ASSERT_TRUE(write_key(dir + "client.key.orig", factory_key(9, 512)));
+    const std::string client_key = read_file(dir + "client.key.orig");
     durl_set_option(nullptr, DURL_OPT_SSL_SIGN_ALGO, 1);
-    torture({"client certificate issuance (512-bit key)",
+    torture({"client certificate issuance",
              [&] {
                  write_file(out, old);
-                 unlink(key.c_str());
+                 write_file(key, client_key);
              },
              [&] {
                  return dl_generate_client_cert(ca.c_str(), ca_key.c_str(), key.c_str(),
@@ -621,9 +653,7 @@ TEST_F(AllocTorture, ClientCertificateIssuanceKeepsFilesWhole) {
                  expect_whole(out, old, rc == 0, [](const std::string &t) {
                      return is_pem(t, "CERTIFICATE") && is_pem(t, "PRIVATE KEY");
                  });
-                 if (file_exists(key)) {
-                     EXPECT_TRUE(is_pem(read_file(key), "PRIVATE KEY"));
-                 }
+                 EXPECT_EQ(read_file(key), client_key);
              }});
 }
 

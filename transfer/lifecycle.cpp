@@ -9,6 +9,7 @@
 #include <mutex>
 
 #include "engine.h"
+#include "frame.h"
 #include "handle.h"
 
 // The default handle's lock is usable from the first instruction of the process, so the
@@ -158,54 +159,66 @@ void durl_pthreads_locking_callback(int mode, int n, const char * /*file*/, int 
 // ------------------------------------------------------------------ exported lifecycle
 
 extern "C" int durl_init(void *log_context, durl_log_fn log_hook) {
-    if (g_durl.init_done != 0) return 0;
-    if (!log_context || !log_hook) return -102;
-    g_durl.log_hook = log_hook;
-    g_durl.log_context = log_context;
-    {
-        std::lock_guard<std::mutex> guard(registry_lock);
-        for (durl_handle *&slot : g_durl.handles) slot = nullptr;
-    }
-    g_durl.init_done = 1;
-    reset_default_handle();
+    return durl_frame_undo(
+        -102,
+        [&]() -> int {
+            if (g_durl.init_done != 0) return 0;
+            if (!log_context || !log_hook) return -102;
+            g_durl.log_hook = log_hook;
+            g_durl.log_context = log_context;
+            {
+                std::lock_guard<std::mutex> guard(registry_lock);
+                for (durl_handle *&slot : g_durl.handles) slot = nullptr;
+            }
+            g_durl.init_done = 1;
+            reset_default_handle();
 
-    log_msg(DURL_LOG_INFO, "durl_ssl_init.\n");
-    SSL_library_init();
-    log_msg(DURL_LOG_INFO, "create ssl lock\n");
-    if (!create_ssl_locks()) {
-        // Without the lock table OpenSSL would not be safe for our threads: refuse to start.
-        log_msg(DURL_LOG_ERR, "create ssl lock error.\n");
-        undo_init();
-        return -102;
-    }
-    // On OpenSSL 1.1 and later these registrations are no-ops: OpenSSL locks itself.
-    CRYPTO_set_id_callback(durl_pthreads_thread_id);
-    CRYPTO_set_locking_callback(durl_pthreads_locking_callback);
-    curl_global_init(CURL_GLOBAL_ALL);
-    return 0;
+            log_msg(DURL_LOG_INFO, "durl_ssl_init.\n");
+            SSL_library_init();
+            log_msg(DURL_LOG_INFO, "create ssl lock\n");
+            if (!create_ssl_locks()) {
+                // Without the lock table OpenSSL would not be safe for our threads: refuse to
+                // start.
+                log_msg(DURL_LOG_ERR, "create ssl lock error.\n");
+                undo_init();
+                return -102;
+            }
+            // On OpenSSL 1.1 and later these registrations are no-ops: OpenSSL locks itself.
+            CRYPTO_set_id_callback(durl_pthreads_thread_id);
+            CRYPTO_set_locking_callback(durl_pthreads_locking_callback);
+            curl_global_init(CURL_GLOBAL_ALL);
+            return 0;
+        },
+        []() noexcept {
+            // Only a log hook that throws gets here: nothing stays half initialised.
+            destroy_ssl_locks();
+            undo_init();
+        });
 }
 
 extern "C" int durl_cleanup(void) {
-    if (g_durl.init_done == 0) return -102;
-    // Handles still registered are released here, connections and streams included, so
-    // nothing outlives curl_global_cleanup(). Their pointers stay unknown to the registry.
-    durl_handle *left[DURL_MAX_HANDLES] = {};
-    {
-        std::lock_guard<std::mutex> guard(registry_lock);
-        for (size_t i = 0; i < DURL_MAX_HANDLES; ++i) {
-            left[i] = g_durl.handles[i];
-            g_durl.handles[i] = nullptr;
+    return durl_frame(DURL_RC_NO_MEMORY, [&]() -> int {
+        if (g_durl.init_done == 0) return -102;
+        // Handles still registered are released here, connections and streams included, so
+        // nothing outlives curl_global_cleanup(). Their pointers stay unknown to the registry.
+        durl_handle *left[DURL_MAX_HANDLES] = {};
+        {
+            std::lock_guard<std::mutex> guard(registry_lock);
+            for (size_t i = 0; i < DURL_MAX_HANDLES; ++i) {
+                left[i] = g_durl.handles[i];
+                g_durl.handles[i] = nullptr;
+            }
         }
-    }
-    for (durl_handle *h : left)
-        if (h) free_handle(h);
-    log_msg(DURL_LOG_INFO, "destroy ssl lock.\n");
-    CRYPTO_set_locking_callback(nullptr);
-    destroy_ssl_locks();
-    release_engine_area(&g_durl.default_handle);
-    undo_init();
-    curl_global_cleanup();
-    return 0;
+        for (durl_handle *h : left)
+            if (h) free_handle(h);
+        log_msg(DURL_LOG_INFO, "destroy ssl lock.\n");
+        CRYPTO_set_locking_callback(nullptr);
+        destroy_ssl_locks();
+        release_engine_area(&g_durl.default_handle);
+        undo_init();
+        curl_global_cleanup();
+        return 0;
+    });
 }
 
 namespace {
@@ -238,54 +251,61 @@ bool registry_remove(const durl_handle *h) {
 }  // namespace
 
 extern "C" int durl_create(durl_handle **out) {
-    if (durl_check_global_type(nullptr) != 0) {
-        log_msg(DURL_LOG_ERR, "create handle error, create too much.\n");
-        return -127;
-    }
-    if (!out) {
-        log_msg(DURL_LOG_ERR, "create handle error: no place for the handle.\n");
-        return -127;
-    }
-    auto *h = static_cast<durl_handle *>(calloc(1, sizeof(durl_handle)));
-    if (!h) {
-        log_msg(DURL_LOG_ERR, "create handle error: calloc error.\n");
-        return -127;
-    }
-    // The record is complete before it is registered: another thread may find it there at once.
-    h->in_use = 1;
-    pthread_mutex_init(&h->cache_lock, nullptr);
-    pthread_mutex_init(&h->lock, nullptr);
-    {
-        durl_lock_guard guard(&g_durl.default_handle.lock);
-        h->cfg = g_durl.default_handle.cfg;
-    }
-    if (!registry_add(h)) {
-        log_msg(DURL_LOG_ERR, "create handle error: add global cache.\n");
-        pthread_mutex_destroy(&h->lock);
-        pthread_mutex_destroy(&h->cache_lock);
-        free(h);
-        return -127;
-    }
-    *out = h;
-    log_msg(DURL_LOG_INFO, "create handle success.\n");
-    return 0;
+    return durl_frame(DURL_RC_NO_MEMORY, [&]() -> int {
+        if (durl_check_global_type(nullptr) != 0) {
+            log_msg(DURL_LOG_ERR, "create handle error, create too much.\n");
+            return -127;
+        }
+        if (!out) {
+            log_msg(DURL_LOG_ERR, "create handle error: no place for the handle.\n");
+            return -127;
+        }
+        auto *h = static_cast<durl_handle *>(calloc(1, sizeof(durl_handle)));
+        if (!h) {
+            log_msg(DURL_LOG_ERR, "create handle error: calloc error.\n");
+            return -127;
+        }
+        // The record is complete before it is registered: another thread may find it there at once.
+        h->in_use = 1;
+        pthread_mutex_init(&h->cache_lock, nullptr);
+        pthread_mutex_init(&h->lock, nullptr);
+        {
+            durl_lock_guard guard(&g_durl.default_handle.lock);
+            h->cfg = g_durl.default_handle.cfg;
+        }
+        if (!registry_add(h)) {
+            log_msg(DURL_LOG_ERR, "create handle error: add global cache.\n");
+            pthread_mutex_destroy(&h->lock);
+            pthread_mutex_destroy(&h->cache_lock);
+            free(h);
+            return -127;
+        }
+        *out = h;
+        log_msg(DURL_LOG_INFO, "create handle success.\n");
+        return 0;
+    });
 }
 
 extern "C" int durl_destroy(durl_handle *handle) {
-    int rc = durl_check_global_type(handle);
-    // The default handle belongs to the library; it is never cleared or released. A handle
-    // another thread took out of the registry meanwhile is that thread's to release.
-    if (rc == 0 && handle && handle != &g_durl.default_handle && !registry_remove(handle)) rc = -3;
-    if (!handle || rc != 0 || handle == &g_durl.default_handle) {
-        log_msg(DURL_LOG_ERR, "delete handle: handle is undefault.\n");
-        return rc != 0 || !handle ? rc : -3;
-    }
-    free_handle(handle);
-    log_msg(DURL_LOG_INFO, "delete handle success.\n");
-    return 0;
+    return durl_frame(DURL_RC_NO_MEMORY, [&]() -> int {
+        int rc = durl_check_global_type(handle);
+        // The default handle belongs to the library; it is never cleared or released. A handle
+        // another thread took out of the registry meanwhile is that thread's to release.
+        if (rc == 0 && handle && handle != &g_durl.default_handle && !registry_remove(handle))
+            rc = -3;
+        if (!handle || rc != 0 || handle == &g_durl.default_handle) {
+            log_msg(DURL_LOG_ERR, "delete handle: handle is undefault.\n");
+            return rc != 0 || !handle ? rc : -3;
+        }
+        free_handle(handle);
+        log_msg(DURL_LOG_INFO, "delete handle success.\n");
+        return 0;
+    });
 }
 
 extern "C" int durl_perform(void) {
-    log_msg(DURL_LOG_ERR, "fixme, perform do nothing.\n");
-    return 0;
+    return durl_frame(DURL_RC_NO_MEMORY, [&]() -> int {
+        log_msg(DURL_LOG_ERR, "fixme, perform do nothing.\n");
+        return 0;
+    });
 }

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <iterator>
 
+#include "frame.h"
 #include "handle.h"
 
 namespace {
@@ -256,7 +257,10 @@ void durl_option_defaults(durl_handle *h) {
     }
 }
 
-extern "C" int durl_set_option(durl_handle *handle, int option, ...) {
+namespace {
+
+// durl_set_option() with its value argument in ap.
+int set_option(durl_handle *handle, int option, va_list ap) {
     durl_handle *h = resolve_for_set(handle);
     if (!h) return -102;
     const OptionSpec *o = nullptr;
@@ -267,13 +271,10 @@ extern "C" int durl_set_option(durl_handle *handle, int option, ...) {
     int number = 0;
     // The analyzer loses va_start's state after inlining the log funnel's own varargs.
     // NOLINTBEGIN(clang-analyzer-valist.Uninitialized)
-    va_list ap;
-    va_start(ap, option);
     if (o && o->kind == Kind::text)
         text = va_arg(ap, const char *);
     else if (o && o->kind != Kind::none)
         number = va_arg(ap, int);
-    va_end(ap);
     // NOLINTEND(clang-analyzer-valist.Uninitialized)
 
     durl_lock_guard guard(&h->lock);
@@ -287,41 +288,55 @@ extern "C" int durl_set_option(durl_handle *handle, int option, ...) {
     return 0;
 }
 
+}  // namespace
+
+extern "C" int durl_set_option(durl_handle *handle, int option, ...) {
+    va_list ap;
+    va_start(ap, option);
+    int rc = durl_frame(DURL_RC_NO_MEMORY, [&] { return set_option(handle, option, ap); });
+    va_end(ap);
+    return rc;
+}
+
 extern "C" int durl_get_option(durl_handle *handle, ...) {
-    // Settings are write-only by design; durl_dump() shows them.
-    if (!handle)
-        log_msg(DURL_LOG_INFO, "get option form global, handle is empty.\n");
-    else if (durl_check_global_type(handle) != 0)
-        log_msg(DURL_LOG_ERR, "get option fails, handle is empty.\n");
-    return -102;
+    return durl_frame(DURL_RC_NO_MEMORY, [&]() -> int {
+        // Settings are write-only by design; durl_dump() shows them.
+        if (!handle)
+            log_msg(DURL_LOG_INFO, "get option form global, handle is empty.\n");
+        else if (durl_check_global_type(handle) != 0)
+            log_msg(DURL_LOG_ERR, "get option fails, handle is empty.\n");
+        return -102;
+    });
 }
 
 extern "C" int durl_dump(durl_handle *handle, char *buf, size_t size) {
-    durl_handle *h = handle;
-    if (!h || h == &g_durl.default_handle) {
-        h = &g_durl.default_handle;
-        log_msg(DURL_LOG_INFO, "dump the global info.\n");
-    } else if (durl_check_global_type(h) != 0) {
-        log_msg(DURL_LOG_ERR, "dump fails, You must call the init function.\n");
-        return -102;
-    }
-    durl_config c = durl_config_snapshot(h);
-    // The engine writes the session text; never trust it to be terminated.
-    c.ssl_session_dump[sizeof c.ssl_session_dump - 1] = '\0';
-    log_session_lines(c.ssl_session_dump, sizeof c.ssl_session_dump);
-    if (!buf || size == 0) return 0;
+    return durl_frame(DURL_RC_NO_MEMORY, [&]() -> int {
+        durl_handle *h = handle;
+        if (!h || h == &g_durl.default_handle) {
+            h = &g_durl.default_handle;
+            log_msg(DURL_LOG_INFO, "dump the global info.\n");
+        } else if (durl_check_global_type(h) != 0) {
+            log_msg(DURL_LOG_ERR, "dump fails, You must call the init function.\n");
+            return -102;
+        }
+        durl_config c = durl_config_snapshot(h);
+        // The engine writes the session text; never trust it to be terminated.
+        c.ssl_session_dump[sizeof c.ssl_session_dump - 1] = '\0';
+        log_session_lines(c.ssl_session_dump, sizeof c.ssl_session_dump);
+        if (!buf || size == 0) return 0;
 
-    memset(buf, 0, size);
-    snprintf(buf, size - 1,
-             "durl_version=%s\nnet_ipv6=%d\nnet_preferred=%d\nconnect_timeout=%d\n"
-             "operate_timeout=%d\nmax_filesize=%d\nmac=%s\nlow_speed=%dbyte-%ds\nkeep_post=%d\n"
-             "user_agent=%s\nssl_version=%d\nssl_verify_peer=%d\nssl_verify_host=%d\n"
-             "ssl_sign_algo=%d\nssl_def_cert=%d\nssl_trust_path=%s\nssl_dev_cert=%s\n"
-             "ssl_web_cert_path=%s\nssl_cipher=%s\n%s",
-             DURL_VERSION_TEXT, c.net_ipv6, c.net_preferred, c.connect_timeout, c.operate_timeout,
-             static_cast<int>(c.max_filesize), c.mac_addr, c.low_speed_limit, c.low_speed_time,
-             c.keep_post, c.user_agent, c.ssl_version, c.ssl_verify_peer, c.ssl_verify_host,
-             c.ssl_sign_algo, c.ssl_def_cert, c.ssl_user_path, c.ssl_ca_usefile, c.ssl_web_capath,
-             c.ssl_cipher, c.ssl_session_dump);
-    return 0;
+        memset(buf, 0, size);
+        snprintf(buf, size - 1,
+                 "durl_version=%s\nnet_ipv6=%d\nnet_preferred=%d\nconnect_timeout=%d\n"
+                 "operate_timeout=%d\nmax_filesize=%d\nmac=%s\nlow_speed=%dbyte-%ds\nkeep_post=%d\n"
+                 "user_agent=%s\nssl_version=%d\nssl_verify_peer=%d\nssl_verify_host=%d\n"
+                 "ssl_sign_algo=%d\nssl_def_cert=%d\nssl_trust_path=%s\nssl_dev_cert=%s\n"
+                 "ssl_web_cert_path=%s\nssl_cipher=%s\n%s",
+                 DURL_VERSION_TEXT, c.net_ipv6, c.net_preferred, c.connect_timeout,
+                 c.operate_timeout, static_cast<int>(c.max_filesize), c.mac_addr, c.low_speed_limit,
+                 c.low_speed_time, c.keep_post, c.user_agent, c.ssl_version, c.ssl_verify_peer,
+                 c.ssl_verify_host, c.ssl_sign_algo, c.ssl_def_cert, c.ssl_user_path,
+                 c.ssl_ca_usefile, c.ssl_web_capath, c.ssl_cipher, c.ssl_session_dump);
+        return 0;
+    });
 }
