@@ -37,17 +37,17 @@ bool is_entry_name(const char *name) { return std::strstr(name, ".0") != nullptr
 enum class scan_result { absent, present, cannot_open };
 
 scan_result find_hash(const std::string &dir, uint32_t hash) {
-    DIR *d = opendir(dir.c_str());
+    // Owned: a name that can't be built (memory) ends the scan by exception.
+    durl::DirPtr d(opendir(dir.c_str()));
     if (!d) return scan_result::cannot_open;
     scan_result found = scan_result::absent;
-    while (struct dirent *e = readdir(d)) {
+    while (struct dirent *e = readdir(d.get())) {
         if (!is_entry_name(e->d_name)) continue;
         if (dl_get_ca_hash((dir + e->d_name).c_str()) == hash) {
             found = scan_result::present;
             break;
         }
     }
-    closedir(d);
     return found;
 }
 
@@ -79,9 +79,9 @@ bool list_entry(const std::string &path, Entry &slot, Reader &&read) {
 template <class List, class Reader>
 int list_store(List &list, Reader &&read) {
     std::string trust = trust_path();
-    DIR *d = opendir(trust.c_str());
+    durl::DirPtr d(opendir(trust.c_str()));
     if (!d) return DL_NO_TRUST_DIR;
-    while (struct dirent *e = readdir(d)) {
+    while (struct dirent *e = readdir(d.get())) {
         if (!is_entry_name(e->d_name)) continue;
         if (list.count >= DL_TRUST_CA_MAX) {
             log_msg(DURL_LOG_ERR, "number of ca file is no less than 10!\n");
@@ -89,7 +89,6 @@ int list_store(List &list, Reader &&read) {
         }
         if (list_entry(trust + e->d_name, list.entries[list.count], read)) ++list.count;
     }
-    closedir(d);
     return DL_OK;
 }
 

@@ -76,6 +76,12 @@ typedef enum dl_result {
     DL_CSR_KEY_GEN_FAILED = 20  /* RSA key generation failed */
 } dl_result;
 
+/*
+ * When memory runs out inside a function of this header (or anything else fails inside the
+ * library), the function returns the failure code its comment gives for that case, logs one
+ * line "<function> failed: out of memory.", and never ends the calling process.
+ */
+
 /** Status block of the extended calls: cleared, then filled by the call. */
 typedef struct dl_ca_status {
     int32_t code;      /* outcome code, given per function */
@@ -144,8 +150,8 @@ typedef struct dl_trust_ca_list_ex {
 
 /**
  * Compare two files by MD5 digest. Both paths must be non-NULL.
- * Returns 0 when the digests are equal, -1 when a file can't be read, otherwise another
- * non-zero value (possibly -1 as well) that only says they differ.
+ * Returns 0 when the digests are equal, -1 when a file can't be read (or memory ran out),
+ * otherwise another non-zero value (possibly -1 as well) that only says they differ.
  */
 DURL_EXPORT int dl_ca_cmp(const char *file1, const char *file2);
 
@@ -153,7 +159,8 @@ DURL_EXPORT int dl_ca_cmp(const char *file1, const char *file2);
  * Subject-name hash of the certificate in file (PEM or DER). A DER file is rewritten as PEM
  * in place (through a new file renamed over it; on failure the file is left as it was).
  * Returns the hash, or 0 when the path is NULL or a directory, can't be opened, holds no
- * certificate, or a DER file could not be rewritten. A hash of 0 reads as a failure.
+ * certificate, a DER file could not be rewritten, or memory ran out. A hash of 0 reads as a
+ * failure.
  */
 DURL_EXPORT uint32_t dl_get_ca_hash(const char *file);
 
@@ -165,14 +172,15 @@ DURL_EXPORT uint32_t dl_get_ca_hash(const char *file);
  * the listing and verification can use; anything else is refused with -1, writing nothing.
  * Creates T, T"ca/" and T"phoneca/" when missing.
  * Returns 0 installed; -1 not a readable certificate, a directory can't be opened or made,
- * or the copy failed (then no link is made); -2 a CA with the same subject hash is already
- * installed; -3 one is among the factory CAs in T"phoneca/".
+ * the copy failed (then no link is made), or memory ran out; -2 a CA with the same subject hash is
+ * already installed; -3 one is among the factory CAs in T"phoneca/".
  */
 DURL_EXPORT int dl_install_ca(const char *file);
 
 /**
  * Remove file (normally an entry's path from a listing) and, when it holds a certificate,
- * the store's file and links for its subject hash. NULL is ignored. Returns 0.
+ * the store's file and links for its subject hash. NULL is ignored. Returns 0, or -1 when
+ * memory ran out (possibly after file was removed).
  */
 DURL_EXPORT int dl_del_ca(const char *file);
 
@@ -180,15 +188,16 @@ DURL_EXPORT int dl_del_ca(const char *file);
  * List up to DL_TRUST_CA_MAX installed CAs (names containing ".0", directory order) into
  * list, which is cleared first. An entry that was read and holds no certificate is deleted;
  * one that can't be opened is skipped and kept; one whose path does not fit path[64] is
- * skipped. Returns 0 (possibly none listed); -1 list is NULL; -2 T can't be opened.
+ * skipped. Returns 0 (possibly none listed); -1 list is NULL; -2 T can't be opened or memory
+ * ran out (entries listed so far stay in list).
  */
 DURL_EXPORT int dl_get_trust_ca_info(dl_trust_ca_list *list);
 
 /**
  * As dl_get_trust_ca_info() with long records. status is cleared; status->code: 0 no error,
- * 1 bad argument or (for the last entry read) unreadable certificate, 2 T can't be opened.
- * Returns 0 listed; -1 list or status NULL (code 1 when status is given) or T can't be
- * opened (code 2). DER entries are rewritten as PEM.
+ * 1 bad argument or (for the last entry read) unreadable certificate, 2 T can't be opened
+ * or memory ran out. Returns 0 listed; -1 list or status NULL (code 1 when status is given),
+ * T can't be opened or memory ran out (code 2). DER entries are rewritten as PEM.
  */
 DURL_EXPORT int dl_get_trust_ca_info_ex(dl_trust_ca_list_ex *list, dl_ca_status *status);
 
@@ -198,9 +207,9 @@ DURL_EXPORT int dl_get_trust_ca_info_ex(dl_trust_ca_list_ex *list, dl_ca_status 
  * context of the DURL_OPT_SSL_VERSION protocol, then file is copied to D (mode 0600).
  * Returns 0 installed; -2 private key can't be loaded; -3 certificate can't be loaded (also
  * one the TLS library refuses, e.g. MD5/SHA-1 signed or a key under 2048 bits); -4 they
- * don't match; -5 TLS context failure (including SSLv2/SSLv3, not available here) or no
- * certificate in file; -6 a directory can't be opened or made, or the copy failed (D is
- * left as it was); -7 bad device path, bad protocol setting, or file equals the custom
+ * don't match; -5 TLS context failure (including SSLv2/SSLv3, not available here), no
+ * certificate in file, or memory ran out; -6 a directory can't be opened or made, or the copy
+ * failed (D is left as it was); -7 bad device path, bad protocol setting, or file equals the custom
  * device certificate; -8 file equals the factory device certificate.
  */
 DURL_EXPORT int dl_install_ser_ca(const char *file);
@@ -210,17 +219,18 @@ DURL_EXPORT int dl_install_ser_ca(const char *file);
  * taken from the current D. D is rewritten as PEM, certificate first, key unencrypted,
  * mode 0600. No match between the halves is checked.
  * Returns 0 written; -1 file NULL or unreadable, neither half found, D's key can't be read
- * while it must be kept, D has no "server" directory, or D can't be written (D unchanged).
+ * while it must be kept, D has no "server" directory, D can't be written (D unchanged), or
+ * memory ran out.
  */
 DURL_EXPORT int dl_install_ser_ca_separate(const char *file);
 
-/** Delete the device certificate file D. Returns 0. */
+/** Delete the device certificate file D. Returns 0, or -1 when memory ran out. */
 DURL_EXPORT int dl_del_ser_ca(void);
 
 /**
  * Describe the device certificate D into info (cleared first).
  * Returns 0 certificate read and key matches; -1 info NULL; -2 D holds no readable
- * certificate; -3 the key is missing or does not match (info stays filled).
+ * certificate or memory ran out; -3 the key is missing or does not match (info stays filled).
  */
 DURL_EXPORT int dl_get_ser_ca_info(dl_ca_info *info);
 
@@ -228,8 +238,8 @@ DURL_EXPORT int dl_get_ser_ca_info(dl_ca_info *info);
  * Describe the certificate in file (PEM or DER; a DER file stays DER) into info. Names are
  * read from the subject's own attributes; a field the certificate has no value for is left
  * empty (path is not touched).
- * Returns 0 filled; -1 an argument NULL; -2 file is a directory, can't be opened, or holds
- * no certificate.
+ * Returns 0 filled; -1 an argument NULL; -2 file is a directory, can't be opened, holds
+ * no certificate, or memory ran out.
  */
 DURL_EXPORT int dl_get_ca_info(const char *file, dl_ca_info *info);
 
@@ -237,7 +247,7 @@ DURL_EXPORT int dl_get_ca_info(const char *file, dl_ca_info *info);
  * Describe the certificate in file into info (cleared first); with DL_CA_INFO_CLIENT_CERT in
  * flags also the PEM private key that follows it (a missing key is no error). A DER file
  * is rewritten as PEM. status is cleared; status->code: 0 no error, 1 bad argument or
- * unreadable certificate, 2 the TLS library can't be initialised.
+ * unreadable certificate, 2 the TLS library can't be initialised or memory ran out.
  * Returns 0 filled, -1 otherwise.
  */
 DURL_EXPORT int dl_get_ca_info_ex(const char *file, dl_ca_info_ex *info, int flags,
@@ -262,8 +272,9 @@ DURL_EXPORT int dl_get_ca_info_ex(const char *file, dl_ca_info_ex *info, int fla
  *
  * Returns 0 when the certificate verified, -1 otherwise. status->code then says why:
  *   0 verified; 1 cert_file or status NULL (status untouched apart from code);
- *   2 the TLS library, a TLS context, the store or a lookup could not be set up, the trust
- *     file or directory could not be loaded, or (advance) cert_file holds no PEM certificate;
+ *   2 the TLS library, a TLS context, the store or a lookup could not be set up (memory
+ *     ran out included), the trust file or directory could not be loaded, or (advance)
+ *     cert_file holds no PEM certificate;
  *   3 bad signature; 4 not yet valid; 5 expired; 6 issuer not found among the trusted CAs;
  *   7 (advance) the DURL_OPT_SSL_VERSION setting names no protocol;
  *   8 (advance) the certificate can't be used, message "Can't load public key\n";
@@ -295,7 +306,8 @@ DURL_EXPORT int dl_cert_verify(const char *cert_file, const char *trust_dir, con
  * client authentication). It is signed with the digest of DURL_OPT_SSL_SIGN_ALGO:
  * 1 SHA-256, 2 SHA-384, 3 SHA-512, 0 (the default) or any other value MD5. Note that
  * OpenSSL 3 at its usual security level refuses MD5-signed certificates for TLS.
- * All pointer arguments are required. Returns 0 when issued and written, -1 otherwise.
+ * All pointer arguments are required. Returns 0 when issued and written, -1 otherwise (memory
+ * running out included).
  */
 DURL_EXPORT int dl_generate_client_cert(const char *ca_cert_file, const char *ca_key_file,
                                         const char *client_key_file, const char *client_cert_file,
@@ -314,8 +326,9 @@ DURL_EXPORT int dl_generate_client_cert(const char *ca_cert_file, const char *ca
  * Returns 0 written; 1 an argument is NULL; 13 the request can't be made; 14 version,
  * subject or public key can't be set (a subject not starting with "/" included);
  * 15 signing failed; 16 the signature does not verify; 17 a file could not be written
- * (the request, or the new key) or no file BIO could be made; 18 the key file exists but
- * can't be read (or holds an encrypted key, which is kept); 20 RSA key generation failed.
+ * (the request, or the new key), no file BIO could be made, or memory ran out; 18 the key file
+ * exists but can't be read (or holds an encrypted key, which is kept); 20 RSA key generation
+ * failed.
  */
 DURL_EXPORT int dl_cert_build_csr_req_file(const char *csr_file, const char *key_file,
                                            const char *subject, int key_bits);

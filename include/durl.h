@@ -32,7 +32,9 @@
  *          holds a line break where none may be
  *   -3     no transfer handle could be created
  *   -102   the library is not initialised, or the handle is unknown or not live
- *   -127   out of memory / handle creation failed
+ *   -127   out of memory / handle creation failed. Any function of this header returns it
+ *          when memory runs out inside it (durl_init returns -102 then, with nothing left
+ *          initialised); no failure ever ends the calling process.
  *   -148   unsupported option identifier
  *   -101..-199  the transfer engine failed with its error n (1..99): the code is -100 - n
  *   -103, -128, -163  malformed URL, time-out, size limit exceeded (engine's own)

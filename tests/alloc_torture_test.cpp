@@ -88,6 +88,16 @@ const ForeignFault kForeignFaults[] = {
     //   abort: free <- ASN1_item_free <- X509_free <- dl_issue (the certificate's owner)
     {kOpenssl, "ASN1_item_d2i_ex", "ASN1_item_sign_ctx",
      "OpenSSL frees an invalid pointer after a failed allocation in signing"},
+    // OpenSSL 3.0.22, RSA key import into the default provider (run by EVP_DigestSignInit
+    // for a key made through the RSA method): when the stack of the key's numbers can't
+    // grow, the numbers collected so far leak (LeakSanitizer, 24 + 32 bytes per number):
+    //   failing allocation: CRYPTO_zalloc <- libcrypto+0x2b0a03 <- OPENSSL_sk_insert
+    //     <- libcrypto+0x27b45e <- libcrypto+0x27750a ... <- EVP_DigestSignInit
+    //     <- ASN1_item_sign_ex <- X509_REQ_sign <- dl_keyed_request_for
+    //   leaked: CRYPTO_zalloc <- BN_new <- BN_lebin2bn <- OSSL_PARAM_get_BN
+    //     <- libcrypto+0x27715f ... <- EVP_DigestSignInit
+    {kOpenssl, "OPENSSL_sk_insert", "EVP_DigestSignInit",
+     "OpenSSL leaks the key's numbers when its provider import fails"},
 };
 
 std::atomic<bool> g_armed{false};
@@ -96,9 +106,14 @@ std::atomic<long> g_count{0};        // allocations seen since arming
 std::atomic<bool> g_failed{false};   // the target was reached and failed
 std::atomic<bool> g_skipped{false};  // the target was reached inside a foreign fault
 std::atomic<long> g_by_source[kSources];
+// Whose allocation each number was in the last run (the run with nothing failing decides
+// which points a long call visits).
+constexpr long kProfileSize = 200000;
+char g_profile[kProfileSize];
 std::atomic<int> g_failed_source{-1};
 bool g_openssl_installed = false;
 const bool g_trace = std::getenv("DURL_TORTURE_TRACE") != nullptr;
+const bool g_leaks_each = std::getenv("DURL_TORTURE_LEAKS") != nullptr;
 void *g_fail_frames[64];  // where the last failed allocation was made
 int g_fail_depth = 0;
 
@@ -127,7 +142,9 @@ thread_local bool t_paused = false;  // this thread's allocations are the test's
 bool fault(Source source) {
     if (!g_armed.load(std::memory_order_relaxed) || t_paused) return false;
     g_by_source[source].fetch_add(1, std::memory_order_relaxed);
-    if (g_count.fetch_add(1) + 1 != g_target.load()) return false;
+    const long number = g_count.fetch_add(1) + 1;
+    if (number < kProfileSize) g_profile[number] = static_cast<char>(source);
+    if (number != g_target.load()) return false;
     if (inside_foreign_fault(source)) {
         g_skipped = true;
         return false;
@@ -259,12 +276,29 @@ struct Scenario {
 };
 
 struct Tally {
-    long points = 0, skipped = 0, failures = 0, successes = 0;
+    long points = 0, visited = 0, skipped = 0, failures = 0, successes = 0;
     long by_source[kSources] = {};
     long failed_by_source[kSources] = {};
 };
 
-constexpr long kMaxPoints = 200000;  // a runaway guard only: no call comes near it
+constexpr long kMaxPoints = kProfileSize;  // a runaway guard only: no call comes near it
+
+// Every point of a call is visited up to kDense; beyond it, every allocation the library makes
+// itself (operator new, malloc) and every kStride-th one of libcurl's and OpenSSL's. Each
+// point repeats the whole call, so a call of P points costs some P * P / 2 allocations: the
+// TLS handshake, OpenSSL's key decoders and the certificate signing make calls of 4,000 to
+// 6,000 points, nearly all of them deep inside OpenSSL, where a failure reaches the library
+// through the same few failed calls again and again; every 4th of those keeps each such exit
+// tried many times while the binary stays within minutes. DURL_TORTURE_ALL=1 visits all.
+constexpr long kDense = 1000;
+constexpr long kStride = 4;
+const bool g_all_points = std::getenv("DURL_TORTURE_ALL") != nullptr;
+
+bool visit(long n, long profiled) {
+    if (g_all_points || n <= kDense || n > profiled) return true;
+    const char source = g_profile[n];
+    return source == kNew || source == kMalloc || (n - kDense) % kStride == 0;
+}
 
 void arm(long target) {
     g_count = 0;
@@ -302,11 +336,20 @@ Tally torture(const Scenario &s) {
     int rc = s.run();
     EXPECT_EQ(rc, s.success) << s.name << ": fails without any fault";
     s.check(rc, false);
+    // A second one counts and profiles the allocations of a run as the points will see it.
+    s.prepare();
+    arm(0);
+    rc = s.run();
+    disarm();
+    const long profiled = g_count;
+    s.check(rc, false);
     g_frame_lines = 0;
     const auto start = std::chrono::steady_clock::now();
     // DURL_TORTURE_FROM=N starts at allocation N (to look at one point under a debugger).
     const char *from = std::getenv("DURL_TORTURE_FROM");
     for (long n = from ? std::atol(from) : 1; n <= kMaxPoints; ++n) {
+        if (!visit(n, profiled)) continue;
+        ++t.visited;
         g_point = n;
         s.prepare();
         const auto before = std::chrono::steady_clock::now();
@@ -323,6 +366,11 @@ Tally torture(const Scenario &s) {
             rc == s.success ? ++t.successes : ++t.failures;
         }
         s.check(rc, hit);
+#ifdef TORTURE_LEAK_CHECK
+        // DURL_TORTURE_LEAKS=1: a heap check after every point, to name the one that leaks.
+        if (g_leaks_each && __lsan_do_recoverable_leak_check() != 0)
+            ADD_FAILURE() << s.name << ": leak after allocation " << n;
+#endif
         if (::testing::Test::HasFailure()) {
             ADD_FAILURE() << s.name << ": first failure at allocation " << n;
             break;
@@ -338,10 +386,11 @@ Tally torture(const Scenario &s) {
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     leak_check(s.name);
     std::printf(
-        "[torture] %-34s points %6ld (new %ld, malloc %ld, curl %ld, openssl %ld); "
+        "[torture] %-34s points %6ld (new %ld, malloc %ld, curl %ld, openssl %ld), visited %ld; "
         "failed calls %ld, recovered %ld, skipped %ld, frame lines %d; %.1f s\n",
         s.name, t.points, t.by_source[kNew], t.by_source[kMalloc], t.by_source[kCurl],
-        t.by_source[kOpenssl], t.failures, t.successes, t.skipped, g_frame_lines.load(), secs);
+        t.by_source[kOpenssl], t.visited, t.failures, t.successes, t.skipped, g_frame_lines.load(),
+        secs);
     EXPECT_GT(t.points, 0) << s.name;
     return t;
 }
@@ -631,18 +680,14 @@ TEST_F(AllocTorture, SigningRequestKeepsFilesWhole) {
 
 TEST_F(AllocTorture, ClientCertificateIssuanceKeepsFilesWhole) {
     const std::string ca = dir + "ca.pem", ca_key = dir + "ca.key";
-    // The client key is there already (key generation has its run in the CSR test above),
-    // so each run is the issuing itself.
     const std::string key = dir + "client.key", out = dir + "client.pem", old = "old cert\n";
     ASSERT_TRUE(write_cert(ca, small_ca(0)));
     ASSERT_TRUE(write_key(ca_key, small_ca_key(0)));
-    ASSERT_TRUE(write_key(dir + "client.key.orig", factory_key(9, 512)));
-    const std::string client_key = read_file(dir + "client.key.orig");
     durl_set_option(nullptr, DURL_OPT_SSL_SIGN_ALGO, 1);
-    torture({"client certificate issuance",
+    torture({"client certificate issuance (new 512-bit key)",
              [&] {
                  write_file(out, old);
-                 write_file(key, client_key);
+                 unlink(key.c_str());
              },
              [&] {
                  return dl_generate_client_cert(ca.c_str(), ca_key.c_str(), key.c_str(),
@@ -653,7 +698,9 @@ TEST_F(AllocTorture, ClientCertificateIssuanceKeepsFilesWhole) {
                  expect_whole(out, old, rc == 0, [](const std::string &t) {
                      return is_pem(t, "CERTIFICATE") && is_pem(t, "PRIVATE KEY");
                  });
-                 EXPECT_EQ(read_file(key), client_key);
+                 if (file_exists(key)) {
+                     EXPECT_TRUE(is_pem(read_file(key), "PRIVATE KEY"));
+                 }
              }});
 }
 

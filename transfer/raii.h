@@ -2,6 +2,8 @@
 // Hand ownership on only with .release() at the hand-over point.
 #pragma once
 
+#include <dirent.h>
+
 #include <memory>
 
 #include <curl/curl.h>
@@ -59,5 +61,8 @@ struct FileCloser {
     }
 };
 using FilePtr = std::unique_ptr<FILE, FileCloser>;
+
+// directory stream owner
+using DirPtr = std::unique_ptr<DIR, Free<closedir>>;
 
 }  // namespace durl
