@@ -332,6 +332,10 @@ void leak_check(const char *name) {
 #endif
 }
 
+// Descriptors open in the process: a leaked file, directory stream or socket shows here in
+// every build, the sanitizer one or not.
+size_t open_descriptors() { return dir_names("/proc/self/fd").size(); }
+
 Tally torture(const Scenario &s) {
     Tally t;
     g_scenario = s.name;
@@ -349,6 +353,7 @@ Tally torture(const Scenario &s) {
     disarm();
     const long profiled = g_count;
     s.check(rc, false);
+    const size_t descriptors = open_descriptors();
     g_frame_lines = 0;
     const auto start = std::chrono::steady_clock::now();
     // DURL_TORTURE_FROM=N starts at allocation N (to look at one point under a debugger).
@@ -391,6 +396,7 @@ Tally torture(const Scenario &s) {
     const double secs =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     leak_check(s.name);
+    EXPECT_EQ(open_descriptors(), descriptors) << s.name << ": descriptors leaked";
     std::printf(
         "[torture] %-34s points %6ld (new %ld, malloc %ld, curl %ld, openssl %ld), visited %ld; "
         "failed calls %ld, recovered %ld, skipped %ld, frame lines %d; %.1f s\n",
