@@ -111,6 +111,7 @@ std::atomic<long> g_by_source[kSources];
 // which points a long call visits).
 constexpr long kProfileSize = 200000;
 char g_profile[kProfileSize];
+bool g_profiling = false;  // the run with nothing failing fills g_profile
 std::atomic<int> g_failed_source{-1};
 bool g_openssl_installed = false;
 const bool g_trace = std::getenv("DURL_TORTURE_TRACE") != nullptr;
@@ -144,7 +145,7 @@ bool fault(Source source) {
     if (!g_armed.load(std::memory_order_relaxed) || t_paused) return false;
     g_by_source[source].fetch_add(1, std::memory_order_relaxed);
     const long number = g_count.fetch_add(1) + 1;
-    if (number < kProfileSize) g_profile[number] = static_cast<char>(source);
+    if (g_profiling && number < kProfileSize) g_profile[number] = static_cast<char>(source);
     if (number != g_target.load()) return false;
     if (inside_foreign_fault(source)) {
         g_skipped = true;
@@ -348,9 +349,12 @@ Tally torture(const Scenario &s) {
     s.check(rc, false);
     // A second one counts and profiles the allocations of a run as the points will see it.
     s.prepare();
+    std::memset(g_profile, kSources, sizeof g_profile);
+    g_profiling = true;
     arm(0);
     rc = s.run();
     disarm();
+    g_profiling = false;
     const long profiled = g_count;
     s.check(rc, false);
     const size_t descriptors = open_descriptors();
