@@ -85,6 +85,7 @@ int durl_call::connect() {
         log_line(path.connect_err);
         return code;
     }
+    cap.limit = durl_config_snapshot(h).max_filesize;
     // FTPS gets neither credentials nor TLS options from the connection setup (see
     // durl_curl_connect), yet its TLS session is described like an HTTPS one.
     if (durl_is_http(scheme) || scheme == DURL_PROTO_FTPS)
@@ -107,10 +108,18 @@ int durl_call::connect() {
 
 int durl_call::perform(CURL *c) {
     errbuf[0] = '\0';
+    cap.received = 0;
+    cap.exceeded = false;
     CURLcode rc = curl_easy_perform(c);
     if (rc == CURLE_LOGIN_DENIED &&
         durl_ftp_anonymous_perform(c, url, param->user, param->password) == 0)
         rc = curl_easy_perform(c);
+    if (rc == CURLE_WRITE_ERROR && cap.exceeded) {
+        rc = CURLE_FILESIZE_EXCEEDED;
+        std::snprintf(errbuf, sizeof errbuf, "Maximum file size exceeded");
+        log_msg(DURL_LOG_ERR, "transfer: body passed the size limit of %llu bytes, stopped.\n",
+                static_cast<unsigned long long>(cap.limit));
+    }
     if (rc != CURLE_OK && errbuf[0] && path.detail) log_msg(DURL_LOG_ERR, path.detail, errbuf);
     return rc;
 }

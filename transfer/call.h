@@ -45,7 +45,8 @@ public:
     // 0, libcurl's code, or the path's header code.
     int connect();
     // perform on c (the call's easy handle or a copy of it), once more as anonymous when an
-    // FTP login is denied. Returns libcurl's code.
+    // FTP login is denied. Returns libcurl's code; a body that a sink refused at the size
+    // cap gives libcurl's file-size error, as an announced size over the cap does.
     int perform(CURL *c);
     // The engine code of the finished transfer; the URL to report goes to report.
     int outcome(int curl_code);
@@ -65,6 +66,8 @@ public:
     char boundary[64] = {0};
     char report[1024] = {0};
     durl_ssl_dump dump{};
+    // The handle's max_filesize, set by connect(), for the sinks to count against.
+    durl_size_cap cap;
 
 private:
     int lent = 0;

@@ -154,11 +154,14 @@ bool write_all(int fd, const char *data, size_t n) {
 }
 
 // Write callback of the worker: the whole block goes into the pipe (blocking while it is
-// full); a failed write ends the transfer with libcurl's write error.
+// full); a failed write, or a block past the size cap, ends the transfer.
 size_t durl_stream_cb(char *data, size_t size, size_t count, void *user) {
     size_t n = size * count;
     if (n == 0) return 0;
     stream_shared *sh = shared_of(static_cast<durl_stream_data *>(user));
+    // The reader may take the body slowly, but the cap holds as for a download: nothing
+    // past it reaches the pipe.
+    if (!sh->call->cap.take(n)) return 0;
     if (!sh->body_seen) publish_start(sh);
     if (!write_all(sh->pipe_fd[1], data, n)) {
         sh->pipe_broken = true;
