@@ -148,7 +148,11 @@ int set_http(durl_handle *h, CURL *curl, const durl_url_param *param, const conn
         durl_setopt_unchecked(curl, CURLOPT_FOLLOWLOCATION, 0L);
     } else {
         durl_setopt_unchecked(curl, CURLOPT_FOLLOWLOCATION, 1L);
-        durl_setopt_unchecked(curl, CURLOPT_UNRESTRICTED_AUTH, 1L);
+        // Credentials go only where the caller sent them: the user name and password, and an
+        // Authorization line among the caller's headers (or the one built for auth 5),
+        // follow a redirect only to the same scheme, host and port. libcurl keeps to that
+        // rule itself unless this option is on; a cached easy handle may still carry it.
+        durl_setopt_unchecked(curl, CURLOPT_UNRESTRICTED_AUTH, 0L);
         durl_setopt_unchecked(curl, CURLOPT_AUTOREFERER, static_cast<long>(s.cfg.auto_referer));
     }
     durl_setopt_unchecked(curl, CURLOPT_USERAGENT, static_cast<const char *>(s.cfg.user_agent));
