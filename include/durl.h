@@ -36,6 +36,7 @@
  *   -148   unsupported option identifier
  *   -101..-199  the transfer engine failed with its error n (1..99): the code is -100 - n
  *   -103, -128, -163  malformed URL, time-out, size limit exceeded (engine's own)
+ *   -108   an FTP append got a remote size it cannot trust (see durl_upload)
  */
 #ifndef DURL_H
 #define DURL_H
@@ -79,7 +80,7 @@ enum {
     DURL_OPT_LOW_SPEED_TIME = 6,      /* seconds 1..3600, else 0 (= use connect time-out) */
     DURL_OPT_LOW_SPEED_LIMIT = 7,     /* bytes/s >= 1, else 1 */
     DURL_OPT_MAX_REDIRS = 8,          /* 0..20, else 5 */
-    DURL_OPT_MAX_FILESIZE = 9,        /* bytes 0..314572800, else 2097152 */
+    DURL_OPT_MAX_FILESIZE = 9,        /* bytes 0..314572800 (0 = none), else 2097152; see below */
     DURL_OPT_SSL_CIPHER = 10,         /* text: TLS cipher list */
     DURL_OPT_SSL_VERSION = 11,        /* 0..6 protocol selector, else 3 */
     DURL_OPT_SSL_VERIFY_PEER = 12,    /* flag */
@@ -237,6 +238,21 @@ DURL_EXPORT int durl_dump(durl_handle *handle, char *buf, size_t size);
 
 /* ---------------------------------------------------------------- transfers */
 
+/*
+ * Size cap (DURL_OPT_MAX_FILESIZE): a body larger than the cap fails with -163, for every
+ * scheme and whether or not the server announced its size: the bytes are counted as they
+ * arrive (after any decoding the transfer engine does), and the block that would pass the
+ * cap is not kept. A download to memory never holds more than the cap; a download to a file
+ * leaves the old file whole; a stream delivers at most the cap before its read fails with
+ * -163. A body of exactly the cap succeeds. A request's max_size (downloads only) replaces
+ * the cap: the body is cut there and the cut counts as success.
+ *
+ * Redirects: the user name and password, and an Authorization line among the request's
+ * headers (or the one built for auth 5), are sent on after a redirect only when it stays on
+ * the same scheme, host and port. A redirect elsewhere is still followed, without them (a
+ * server there that asks for a login gets none: -1 with recode 401).
+ */
+
 /**
  * Download a URL into the file at path. The file appears under its name only when the
  * transfer succeeded; a failure leaves whatever was there before untouched.
@@ -255,6 +271,9 @@ DURL_EXPORT int durl_download_to_memory(durl_handle *handle, durl_result *result
 /**
  * Upload the file at path (NULL allowed only with DURL_METHOD_PUT: empty body) under
  * send_name (NULL or empty: the last component of path). result may be NULL.
+ * An FTP append (ftp_append 1) first asks the server for the remote size; an answer that
+ * is not a plain count fitting in 64 bits (negative, too long, not a number) refuses the
+ * append with -108 and nothing is sent. No size at all counts as 0.
  * Returns 0 or a code of the list at the top.
  */
 DURL_EXPORT int durl_upload(durl_handle *handle, durl_result *result, const durl_url_param *param,
