@@ -77,8 +77,11 @@ int main(int argc, char **argv) {
 
     Nginx nginx;
     bench::start_library();
-    durl_handle *plain = nullptr, *verify = nullptr;
-    if (durl_create(&plain) != 0 || durl_create(&verify) != 0) bench::die("durl_create failed");
+    durl_handle *plain = nullptr, *verify = nullptr, *quiet = nullptr;
+    if (durl_create(&plain) != 0 || durl_create(&verify) != 0 || durl_create(&quiet) != 0)
+        bench::die("durl_create failed");
+    // An application that reads warnings and errors only: nothing else is formatted.
+    durl_set_option(quiet, DURL_OPT_LOG_LEVEL, DURL_LOG_WARNING);
     durl_set_option(verify, DURL_OPT_SSL_VERIFY_PEER, 1);
     durl_set_option(verify, DURL_OPT_SSL_USER_PATH, durl_test::pki().ca_dir.c_str());
 
@@ -96,6 +99,11 @@ int main(int argc, char **argv) {
             n, [&] { durl_get(plain, kept); }, [&] { bare.get(); });
         v.add(std::to_string(n) + " GETs, kept connection vs bare reuse, " + scheme,
               bench::fmt("%.0f vs %.0f", reuse.a, reuse.b), reuse.ratio, 0.9);
+        durl_get(quiet, kept);
+        auto quiet_reuse = alternate(
+            n, [&] { durl_get(quiet, kept); }, [&] { bare.get(); });
+        v.add(std::to_string(n) + " GETs, kept, log level 4 vs bare reuse, " + scheme,
+              bench::fmt("%.0f vs %.0f", quiet_reuse.a, quiet_reuse.b), quiet_reuse.ratio, 1.0);
         auto mixed = alternate(
             short_n, [&] { durl_get(plain, kept); }, [&] { durl_get(plain, fresh); });
         v.add("kept vs short connections, " + scheme, bench::fmt("%.0f vs %.0f", mixed.a, mixed.b),

@@ -52,7 +52,9 @@ connect_settings copy_settings(durl_handle *h) {
 
 // Trace, time limits, size limit, address family and stall detection.
 void set_common(CURL *curl, const connect_settings &s, int scheme) {
-    if (durl_is_http(scheme) || s.debug_trace) {
+    // Without a reader of level-6 lines the trace is not even produced: libcurl then skips
+    // the texts it would build for it.
+    if ((durl_is_http(scheme) || s.debug_trace) && durl_log_wanted(DURL_LOG_INFO)) {
         durl_setopt_unchecked(curl, CURLOPT_VERBOSE, 1L);
         curl_debug_callback trace = s.debug_trace ? durl_trace_debug : durl_trace_normal;
         durl_setopt_unchecked(curl, CURLOPT_DEBUGFUNCTION, trace);
@@ -143,7 +145,7 @@ int set_http(durl_handle *h, CURL *curl, const durl_url_param *param, const conn
                          static_cast<unsigned long>(durl_getcurl_auth(param->auth)));
     if (rc == 0) rc = set_login(curl, param);
     if (rc) return rc;
-    durl_setopt_unchecked(curl, CURLOPT_BUFFERSIZE, 2048L);
+    durl_setopt_unchecked(curl, CURLOPT_BUFFERSIZE, static_cast<long>(s.cfg.recv_buffer));
     if (param->no_redirect == 1) {
         durl_setopt_unchecked(curl, CURLOPT_FOLLOWLOCATION, 0L);
     } else {

@@ -178,9 +178,13 @@ size_t stream_header_cb(char *data, size_t size, size_t count, void *user) {
 }
 
 // Progress callback: lets a close end a transfer that is waiting on the network instead
-// of on the pipe (a stalled server), within libcurl's one-second polling interval.
-int stream_abort_cb(void *user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
-    return static_cast<stream_shared *>(user)->abort.load(std::memory_order_relaxed) ? 1 : 0;
+// of on the pipe (a stalled server), within libcurl's one-second polling interval, and
+// passes the counts on to the handle's progress notification.
+int stream_abort_cb(void *user, curl_off_t dl_total, curl_off_t dl_now, curl_off_t ul_total,
+                    curl_off_t ul_now) {
+    auto *sh = static_cast<stream_shared *>(user);
+    if (sh->abort.load(std::memory_order_relaxed)) return 1;
+    return sh->call ? sh->call->progress(dl_total, dl_now, ul_total, ul_now) : 0;
 }
 
 template <class T>
