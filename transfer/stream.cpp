@@ -36,6 +36,7 @@ namespace {
 
 constexpr const char kWebTicketMarker[] = "x-ms-webticketurl";
 constexpr const char kWebTicketFile[] = "/tmp/web_ticket_auth";
+constexpr int kPipeBytes = 1 << 20;
 
 // The shared block as the worker and the caller see it: the plain record plus what lets
 // both sides wait on each other and lets the opener learn the response without touching
@@ -340,6 +341,9 @@ int make_stream(durl_handle *h, const durl_url_param *param, StreamPtr &out) {
         log_msg(DURL_LOG_ERR, "creat pipe error\n");
         return DURL_RC_NO_MEMORY;
     }
+    // A deeper pipe lets the worker run ahead of a reader that takes large blocks: fewer
+    // wake-ups on both sides. Refused (over the system's limit) it keeps its default.
+    (void)fcntl(fds[1], F_SETPIPE_SZ, kPipeBytes);
     sh->pipe_fd[0] = fds[0];
     sh->pipe_fd[1] = fds[1];
     sh->handle = h;
