@@ -33,6 +33,8 @@
  *   -3     no transfer handle could be created
  *   -102   the library is not initialised, or the handle is unknown or not live
  *   -127   out of memory / handle creation failed
+ *   -142   stopped by the application: its progress callback returned non-zero (libcurl's
+ *          "aborted by callback", 42, folded); a file download leaves the old file as it was
  *   -148   unsupported option identifier
  *   -101..-199  the transfer engine failed with its error n (1..99): the code is -100 - n
  *   -103, -128, -163  malformed URL, time-out, size limit exceeded (engine's own)
@@ -103,7 +105,16 @@ enum {
     DURL_OPT_SSL_USER_FILE = 36,      /* text: CA bundle used to verify servers */
     DURL_OPT_EXTERN_DISPOSITION = 37, /* text: name of an extra upload form field */
     DURL_OPT_EXTERN_BODY = 38,        /* text: contents of that field */
-    DURL_OPT_DISPOSITION = 39         /* text: form field name of an uploaded file */
+    DURL_OPT_DISPOSITION = 39,        /* text: form field name of an uploaded file */
+    /* 0..7, else 7: log lines of a higher level (less severe) are neither formatted nor
+     * handed to the hook; 7 (the default) delivers every line. A handle's level governs the
+     * lines of its calls (a stream's worker thread included); the default handle's level
+     * governs every other line, among them each call's entry line, logged before the
+     * handle is known. */
+    DURL_OPT_LOG_LEVEL = 40,
+    /* bytes 1024..524288, else 2048: receive buffer of HTTP and HTTPS transfers; a larger
+     * buffer costs that much memory per running transfer and buys throughput */
+    DURL_OPT_RECV_BUFFER = 41
 };
 
 /** Request method codes (durl_url_param.method). Any other value behaves as GET. */
@@ -156,6 +167,17 @@ typedef struct durl_url_param {
     char *headers;        /* extra header lines separated by "\r\n", or NULL */
     char *post_data;      /* request body for POST and custom methods, or NULL */
 } durl_url_param;
+
+/**
+ * Progress callback: called as callback(context, download_done, download_total, upload_done,
+ * upload_total) with byte counts of the running transfer; a total is 0 while unknown. It is
+ * called on the thread that runs the transfer (a stream's worker thread for durl_open), at
+ * most about four times per second while data flows or the transfer waits, and once more
+ * with the final counts after a transfer that succeeded (that call's result is ignored).
+ * Return 0 to continue; any other value stops the transfer at once with -142.
+ */
+typedef int (*durl_progress_fn)(void *context, int64_t download_done, int64_t download_total,
+                                int64_t upload_done, int64_t upload_total);
 
 /** Body of a download to memory; released by durl_free_result(). */
 typedef struct durl_result_detail {
@@ -235,6 +257,14 @@ DURL_EXPORT int durl_get_option(durl_handle *handle, ...);
  * Returns 0, or -102 for an unknown handle.
  */
 DURL_EXPORT int durl_dump(durl_handle *handle, char *buf, size_t size);
+
+/**
+ * Set the progress callback of a handle's transfers (downloads, uploads and streams opened
+ * afterwards). callback NULL removes it; context is handed back to every call and may be
+ * NULL. handle NULL = default handle. Handles made by durl_create() do not inherit it.
+ * Returns 0, or -102 when the library is not initialised or the handle is unknown.
+ */
+DURL_EXPORT int durl_set_progress(durl_handle *handle, durl_progress_fn callback, void *context);
 
 /* ---------------------------------------------------------------- transfers */
 

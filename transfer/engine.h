@@ -124,6 +124,10 @@ void durl_curl_dump(const char *label, const unsigned char *data, size_t size, i
 
 int durl_curl_connect(durl_handle *h, CURL *curl, const durl_url_param *param, int scheme);
 void durl_set_share_handle(CURL *curl);
+// Records how the trust inputs of a TLS setup (CA file or directory, client certificate;
+// null or empty entries skipped) look now; when one changed since it was last seen, the TLS
+// sessions kept so far are dropped.
+void durl_trust_inputs_seen(const char *const *paths, size_t count);
 long durl_getcurl_auth(int auth);
 int durl_url_login(const char *url);
 
