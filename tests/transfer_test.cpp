@@ -308,7 +308,7 @@ TEST(ToolTransfer, ExitStatusAndOneLineMessage) {
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.args[1]);
-        std::string cmd = std::string(DURL_TEST_BINARY_DIR) + "/../durl";
+        std::string cmd = DURL_TEST_TOOL;
         for (const std::string &a : row.args) cmd += " '" + a + "'";
         int raw = std::system((cmd + " > " + out + " 2> " + out + ".err").c_str());
         EXPECT_EQ(row.status, WIFEXITED(raw) ? WEXITSTATUS(raw) : -1);
