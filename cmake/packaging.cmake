@@ -80,7 +80,7 @@ set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
 set(CPACK_ADD_LDCONFIG_CALL OFF)
 file(WRITE ${CMAKE_CURRENT_BINARY_DIR}/deb/triggers "activate-noawait ldconfig\n")
 set(CPACK_DEBIAN_LIB_PACKAGE_CONTROL_EXTRA ${CMAKE_CURRENT_BINARY_DIR}/deb/triggers)
-set(CPACK_COMPONENT_LIB_DESCRIPTION
+string(CONCAT CPACK_DEBIAN_LIB_DESCRIPTION
     "durl shared library: file transfer and certificate management\n"
     "Transfers over HTTP, HTTPS, FTP, FTPS and TFTP on libcurl, and the X.509\n"
     "certificate stores those transfers trust and present on OpenSSL, behind a C\n"
@@ -88,7 +88,7 @@ set(CPACK_COMPONENT_LIB_DESCRIPTION
 set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
 set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS
     "libdurl${PROJECT_VERSION_MAJOR} (= ${DURL_DEB_VERSION}), libcurl4-openssl-dev, libssl-dev")
-set(CPACK_COMPONENT_DEV_DESCRIPTION
+string(CONCAT CPACK_DEBIAN_DEV_DESCRIPTION
     "durl development files\n"
     "Headers, the link library, pkg-config file (durl.pc) and CMake package\n"
     "(durl::durl) for building applications against the durl library.")
@@ -97,7 +97,7 @@ set(CPACK_DEBIAN_TOOL_PACKAGE_SECTION net)
 # from dpkg-shlibdeps.
 set(CPACK_DEBIAN_TOOL_PACKAGE_DEPENDS
     "libdurl${PROJECT_VERSION_MAJOR} (= ${DURL_DEB_VERSION}), libc6 (>= 2.34), libstdc++6 (>= 12), libgcc-s1 (>= 3.0)")
-set(CPACK_COMPONENT_TOOL_DESCRIPTION
+string(CONCAT CPACK_DEBIAN_TOOL_DESCRIPTION
     "command-line tool of the durl library\n"
     "Downloads, uploads and streams over HTTP, HTTPS, FTP, FTPS and TFTP, and\n"
     "manages the trusted CA store and the device certificate, for scripts on the\n"

@@ -26,5 +26,8 @@ for name in $targets; do
     "$build/bench/$name" || status=1
     echo
 done
+echo "== library size per target"
+bash "$root/bench/lib_size.sh" || status=1
+echo
 [ $status -eq 0 ] && echo "bench.sh: every target met" || echo "bench.sh: some target missed (see MISS above)"
 exit $status

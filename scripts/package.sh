@@ -27,10 +27,12 @@ fi
 
 build=build-pkg-$arch
 out=$root/out/packages/$arch
-# Installed under /usr with the multiarch library directory, and without the RPATH that
-# lets the relocatable install tree find its library: Debian forbids it.
+# Installed under /usr with the multiarch library directory (CMake picks it by itself only
+# in native builds), and without the RPATH that lets the relocatable install tree find its
+# library: Debian forbids it.
+multiarch=$(dpkg-architecture -a "$arch" -qDEB_HOST_MULTIARCH 2>/dev/null)
 cmake -S . -B "$build" -G Ninja "${toolchain[@]}" -DCMAKE_BUILD_TYPE=Release \
-    -DCMAKE_INSTALL_PREFIX=/usr -DCMAKE_SKIP_INSTALL_RPATH=ON \
+    -DCMAKE_INSTALL_PREFIX=/usr -DCMAKE_INSTALL_LIBDIR="lib/$multiarch" -DCMAKE_SKIP_INSTALL_RPATH=ON \
     -DDURL_BUILD_TESTS=OFF -DDURL_BUILD_BENCH=OFF >/dev/null
 cmake --build "$build"
 rm -rf "$out"
