@@ -15,7 +15,7 @@ release=$(awk '$1 == "release" {print $2}' bench/lib_size_baseline.txt)
 status=0
 for arch in "${targets[@]}"; do
     toolchain=()
-    strip=strip
+    strip="strip"
     case $arch in
         "$native") ;;
         arm64) toolchain=(--toolchain cmake/toolchains/aarch64-linux-gnu.cmake) strip=aarch64-linux-gnu-strip ;;

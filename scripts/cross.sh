@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Cross-builds durl with its tests for the phone's processors and runs the whole ctest
-# suite there: library, tool, tests and the C++ HTTP test server are ARM binaries run under
-# qemu-user (CMAKE_CROSSCOMPILING_EMULATOR, so no binfmt registration is needed and it works
-# in containers); the Python FTP server and tftpd-hpa run natively.
+# suite there: library, tool and tests are ARM binaries run under qemu-user
+# (CMAKE_CROSSCOMPILING_EMULATOR, so no binfmt registration is needed and it works in
+# containers); the test servers run natively (the C++ HTTP server is built for this machine
+# in build-host, beside the Python FTP server and tftpd-hpa).
 #
 #   usage: scripts/cross.sh [--setup-only] arm64|armhf|all
 #
@@ -61,12 +62,20 @@ if [ ${#missing[@]} -gt 0 ]; then
 fi
 [ "$setup_only" -eq 0 ] || exit 0
 
+# ---- the HTTP test server for the build machine: the servers run natively
+start=$SECONDS
+cmake -S . -B build-host -G Ninja -DDURL_BUILD_BENCH=OFF >/dev/null
+cmake --build build-host --target durl_test_httpd
+httpd=$(pwd)/build-host/tests/durl_test_httpd
+echo "cross: native test server built in $((SECONDS - start)) s"
+
 # ---- build and run each target's suite
 status=0
 for a in "${targets[@]}"; do
     build=build-$a
     start=$SECONDS
-    cmake -S . -B "$build" -G Ninja --toolchain "$(toolchain_of "$a")" -DDURL_BUILD_BENCH=OFF >/dev/null
+    cmake -S . -B "$build" -G Ninja --toolchain "$(pwd)/$(toolchain_of "$a")" \
+        -DDURL_BUILD_BENCH=OFF -DDURL_TEST_HTTPD="$httpd" >/dev/null
     cmake --build "$build"
     built=$SECONDS
     ctest --test-dir "$build" -j2 --output-on-failure || status=1

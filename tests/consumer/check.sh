@@ -25,13 +25,15 @@ if [ "$mode" = install ]; then
 elif [ "$mode" = packages ]; then
     (cd "$build" && cpack -G DEB -B "$scratch/debs" >/dev/null) || fail "cpack failed"
     for p in libdurl5 libdurl-dev durl; do
-        deb=$(ls "$scratch"/debs/${p}_*.deb 2>/dev/null | head -n 1)
+        deb=$(find "$scratch/debs" -maxdepth 1 -name "${p}_*.deb" | head -n 1)
         [ -n "$deb" ] || fail "no package $p"
         dpkg -x "$deb" "$scratch/root"
         dpkg-deb -f "$deb" Depends >"$scratch/$p.depends"
     done
-    grep -q 'libcurl4' "$scratch/libdurl5.depends" && grep -q 'libssl3' "$scratch/libdurl5.depends" ||
-        fail "libdurl5 Depends lacks libcurl4/libssl3: $(cat "$scratch/libdurl5.depends")"
+    for d in libcurl4 libssl3; do
+        grep -q "$d" "$scratch/libdurl5.depends" ||
+            fail "libdurl5 Depends lacks $d: $(cat "$scratch/libdurl5.depends")"
+    done
     grep -q '^libdurl5 (= ' "$scratch/libdurl-dev.depends" || fail "libdurl-dev must depend on libdurl5"
     grep -q 'libdurl5 (= ' "$scratch/durl.depends" || fail "durl must depend on libdurl5"
     prefix=$scratch/root/usr

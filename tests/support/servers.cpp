@@ -70,8 +70,8 @@ const Server &httpd() {
     std::call_once(once, [] {
         const Pki &p = pki();
         std::string dir = scratch_dir("httpd");
-        launch(std::string(DURL_TEST_EMULATOR " '") + DURL_TEST_HTTPD_PATH + "' " + p.server_pem +
-                   " " + p.server_key + " " + p.ca_pem,
+        launch(std::string(DURL_TEST_HTTPD_EMULATOR " '") + DURL_TEST_HTTPD_PATH + "' " +
+                   p.server_pem + " " + p.server_key + " " + p.ca_pem,
                dir);
         s = await_ready("httpd", dir);
     });
