@@ -2,11 +2,10 @@
 // and armhf with its 32-bit time_t and long): dates past 2038, sizes past 2 and 4 GiB,
 // keys from the seeded generator, and the layout of the records callers compile against.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <cstddef>
 #include <cstdio>
+#include <filesystem>
 #include <memory>
 
 #include <openssl/evp.h>
@@ -33,16 +32,20 @@ protected:
     std::string dir;
 };
 
-// A sparse file of the given size: no blocks are written, so 4 GiB cost nothing.
+// A sparse file of the given size: no blocks are written, so 4 GiB cost nothing. Through
+// std::filesystem, whose sizes are 64-bit whatever this file is compiled with.
 bool sparse_file(const std::string &path, uint64_t size) {
-    std::remove(path.c_str());
+    std::error_code ec;
+    std::filesystem::remove(path, ec);
     if (!write_file(path, "")) return false;
-    return truncate(path.c_str(), static_cast<off_t>(size)) == 0;
+    std::filesystem::resize_file(path, size, ec);
+    return !ec;
 }
 
 uint64_t file_size(const std::string &path) {
-    struct stat st;
-    return stat(path.c_str(), &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
+    std::error_code ec;
+    uint64_t size = std::filesystem::file_size(path, ec);
+    return ec ? 0 : size;
 }
 
 }  // namespace
