@@ -67,5 +67,8 @@ cpu=$(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -n 1)
 
 echo "== one table (also in $results)"
 awk -F '\t' '{ printf "%-56s %-28s %7s  %-8s %s\n", $1, $2, $3, $4, $5 }' "$table"
-[ $status -eq 0 ] && echo "bench.sh: every target met" || echo "bench.sh: some target missed"
+echo "== library size per target"
+bash "$root/bench/lib_size.sh" || status=1
+echo
+[ $status -eq 0 ] && echo "bench.sh: every target met" || echo "bench.sh: some target missed (see MISS above)"
 exit $status

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -185,7 +186,10 @@ struct ToolRun {
 // on a pseudo-terminal. interrupt_at: text whose arrival on the terminal sends SIGINT.
 ToolRun tool_in_terminal(const std::vector<std::string> &args, const std::string &stdout_file,
                          const std::string &interrupt_at = "") {
-    std::vector<std::string> argv_s = {std::string(DURL_TEST_BINARY_DIR) + "/../durl"};
+    // The tool's command line may start with an emulator (cross builds): split it into words.
+    std::vector<std::string> argv_s;
+    std::istringstream words(DURL_TEST_TOOL);
+    for (std::string w; words >> w;) argv_s.push_back(w);
     argv_s.insert(argv_s.end(), args.begin(), args.end());
     int master = -1;
     pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
@@ -194,7 +198,7 @@ ToolRun tool_in_terminal(const std::vector<std::string> &args, const std::string
         std::vector<char *> argv;
         for (std::string &a : argv_s) argv.push_back(a.data());
         argv.push_back(nullptr);
-        execv(argv[0], argv.data());
+        execvp(argv[0], argv.data());
         _exit(121);
     }
     ToolRun run;
