@@ -73,6 +73,10 @@ bool add_web_ticket(durl::CurlSlistPtr &list) {
     if (!file) return true;
     char ticket[kWebTicketMax + 1] = {};
     size_t got = fread(ticket, 1, kWebTicketMax, file.get());
+    // The ticket is one header value: it ends at the first line break (a file written with
+    // a trailing newline has one), which would otherwise end the header block on the wire
+    // and let the file's further lines pass as headers or body.
+    ticket[strcspn(ticket, "\r\n")] = '\0';
     if (got == 0 || ticket[0] == '\0') return true;
     std::string line = std::string("X-MS-WebTicket: ") + ticket;
     return append(list, line.c_str());
