@@ -71,7 +71,9 @@ void check_headers(uint8_t ctl, const std::string &headers, const std::string &u
         // One list entry is one header line: a line break inside it would start another
         // header (or the body) on the wire.
         FUZZ_CHECK(strpbrk(l->data, "\r\n") == nullptr);
-        FUZZ_CHECK(strstr(l->data, "Content-Length") == nullptr);
+        // The body's length is libcurl's to send; only the ticket's value may say anything.
+        if (strncmp(l->data, "X-MS-WebTicket: ", 16) != 0)
+            FUZZ_CHECK(strstr(l->data, "Content-Length") == nullptr);
     }
     FUZZ_CHECK(boundary[sizeof boundary - 1] == '\0');
     curl_slist_free_all(list);

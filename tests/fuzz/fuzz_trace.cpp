@@ -11,7 +11,7 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     fuzz::init_library();
     fuzz::Input in(data, size);
-    const auto kind = static_cast<curl_infotype>(in.byte() % 9);  // includes unknown kinds
+    const auto kind = static_cast<curl_infotype>(in.byte() % (CURLINFO_END + 1));
     const uint8_t flags = in.byte();
     const std::string label = in.part();
     const std::string traffic = in.rest();
