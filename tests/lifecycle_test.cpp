@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "handle.h"
@@ -57,6 +58,22 @@ TEST_F(Registry, HoldsSixteenHandlesAndReusesFreedSlots) {
     durl_handle *again = nullptr;
     ASSERT_EQ(durl_create(&again), 0);
     EXPECT_EQ(g_durl.handles[5], again);
+}
+
+TEST_F(Registry, HandlesMadeFromManyThreadsAtOnceEachTakeASlot) {
+    // Fault guarded: the slots were searched and taken without a lock, so two creations at
+    // once could take one slot; one handle then was unknown to every call and never freed.
+    for (int round = 0; round < 20; ++round) {
+        std::vector<durl_handle *> made(DURL_MAX_HANDLES, nullptr);
+        std::vector<std::thread> threads;
+        for (auto &h : made) threads.emplace_back([&h] { EXPECT_EQ(0, durl_create(&h)); });
+        for (auto &t : threads) t.join();
+        durl_handle *extra = nullptr;
+        EXPECT_EQ(-127, durl_create(&extra));  // all sixteen slots are taken, one each
+        threads.clear();
+        for (durl_handle *h : made) threads.emplace_back([h] { EXPECT_EQ(0, durl_destroy(h)); });
+        for (auto &t : threads) t.join();
+    }
 }
 
 TEST_F(Registry, DestroyAndCleanupReleaseStreamsAndKeptConnections) {

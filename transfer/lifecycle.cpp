@@ -24,6 +24,10 @@ namespace {
 // OpenSSL's numbered locks, one mutex each, while the library is initialised.
 pthread_mutex_t *durl_lock_cs = nullptr;
 
+// Guards the handle slots: handles are made, looked up and destroyed from any thread, and
+// two creations must never take the same slot.
+pthread_mutex_t durl_registry_lock = PTHREAD_MUTEX_INITIALIZER;
+
 constexpr const char kPrefix[] = "[DCMN]";
 constexpr size_t kPrefixLen = sizeof(kPrefix) - 1;
 
@@ -135,9 +139,10 @@ void log_msg(int level, const char *fmt, ...) {
 
 int durl_check_global_type(const durl_handle *h) {
     if (g_durl.init_done == 0) return -102;
+    if (h == &g_durl.default_handle) return 0;
+    durl_lock_guard registry(&durl_registry_lock);
     for (durl_handle *slot : g_durl.handles)
         if (slot == h) return 0;
-    if (h == &g_durl.default_handle) return 0;
     return -3;
 }
 
@@ -191,10 +196,14 @@ extern "C" int durl_cleanup(void) {
     if (g_durl.init_done == 0) return -102;
     // Handles still registered are released here, connections and streams included, so
     // nothing outlives curl_global_cleanup(). Their pointers stay unknown to the registry.
-    for (durl_handle *&slot : g_durl.handles) {
-        if (slot) free_handle(slot);
-        slot = nullptr;
+    durl_handle *taken[DURL_MAX_HANDLES];
+    {
+        durl_lock_guard registry(&durl_registry_lock);
+        memcpy(taken, g_durl.handles, sizeof taken);
+        memset(g_durl.handles, 0, sizeof g_durl.handles);
     }
+    for (durl_handle *h : taken)
+        if (h) free_handle(h);
     log_msg(6, "destroy ssl lock.\n");
     CRYPTO_set_locking_callback(nullptr);
     destroy_ssl_locks();
@@ -218,25 +227,31 @@ extern "C" int durl_create(durl_handle **out) {
         log_msg(3, "create handle error: calloc error.\n");
         return -127;
     }
-    durl_handle **slot = nullptr;
-    for (durl_handle *&s : g_durl.handles) {
-        if (!s) {
-            slot = &s;
-            break;
-        }
-    }
-    if (!slot) {
-        log_msg(3, "create handle error: add global cache.\n");
-        free(h);
-        return -127;
-    }
-    *slot = h;
     h->in_use = 1;
     pthread_mutex_init(&h->cache_lock, nullptr);
     {
         durl_lock_guard guard(&g_durl.default_handle.lock);
         pthread_mutex_init(&h->lock, nullptr);
         h->cfg = g_durl.default_handle.cfg;
+    }
+    // Registered only once complete: from here on other threads can find it.
+    durl_handle **slot = nullptr;
+    {
+        durl_lock_guard registry(&durl_registry_lock);
+        for (durl_handle *&s : g_durl.handles) {
+            if (!s) {
+                slot = &s;
+                break;
+            }
+        }
+        if (slot) *slot = h;
+    }
+    if (!slot) {
+        log_msg(3, "create handle error: add global cache.\n");
+        pthread_mutex_destroy(&h->lock);
+        pthread_mutex_destroy(&h->cache_lock);
+        free(h);
+        return -127;
     }
     *out = h;
     log_msg(6, "create handle success.\n");
@@ -254,11 +269,22 @@ extern "C" int durl_destroy(durl_handle *handle) {
         log_msg(3, "delete handle: handle is undefault.\n");
         return -3;
     }
-    for (durl_handle *&slot : g_durl.handles) {
-        if (slot == handle) {
-            slot = nullptr;
-            break;
+    // Taking the slot is what makes this call the one that frees the handle: of two
+    // destroys of one handle, the second finds no slot.
+    bool taken = false;
+    {
+        durl_lock_guard registry(&durl_registry_lock);
+        for (durl_handle *&slot : g_durl.handles) {
+            if (slot == handle) {
+                slot = nullptr;
+                taken = true;
+                break;
+            }
         }
+    }
+    if (!taken) {
+        log_msg(3, "delete handle: handle is undefault.\n");
+        return -3;
     }
     free_handle(handle);
     log_msg(6, "delete handle success.\n");
