@@ -136,10 +136,30 @@ namespace {
 // Rewrite a DER certificate file as PEM under its own name. The PEM text goes to a new
 // file beside the original that is renamed over it, so the certificate is never absent
 // and two conversions never share a file. On failure the original stays untouched.
-bool rewrite_as_pem(const char *path, X509 *cert) {
+//
+// The PEM text carries the certificate's own DER bytes when they are at hand: OpenSSL's
+// re-encoding of a parsed certificate does not always parse again (a constructed parameter
+// comes back as an end-of-contents pair), and the file would then lose its certificate.
+bool rewrite_as_pem(const char *path, X509 *cert, const std::string *der) {
     log_msg(6, "convert to PEM code\n");
-    int rc = dl_write_file_atomic(path, dl_file_mode::keep_or_default,
-                                  [cert](FILE *f) { return PEM_write_X509(f, cert) == 1; });
+    long der_len = 0;
+    if (der) {
+        const auto *start = reinterpret_cast<const unsigned char *>(der->data());
+        const unsigned char *p = start;
+        int tag = 0, xclass = 0;
+        long len = 0;
+        // The certificate is the outer element; anything after it is not part of it.
+        if (ASN1_get_object(&p, &len, &tag, &xclass, static_cast<long>(der->size())) == 0x20 &&
+            len <= static_cast<long>(der->size()) - (p - start))
+            der_len = (p - start) + len;
+        ERR_clear_error();
+    }
+    int rc = dl_write_file_atomic(path, dl_file_mode::keep_or_default, [&](FILE *f) {
+        if (der_len > 0)
+            return PEM_write(f, PEM_STRING_X509, "",
+                             reinterpret_cast<const unsigned char *>(der->data()), der_len) > 0;
+        return PEM_write_X509(f, cert) == 1;
+    });
     if (rc == DL_WRITE_NO_TEMP) {
         log_msg(3, "open file err\n");
         return false;
@@ -229,7 +249,9 @@ extern "C" uint32_t dl_get_ca_hash(const char *file) {
         log_msg(3, "unable to load certificate ca_file\n");
         return 0;
     }
-    if (type == DL_CA_TYPE_DER && !rewrite_as_pem(file, cert.get())) return 0;
+    if (type == DL_CA_TYPE_DER &&
+        !rewrite_as_pem(file, cert.get(), read == dl_read_result::ok ? &bytes : nullptr))
+        return 0;
     // Hashed in the default context (the keyless one has no digest).
     return static_cast<uint32_t>(
         X509_NAME_hash_ex(X509_get_subject_name(cert.get()), nullptr, nullptr, nullptr));
