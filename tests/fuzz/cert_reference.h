@@ -27,10 +27,11 @@ inline X509 *reference_parse(const std::string &bytes) {
     return x;
 }
 
-// The encoding detection reads lines as C texts: a NUL byte before or inside the first line
-// holding "BEGIN" hides that line from some readers but not from others, so they disagree
-// on such a file. Being mended separately; properties it breaks are checked only in strict
-// mode until then.
+// The encoding detection reads lines as C texts and takes any line holding "BEGIN" for PEM:
+// a NUL byte before or inside the first such line (a DER certificate whose bytes happen to
+// hold "BEGIN" is the common case, corpus/cert_read/crash-known-der-holding-begin) makes the
+// readers and OpenSSL disagree on the file. Being mended separately; the properties it breaks
+// are checked for such files only in strict mode until then.
 inline bool known_nul_before_begin(const std::string &bytes) {
     const size_t begin = bytes.find("BEGIN");
     if (begin == std::string::npos) return false;
