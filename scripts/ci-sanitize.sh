@@ -54,7 +54,7 @@ stage() {
         export ASAN_OPTIONS="halt_on_error=1:detect_leaks=1:abort_on_error=0:log_path=$logs/asan"
         export LSAN_OPTIONS="report_objects=1"
         export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:log_path=$logs/ubsan"
-        export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:log_path=$logs/tsan"
+        export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$ROOT/tests/tsan.supp:log_path=$logs/tsan"
         if [ -n "$filter" ]; then
             ctest --test-dir "$build" -j2 --output-on-failure -R "$filter"
         else
