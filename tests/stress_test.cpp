@@ -112,7 +112,10 @@ void expect_no_growth(const Usage &before, const Usage &after) {
     SCOPED_TRACE("before: " + describe(before) + "; after: " + describe(after));
     EXPECT_LE(after.fds, before.fds);
     EXPECT_LE(after.threads, before.threads);
-#ifndef DURL_SANITIZED_BUILD  // sanitizers hold freed memory back on purpose; they check leaks
+    // Not measured where the figure is not the library's: sanitizers hold freed memory back
+    // on purpose (they check leaks themselves), and under an emulator the resident memory
+    // includes its translation cache, which grows with every new path the threads run.
+#if !defined(DURL_SANITIZED_BUILD) && !defined(DURL_TEST_EMULATED)
     EXPECT_LE(after.rss_kib, before.rss_kib + kRssSlackKiB);
 #endif
 }
