@@ -75,6 +75,14 @@ public:
         std::printf("%-52s %-44s %6.2f  %s %.2f  %s\n", what.c_str(), figures.c_str(), ratio,
                     lower_is_better ? "<=" : ">=", target, pass ? "PASS" : "MISS");
         std::fflush(stdout);
+        // scripts/bench.sh gathers every benchmark's rows into one table.
+        if (const char *table = std::getenv("DURL_BENCH_TABLE")) {
+            if (FILE *f = std::fopen(table, "a")) {
+                std::fprintf(f, "%s\t%s\t%.2f\t%s %.2f\t%s\n", what.c_str(), figures.c_str(), ratio,
+                             lower_is_better ? "<=" : ">=", target, pass ? "met" : "missed");
+                std::fclose(f);
+            }
+        }
     }
     int exit_code() const { return missed_ ? 1 : 0; }
 

@@ -44,6 +44,24 @@ private:
     curl_slist *headers_ = nullptr;
 };
 
+// A bare program's short verifying request: a fresh easy handle and nothing kept between
+// requests, as every short request of the library was before sessions were kept.
+void bare_short_verified(const std::string &url) {
+    CURL *c = curl_easy_init();
+    if (!c) bench::die("curl_easy_init failed");
+    curl_slist *headers = bench::bare_http_options(c, url);
+    curl_easy_setopt(c, CURLOPT_SSL_VERIFYPEER, 1L);
+    curl_easy_setopt(c, CURLOPT_CAPATH, durl_test::pki().ca_dir.c_str());
+    curl_easy_setopt(c, CURLOPT_CAINFO, static_cast<const char *>(nullptr));
+    bench::BareMemory sink;
+    curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, bench::bare_memory);
+    curl_easy_setopt(c, CURLOPT_WRITEDATA, &sink);
+    CURLcode rc = curl_easy_perform(c);
+    curl_slist_free_all(headers);
+    curl_easy_cleanup(c);
+    if (rc != CURLE_OK || sink.size != Nginx::kSmallSize) bench::die("bare short request failed");
+}
+
 struct Rates {
     double a, b, ratio;  // requests/s of each side; median of the per-batch ratios a/b
 };
@@ -77,8 +95,11 @@ int main(int argc, char **argv) {
 
     Nginx nginx;
     bench::start_library();
-    durl_handle *plain = nullptr, *verify = nullptr;
-    if (durl_create(&plain) != 0 || durl_create(&verify) != 0) bench::die("durl_create failed");
+    durl_handle *plain = nullptr, *verify = nullptr, *quiet = nullptr;
+    if (durl_create(&plain) != 0 || durl_create(&verify) != 0 || durl_create(&quiet) != 0)
+        bench::die("durl_create failed");
+    // An application that reads warnings and errors only: nothing else is formatted.
+    durl_set_option(quiet, DURL_OPT_LOG_LEVEL, DURL_LOG_WARNING);
     durl_set_option(verify, DURL_OPT_SSL_VERIFY_PEER, 1);
     durl_set_option(verify, DURL_OPT_SSL_USER_PATH, durl_test::pki().ca_dir.c_str());
 
@@ -96,10 +117,17 @@ int main(int argc, char **argv) {
             n, [&] { durl_get(plain, kept); }, [&] { bare.get(); });
         v.add(std::to_string(n) + " GETs, kept connection vs bare reuse, " + scheme,
               bench::fmt("%.0f vs %.0f", reuse.a, reuse.b), reuse.ratio, 0.9);
+        durl_get(quiet, kept);
+        auto quiet_reuse = alternate(
+            n, [&] { durl_get(quiet, kept); }, [&] { bare.get(); });
+        v.add(std::to_string(n) + " GETs, kept, log level 4 vs bare reuse, " + scheme,
+              bench::fmt("%.0f vs %.0f", quiet_reuse.a, quiet_reuse.b), quiet_reuse.ratio, 1.0);
         auto mixed = alternate(
             short_n, [&] { durl_get(plain, kept); }, [&] { durl_get(plain, fresh); });
         v.add("kept vs short connections, " + scheme, bench::fmt("%.0f vs %.0f", mixed.a, mixed.b),
-              mixed.ratio, tls ? 15.0 : 1.8);
+              // Short HTTPS connections resume their TLS sessions: the gap is smaller than
+              // with a full handshake each time.
+              mixed.ratio, tls ? 5.0 : 1.8);
     }
     const durl_url_param fresh = bench::request(nginx.https("/small.txt"), 0);
     durl_get(verify, fresh);  // fails loudly if the CA directory does not verify nginx
@@ -107,6 +135,11 @@ int main(int argc, char **argv) {
         short_n, [&] { durl_get(verify, fresh); }, [&] { durl_get(plain, fresh); });
     v.add("short HTTPS, peer verified by CA directory vs not",
           bench::fmt("%.0f vs %.0f", checked.a, checked.b), checked.ratio, 0.8);
+    auto resumed = alternate(
+        n, [&] { durl_get(verify, fresh); },
+        [&] { bare_short_verified(nginx.https("/small.txt")); });
+    v.add(std::to_string(n) + " short verifying HTTPS GETs vs no session kept",
+          bench::fmt("%.0f vs %.0f", resumed.a, resumed.b), resumed.ratio, 1.5);
     durl_cleanup();
     return v.exit_code();
 }

@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "bench_stats.h"
+#include "bench_common.h"
 #include "cert_factory.h"
 #include "dl_ca.h"
 #include "dl_internal.h"
@@ -144,7 +144,8 @@ int main(int argc, char **argv) {
     double l = bench::median(lib), s = bench::median(shell);
     std::printf("install+remove, store of 10: library %.1f us, shell commands %.1f us (median)\n",
                 l, s);
-    std::printf("  speed-up %.1fx (target >= 20x): %s\n", s / l, s / l >= 20 ? "PASS" : "FAIL");
+    bench::Verdicts().add("CA install+remove, store of 10, vs shell commands",
+                          bench::fmt("%.1f vs %.1f us", l, s), s / l, 20);
     std::printf("dl_get_trust_ca_info_ex, 10 entries: %.1f us (median of %d)\n",
                 bench::median(listing), lib_rounds);
     durl_cleanup();

@@ -5,7 +5,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstring>
+#include <string>
 
 #include <openssl/err.h>
 #include <openssl/pem.h>
@@ -143,9 +145,63 @@ int dl_password_cb(char *buf, int size, int rwflag, void *userdata) {
     return static_cast<int>(n);
 }
 
+namespace {
+
+// The DER bytes that represent cert in a file written by this half: its own encoding when
+// reading it back gives a certificate again. OpenSSL accepts some certificates whose
+// re-encoding it cannot read back (a constructed algorithm parameter comes back as an
+// end-of-contents pair); such a file would hold no certificate at all, so none is written.
+bool readable_encoding(X509 *cert, std::string &der) {
+    unsigned char *out = nullptr;
+    const int n = i2d_X509(cert, &out);
+    if (n <= 0) return false;
+    durl::OpensslCharPtr owned(reinterpret_cast<char *>(out));
+    const unsigned char *p = out;
+    durl::X509Ptr again(d2i_X509(nullptr, &p, n));
+    ERR_clear_error();
+    if (!again) return false;
+    der.assign(reinterpret_cast<const char *>(out), static_cast<size_t>(n));
+    return true;
+}
+
+bool write_pem_bytes(FILE *f, const std::string &der) {
+    return PEM_write(f, PEM_STRING_X509, "", reinterpret_cast<const unsigned char *>(der.data()),
+                     static_cast<long>(der.size())) > 0;
+}
+
+// The outer DER element at the start of a file, when it is no larger than a certificate
+// file can reasonably be (larger ones are left to the re-encoding).
+bool original_der(const char *path, std::string &der) {
+    constexpr long kMaxDer = 1 << 20;
+    FILE *f = std::fopen(path, "rb");
+    if (!f) return false;
+    unsigned char head[16] = {0};
+    const size_t got = std::fread(head, 1, sizeof head, f);
+    const unsigned char *p = head;
+    long len = 0;
+    int tag = 0;
+    int xclass = 0;
+    // Only the header is in head: the element's length is checked against the cap, and
+    // the read below finds out whether the file holds that much.
+    const int flags = got < 2 ? 0x80 : ASN1_get_object(&p, &len, &tag, &xclass, kMaxDer);
+    ERR_clear_error();
+    const long total = static_cast<long>(p - head) + len;
+    bool ok = (flags & 0x80) == 0 && (flags & 0x20) && len > 0 && total <= kMaxDer;
+    if (ok) {
+        der.resize(static_cast<size_t>(total));
+        ok = std::fseek(f, 0, SEEK_SET) == 0 && std::fread(&der[0], 1, der.size(), f) == der.size();
+    }
+    std::fclose(f);
+    return ok;
+}
+
+}  // namespace
+
 int dl_write_pem_cert(const char *target, X509 *cert) {
+    std::string der;
+    if (!readable_encoding(cert, der)) return DL_WRITE_FAILED;
     return dl_write_file_atomic(target, dl_file_mode::keep_or_default,
-                                [cert](FILE *f) { return PEM_write_X509(f, cert) == 1; });
+                                [&der](FILE *f) { return write_pem_bytes(f, der); });
 }
 
 namespace {
@@ -153,9 +209,16 @@ namespace {
 // Rewrite a DER certificate file as PEM under its own name. The PEM text goes to a new
 // file beside the original that is renamed over it, so the certificate is never absent
 // and two conversions never share a file. On failure the original stays untouched.
+//
+// The PEM text carries the file's own DER bytes: they are what was read, and OpenSSL's
+// re-encoding of a parsed certificate does not always parse again.
 bool rewrite_as_pem(const char *path, X509 *cert) {
     log_msg(DURL_LOG_INFO, "convert to PEM code\n");
-    int rc = dl_write_pem_cert(path, cert);
+    std::string der;
+    int rc = original_der(path, der)
+                 ? dl_write_file_atomic(path, dl_file_mode::keep_or_default,
+                                        [&der](FILE *f) { return write_pem_bytes(f, der); })
+                 : dl_write_pem_cert(path, cert);
     if (rc == DL_WRITE_NO_TEMP) {
         log_msg(DURL_LOG_ERR, "open file err\n");
         return false;

@@ -35,9 +35,12 @@
  *   -127   out of memory / handle creation failed. Any function of this header returns it
  *          when memory runs out inside it (durl_init returns -102 then, with nothing left
  *          initialised); no failure ever ends the calling process.
+ *   -142   stopped by the application: its progress callback returned non-zero (libcurl's
+ *          "aborted by callback", 42, folded); a file download leaves the old file as it was
  *   -148   unsupported option identifier
  *   -101..-199  the transfer engine failed with its error n (1..99): the code is -100 - n
  *   -103, -128, -163  malformed URL, time-out, size limit exceeded (engine's own)
+ *   -108   an FTP append got a remote size it cannot trust (see durl_upload)
  */
 #ifndef DURL_H
 #define DURL_H
@@ -81,7 +84,7 @@ enum {
     DURL_OPT_LOW_SPEED_TIME = 6,      /* seconds 1..3600, else 0 (= use connect time-out) */
     DURL_OPT_LOW_SPEED_LIMIT = 7,     /* bytes/s >= 1, else 1 */
     DURL_OPT_MAX_REDIRS = 8,          /* 0..20, else 5 */
-    DURL_OPT_MAX_FILESIZE = 9,        /* bytes 0..314572800, else 2097152 */
+    DURL_OPT_MAX_FILESIZE = 9,        /* bytes 0..314572800 (0 = none), else 2097152; see below */
     DURL_OPT_SSL_CIPHER = 10,         /* text: TLS cipher list */
     DURL_OPT_SSL_VERSION = 11,        /* 0..6 protocol selector, else 3 */
     DURL_OPT_SSL_VERIFY_PEER = 12,    /* flag */
@@ -104,7 +107,16 @@ enum {
     DURL_OPT_SSL_USER_FILE = 36,      /* text: CA bundle used to verify servers */
     DURL_OPT_EXTERN_DISPOSITION = 37, /* text: name of an extra upload form field */
     DURL_OPT_EXTERN_BODY = 38,        /* text: contents of that field */
-    DURL_OPT_DISPOSITION = 39         /* text: form field name of an uploaded file */
+    DURL_OPT_DISPOSITION = 39,        /* text: form field name of an uploaded file */
+    /* 0..7, else 7: log lines of a higher level (less severe) are neither formatted nor
+     * handed to the hook; 7 (the default) delivers every line. A handle's level governs the
+     * lines of its calls (a stream's worker thread included); the default handle's level
+     * governs every other line, among them each call's entry line, logged before the
+     * handle is known. */
+    DURL_OPT_LOG_LEVEL = 40,
+    /* bytes 1024..524288, else 2048: receive buffer of HTTP and HTTPS transfers; a larger
+     * buffer costs that much memory per running transfer and buys throughput */
+    DURL_OPT_RECV_BUFFER = 41
 };
 
 /** Request method codes (durl_url_param.method). Any other value behaves as GET. */
@@ -157,6 +169,17 @@ typedef struct durl_url_param {
     char *headers;        /* extra header lines separated by "\r\n", or NULL */
     char *post_data;      /* request body for POST and custom methods, or NULL */
 } durl_url_param;
+
+/**
+ * Progress callback: called as callback(context, download_done, download_total, upload_done,
+ * upload_total) with byte counts of the running transfer; a total is 0 while unknown. It is
+ * called on the thread that runs the transfer (a stream's worker thread for durl_open), at
+ * most about four times per second while data flows or the transfer waits, and once more
+ * with the final counts after a transfer that succeeded (that call's result is ignored).
+ * Return 0 to continue; any other value stops the transfer at once with -142.
+ */
+typedef int (*durl_progress_fn)(void *context, int64_t download_done, int64_t download_total,
+                                int64_t upload_done, int64_t upload_total);
 
 /** Body of a download to memory; released by durl_free_result(). */
 typedef struct durl_result_detail {
@@ -237,7 +260,30 @@ DURL_EXPORT int durl_get_option(durl_handle *handle, ...);
  */
 DURL_EXPORT int durl_dump(durl_handle *handle, char *buf, size_t size);
 
+/**
+ * Set the progress callback of a handle's transfers (downloads, uploads and streams opened
+ * afterwards). callback NULL removes it; context is handed back to every call and may be
+ * NULL. handle NULL = default handle. Handles made by durl_create() do not inherit it.
+ * Returns 0, or -102 when the library is not initialised or the handle is unknown.
+ */
+DURL_EXPORT int durl_set_progress(durl_handle *handle, durl_progress_fn callback, void *context);
+
 /* ---------------------------------------------------------------- transfers */
+
+/*
+ * Size cap (DURL_OPT_MAX_FILESIZE): a body larger than the cap fails with -163, for every
+ * scheme and whether or not the server announced its size: the bytes are counted as they
+ * arrive (after any decoding the transfer engine does), and the block that would pass the
+ * cap is not kept. A download to memory never holds more than the cap; a download to a file
+ * leaves the old file whole; a stream delivers at most the cap before its read fails with
+ * -163. A body of exactly the cap succeeds. A request's max_size (downloads only) replaces
+ * the cap: the body is cut there and the cut counts as success.
+ *
+ * Redirects: the user name and password, and an Authorization line among the request's
+ * headers (or the one built for auth 5), are sent on after a redirect only when it stays on
+ * the same scheme, host and port. A redirect elsewhere is still followed, without them (a
+ * server there that asks for a login gets none: -1 with recode 401).
+ */
 
 /**
  * Download a URL into the file at path. The file appears under its name only when the
@@ -257,6 +303,9 @@ DURL_EXPORT int durl_download_to_memory(durl_handle *handle, durl_result *result
 /**
  * Upload the file at path (NULL allowed only with DURL_METHOD_PUT: empty body) under
  * send_name (NULL or empty: the last component of path). result may be NULL.
+ * An FTP append (ftp_append 1) first asks the server for the remote size; an answer that
+ * is not a plain count fitting in 64 bits (negative, too long, not a number) refuses the
+ * append with -108 and nothing is sent. No size at all counts as 0.
  * Returns 0 or a code of the list at the top.
  */
 DURL_EXPORT int durl_upload(durl_handle *handle, durl_result *result, const durl_url_param *param,

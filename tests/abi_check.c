@@ -18,7 +18,8 @@ ABI_CHECK(reserved_text, sizeof(((durl_result *)0)->reserved_text) == 512);
 ABI_CHECK(effective_url, sizeof(((durl_result *)0)->effective_url) == 1024);
 ABI_CHECK(recode_first, offsetof(durl_result, recode) == 0);
 ABI_CHECK(detail_size, offsetof(durl_result_detail, size) == 8);
-ABI_CHECK(opt_last, DURL_OPT_DISPOSITION == 39);
+ABI_CHECK(opt_last,
+          DURL_OPT_DISPOSITION == 39 && DURL_OPT_LOG_LEVEL == 40 && DURL_OPT_RECV_BUFFER == 41);
 ABI_CHECK(proto_unknown, DURL_PROTO_UNKNOWN == 5);
 ABI_CHECK(method_custom, DURL_METHOD_CUSTOM == -1);
 ABI_CHECK(pem_der, DL_CA_TYPE_PEM == 0 && DL_CA_TYPE_DER == 1);
@@ -28,6 +29,12 @@ static int quiet_hook(void *context, int level, const char *format, ...) {
     (void)level;
     (void)format;
     return 0;
+}
+
+static int progress_hook(void *context, int64_t download_done, int64_t download_total,
+                         int64_t upload_done, int64_t upload_total) {
+    (void)context;
+    return download_done > download_total || upload_done > upload_total;
 }
 
 int main(void) {
@@ -42,6 +49,7 @@ int main(void) {
     if (strncmp(text, "durl_version=" DURL_VERSION_TEXT "\n", 13 + strlen(DURL_VERSION_TEXT) + 1))
         return 3;
     if (durl_free_result(&result) != 0) return 4;
+    if (durl_set_progress(NULL, progress_hook, NULL) != 0) return 6;
     if (durl_cleanup() != 0) return 5;
     (void)param;
     puts("abi ok");

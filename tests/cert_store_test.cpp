@@ -516,7 +516,7 @@ TEST_F(CertStore, SeparateInstallNeverDropsAnUnreadableKey) {
 TEST_F(CertStore, ToolCommands) {
     int status = -1;
     auto tool = [&status](const std::vector<std::string> &args) {
-        std::string cmd = std::string(DURL_TEST_BINARY_DIR) + "/../durl";
+        std::string cmd = DURL_TEST_TOOL;
         for (const std::string &a : args) cmd += " '" + a + "'";
         return run_capture(cmd + " 2>&1", &status);
     };

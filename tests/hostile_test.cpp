@@ -216,4 +216,179 @@ TEST_F(Hostile, MisbehavingServersEndWithAClearCodeAndLoseNothing) {
     }
 }
 
+// Reads a stream to its end: the bytes that arrived, and the first failure (open or read).
+struct Streamed {
+    int rc = 0;
+    std::string body;
+};
+Streamed read_stream(durl_handle *h, const durl_url_param &p) {
+    Streamed s;
+    s.rc = durl_open(h, nullptr, &p);
+    char buf[4096];
+    int n = 0;
+    while (s.rc == 0 && (n = durl_read(h, nullptr, buf, sizeof buf)) > 0) s.body.append(buf, n);
+    if (s.rc == 0 && n < 0) s.rc = n;
+    durl_close(h);
+    return s;
+}
+
+bool ftp_sent(const std::string &command) {
+    for (const std::string &c : ftp_commands())
+        if (c.find(" " + command) != std::string::npos) return true;
+    return false;
+}
+
+TEST_F(Hostile, SizeCapHoldsAsTheBytesArrive) {
+    // Fault guarded: the cap held only for an announced size, so chunked, close-framed,
+    // inflated, FTP-without-SIZE and TFTP bodies (and streams of them) ran past it, grew
+    // memory without bound and replaced the old file with the oversized one.
+    const int cap = 16384;
+    const std::string big = filler(1 << 20);
+    ASSERT_TRUE(write_file(ftp_user_dir() + "/size-none-big.bin", big));
+    ASSERT_TRUE(write_file(ftp_user_dir() + "/size-none-cap.bin", filler(cap)));
+    const struct Row {
+        std::string url;
+        int filesize;  // the handle's cap
+        int max_size;  // the request's cut
+        int rc;
+        size_t kept;  // bytes of a successful body
+    } base[] = {
+        {hostile_url("/chunked?size=1048576"), cap, 0, -163, 0},
+        {hostile_url("/close?size=1048576"), cap, 0, -163, 0},
+        {hostile_url("/gzip?size=1048576"), cap, 0, -163, 0},              // inflated by libcurl
+        {hostile_url("/gzip?size=16777216&as=content"), cap, 0, -163, 0},  // 32 KiB as sent
+        {hostile_url("/ok?size=1048576"), cap, 0, -163, 0},  // announced: refused before
+        {ftp_url("/size-none-big.bin"), cap, 0, -163, 0},
+        {hostile_url("/chunked?size=16384"), cap, 0, 0, cap},  // exactly the cap
+        {ftp_url("/size-none-cap.bin"), cap, 0, 0, cap},
+        {hostile_url("/chunked?size=1048576"), 0, 0, 0, 1 << 20},        // 0: no cap
+        {hostile_url("/chunked?size=1048576"), cap, 100000, 0, 100000},  // the cut decides
+    };
+    std::vector<Row> rows(std::begin(base), std::end(base));
+    if (tftp_available()) {
+        ASSERT_TRUE(write_file(tftp_root() + "/cap.bin", big));
+        rows.push_back({tftp_url("/cap.bin"), cap, 0, -163, 0});
+    }
+    Handle h;
+    for (const Row &r : rows) {
+        SCOPED_TRACE(r.url + " cap " + std::to_string(r.filesize));
+        ASSERT_EQ(durl_set_option(h, DURL_OPT_MAX_FILESIZE, r.filesize), 0);
+        durl_url_param p = make_param(r.url);
+        p.max_size = r.max_size;
+        ASSERT_TRUE(write_file(dir + "/old", "old copy"));
+        EXPECT_EQ(fetch_file(h, p, dir + "/old").rc, r.rc);
+        const std::string want = r.rc ? "" : filler(r.kept);
+        const std::string old = read_file(dir + "/old");
+        EXPECT_TRUE(old == (r.rc ? "old copy" : want)) << old.size() << " bytes on disk";
+        EXPECT_EQ(list_dir(dir), (std::vector<std::string>{"local.txt", "old"}));
+        Fetch m = fetch_memory(h, p);
+        EXPECT_EQ(m.rc, r.rc);
+        EXPECT_TRUE(m.body == want) << m.body.size() << " bytes in memory";
+        if (r.max_size) continue;  // streams take no cut
+        Streamed s = read_stream(h, p);
+        EXPECT_EQ(s.rc, r.rc);
+        EXPECT_LE(s.body.size(), static_cast<size_t>(r.filesize ? r.filesize : 1 << 20));
+        if (r.rc == 0) {
+            EXPECT_TRUE(s.body == want) << s.body.size() << " bytes streamed";
+        }
+    }
+}
+
+TEST_F(Hostile, RedirectsCarryCredentialsOnlyToTheirOrigin) {
+    // Fault guarded: with following redirects on, the user name and password (and a caller's
+    // Authorization line) went to whatever host, port or scheme a redirect named.
+    Handle h;
+    ASSERT_EQ(durl_set_option(h, DURL_OPT_SSL_VERIFY_PEER, 0), 0);
+    ASSERT_EQ(durl_set_option(h, DURL_OPT_SSL_VERIFY_HOST, 0), 0);
+    ASSERT_TRUE(write_file(ftp_anon_dir() + "/redir.txt", "via ftp"));
+    ASSERT_TRUE(write_file(ftp_user_dir() + "/redir.txt", "user's own"));
+    std::string auth_elsewhere = http_url("/auth/basic?user=u&pass=p");
+    auth_elsewhere.replace(auth_elsewhere.find("127.0.0.1"), 9, "localhost");
+    const auto to = [](const std::string &target, const char *listener = "http") {
+        return hostile_url("/redirect?to=" + target, listener);
+    };
+    const struct Row {
+        const char *name;
+        std::string url;
+        int auth;
+        const char *header;  // a caller's Authorization line, else user "u" / password "p"
+        int rc;
+        bool kept;  // the redirect's target saw the credentials
+    } rows[] = {
+        {"other host", to(hostile_url("/ok?size=3", "http", "localhost")), 1, nullptr, 0, false},
+        {"other port", to(hostile_url("/ok?size=3", "http2")), 1, nullptr, 0, false},
+        {"https to http", to(hostile_url("/ok?size=3", "http"), "https"), 1, nullptr, 0, false},
+        {"401 with auth any", to(auth_elsewhere), 0, nullptr, -1, false},
+        {"caller's header", to(hostile_url("/ok?size=3", "http2")), 0,
+         "Authorization: Bearer secret\r\n", 0, false},
+        {"built header (auth 5)", to(hostile_url("/ok?size=3", "http", "localhost")), 5, nullptr, 0,
+         false},
+        {"http to ftp", to(ftp_url("/redir.txt", "")), 1, nullptr, 0, false},
+        {"same origin", to("/ok?size=3"), 1, nullptr, 0, true},
+        {"same origin, header", to("/ok?size=3"), 0, "Authorization: Bearer secret\r\n", 0, true},
+    };
+    for (const Row &r : rows) {
+        durl_url_param p = make_param(r.url);
+        p.auth = r.auth;
+        std::string headers = r.header ? r.header : "";
+        p.headers = r.header ? &headers[0] : nullptr;
+        if (!r.header) {
+            snprintf(p.user, sizeof p.user, "u");
+            snprintf(p.password, sizeof p.password, "p");
+        }
+        for (const char *how : {"memory", "open"}) {
+            SCOPED_TRACE(std::string(r.name) + " " + how);
+            hostile_log_reset();
+            http_log_reset();
+            ftp_commands_reset();
+            EXPECT_EQ(call(how, h, p), r.rc);
+            std::vector<HttpRecord> seen = hostile_log();
+            ASSERT_FALSE(seen.empty());
+            EXPECT_EQ(seen[0].has_header("Authorization"), r.auth != 0 || r.header);
+            std::vector<HttpRecord> after(seen.begin() + 1, seen.end());
+            for (const HttpRecord &rec : http_log()) after.push_back(rec);
+            const bool ftp = !ftp_commands().empty();
+            EXPECT_EQ(after.empty(), ftp) << "the redirect was not followed";
+            for (const HttpRecord &rec : after)
+                EXPECT_EQ(rec.has_header("Authorization"), r.kept) << rec.server << rec.target;
+            if (ftp) {
+                EXPECT_TRUE(ftp_sent("USER anonymous") && !ftp_sent("PASS p"));
+            }
+        }
+    }
+}
+
+TEST_F(Hostile, FtpAppendRefusesAnInsaneRemoteSize) {
+    // Fault guarded: libcurl reads "213 -1048576" as 1048576 and a size beyond 64 bits as 0,
+    // and the append went ahead at that guess.
+    Handle h;
+    ASSERT_TRUE(write_file(ftp_user_dir() + "/sane.txt", "remote\n"));
+    const struct Row {
+        const char *name;
+        int rc;
+        const char *sent;  // the command that carried the file, nullptr: nothing sent
+    } rows[] = {
+        {"size-negative.txt", -108, nullptr},
+        {"size-huge.txt", -108, nullptr},
+        {"sane.txt", 0, "APPE sane.txt"},
+    };
+    for (const Row &r : rows) {
+        SCOPED_TRACE(r.name);
+        durl_url_param p = make_param(ftp_url("/"));
+        p.ftp_append = 1;
+        p.append_limit = 2;
+        ftp_commands_reset();
+        EXPECT_EQ(call("upload", h, p, r.name), r.rc);
+        EXPECT_TRUE(ftp_sent("SIZE " + std::string(r.name)));
+        EXPECT_EQ(ftp_sent("APPE") || ftp_sent("STOR"), r.sent != nullptr);
+        if (r.sent) {
+            EXPECT_TRUE(ftp_sent(r.sent));
+        }
+    }
+    EXPECT_EQ(read_file(ftp_user_dir() + "/sane.txt"), "remote\nlocal file\n");
+    EXPECT_TRUE(log.contains(3,
+                             "[DCMN]upload common: server file size not usable, append "
+                             "refused.\n"));
+}
+
 }  // namespace

@@ -166,7 +166,8 @@ TEST_F(Options, RangesFallBackAndPathsSeedTheirCounterparts) {
         EXPECT_EQ(log.texts(4).size(), r.warns ? 1u : 0u);
         EXPECT_NE(settings(h).find(r.shown), std::string::npos) << settings(h);
     }
-    for (int unsupported : {21, 28, 40, -1}) EXPECT_EQ(durl_set_option(h, unsupported, 1), -148);
+    for (int unsupported : {21, 28, DURL_OPT_RECV_BUFFER + 1, -1})
+        EXPECT_EQ(durl_set_option(h, unsupported, 1), -148);
     int stranger = 0;
     EXPECT_EQ(durl_set_option(reinterpret_cast<durl_handle *>(&stranger), 0, "x"), -102);
 }
@@ -222,7 +223,8 @@ TEST_F(Options, DumpTextByteForByteOnDefaultAndNewHandles) {
         "max_filesize=2097152\nmac=00:11:22:33:44:55\nlow_speed=100byte-20s\nkeep_post=7\n"
         "user_agent=Talvora\nssl_version=3\nssl_verify_peer=0\nssl_verify_host=0\n"
         "ssl_sign_algo=0\nssl_def_cert=0\nssl_trust_path=\n"
-        "ssl_dev_cert=/config/dev.pem\nssl_web_cert_path=/tmp\nssl_cipher=\n";
+        "ssl_dev_cert=/config/dev.pem\nssl_web_cert_path=/tmp\nssl_cipher=\n"
+        "log_level=7\nrecv_buffer=2048\n";
     char text[4096];
     memset(text, 'Z', sizeof text);
     ASSERT_EQ(durl_dump(nullptr, text, sizeof text), 0);

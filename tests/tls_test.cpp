@@ -121,3 +121,50 @@ TEST_F(Tls, SessionDumpDescribesTheLastHttpsTransfer) {
         EXPECT_NE(std::string::npos, text.find("\nissuer: /CN=durl Test CA\n")) << text;
     }
 }
+
+// Fault guarded: a session resumed after its CA left the trust directory skipped the check
+// that must then fail (libcurl keys sessions by the directory's name, not its contents).
+TEST_F(Tls, SessionsResumeOnlyUnderTheSameTrust) {
+    const std::string dir = scratch_dir("resume-ca"), other_dir = scratch_dir("resume-other");
+    const std::string hashed = add_hashed_copy(pki().ca_pem, dir);
+    ASSERT_FALSE(hashed.empty());
+    ASSERT_FALSE(add_hashed_copy(pki().other_ca_pem, other_dir).empty());
+    const std::string resumed = "[DCMN]TLS session resumed.\n";
+    auto trusting = [&](Handle &h) {
+        EXPECT_EQ(0, durl_set_option(h, DURL_OPT_SSL_VERIFY_PEER, 1));
+        EXPECT_EQ(0, durl_set_option(h, DURL_OPT_SSL_USER_PATH, dir.c_str()));
+    };
+    Handle first;
+    trusting(first);
+    // A new connection each time: the first makes a full handshake although sessions made
+    // without verification exist for the server (the tests before made them); the second
+    // resumes its own.
+    for (bool again : {false, true}) {
+        log.clear();
+        EXPECT_EQ(0, fetch_rc(first, https_url("/bytes/10")));
+        EXPECT_EQ(again, log.contains(6, resumed)) << log.dump();
+    }
+    // Other trust settings: a full handshake, and a full verification that can fail.
+    struct Row {
+        const char *what;
+        int option;
+        std::string value;
+        int rc;
+    } rows[] = {{"CA file", DURL_OPT_SSL_USER_FILE, pki().ca_pem, 0},
+                {"untrusting CA directory", DURL_OPT_SSL_USER_PATH, other_dir, -160},
+                {"client certificate", DURL_OPT_SSL_CA_USEFILE, pki().client_combined, 0}};
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.what);
+        Handle h;
+        trusting(h);
+        EXPECT_EQ(0, durl_set_option(h, row.option, row.value.c_str()));
+        log.clear();
+        EXPECT_EQ(row.rc, fetch_rc(h, https_url("/bytes/10")));
+        EXPECT_FALSE(log.contains(6, resumed)) << log.dump();
+    }
+    // The CA leaves the directory: the next connection is refused.
+    ASSERT_EQ(0, std::remove(hashed.c_str()));
+    log.clear();
+    EXPECT_EQ(-160, fetch_rc(first, https_url("/bytes/10")));
+    EXPECT_FALSE(log.contains(6, resumed)) << log.dump();
+}

@@ -62,7 +62,7 @@ std::atomic<bool> g_refuse_header_list{false};
 // The durl tool with args, stdout and stderr into out and out.err; its exit status.
 int run_tool(const std::vector<std::string> &args, const std::string &out,
              const std::string &prefix = "") {
-    std::string cmd = prefix + "'" + DURL_TEST_BINARY_DIR + "/../durl'";
+    std::string cmd = prefix + DURL_TEST_TOOL;
     for (const std::string &a : args) cmd += " '" + a + "'";
     int raw = std::system((cmd + " > " + out + " 2> " + out + ".err").c_str());
     return WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;

@@ -12,6 +12,7 @@
 namespace cli {
 
 const Option kVerbose = {"verbose", 'v', nullptr, "print the library's log on standard error"};
+const Option kSilent = {"silent", 's', nullptr, "no log and no progress meter"};
 
 namespace {
 
@@ -19,6 +20,7 @@ const Option *find_long(const Command &cmd, const std::string &name) {
     for (const Option &o : cmd.options)
         if (name == o.long_name) return &o;
     if (name == kVerbose.long_name) return &kVerbose;
+    if (name == kSilent.long_name) return &kSilent;
     return nullptr;
 }
 
@@ -26,6 +28,7 @@ const Option *find_short(const Command &cmd, char c) {
     for (const Option &o : cmd.options)
         if (o.short_name == c) return &o;
     if (c == kVerbose.short_name) return &kVerbose;
+    if (c == kSilent.short_name) return &kSilent;
     return nullptr;
 }
 
@@ -87,6 +90,7 @@ void print_help(const Command &cmd) {
     };
     for (const Option &o : cmd.options) show(o);
     show(kVerbose);
+    show(kSilent);
     std::printf("  %-32s %s\n", "-h, --help", "show this help");
 }
 
@@ -145,7 +149,7 @@ bool parse(const Command &cmd, int argc, char **argv, Parsed &out, bool &help_sh
         fail(cmd, std::string("usage: durl ") + cmd.name + " " + cmd.usage);
         return false;
     }
-    g_verbose = out.has(kVerbose.long_name);
+    g_verbose = out.has(kVerbose.long_name) && !out.has(kSilent.long_name);
     return true;
 }
 
@@ -155,6 +159,7 @@ bool start_library(const Command &cmd, const Parsed &) {
         fail(cmd, "the library could not be initialised");
         return false;
     }
+    durl_set_option(nullptr, DURL_OPT_LOG_LEVEL, g_verbose ? DURL_LOG_DEBUG : 0);
     return true;
 }
 

@@ -47,8 +47,11 @@ void print_help(const Command &cmd);
 // One-line error on stderr, prefixed "durl <cmd>: ", returns the exit status 1.
 int fail(const Command &cmd, const std::string &message);
 
-// Options every subcommand understands: -v/--verbose (library log on stderr).
+// Options every subcommand understands: -v/--verbose (library log on stderr, every level)
+// and -s/--silent (no log and no progress meter). They set the library's log level: lines
+// nobody reads are never formatted.
 extern const Option kVerbose;
+extern const Option kSilent;
 
 // Library start-up for a subcommand: durl_init with a hook that prints to stderr when
 // verbose is on. Returns false (error printed) when the library can't start.
@@ -59,5 +62,14 @@ void stop_library();
 // (field size, no line break in texts that go on the wire); false (error printed, naming
 // --flag) when it refuses the value.
 bool set_text_option(const Command &cmd, int option, const char *flag, const std::string &value);
+
+// Progress of the transfer the command runs (progress.cpp): installs the library's progress
+// callback, which stops the transfer after SIGINT (a second SIGINT ends the process) and,
+// with meter, draws a meter line on standard error. end_progress() finishes the line and
+// says whether SIGINT stopped the transfer.
+void start_progress(bool meter);
+bool end_progress();
+// The meter is wanted: standard error is a terminal and -s was not given.
+bool meter_wanted(const Parsed &args);
 
 }  // namespace cli

@@ -51,6 +51,9 @@ const Setting kSettings[] = {
     {{"auto-referer", 0, "0|1", "send Referer when following redirects (default 1)"},
      DURL_OPT_AUTO_REFERER,
      Kind::number},
+    {{"recv-buffer", 0, "BYTES", "HTTP receive buffer, 1024..524288 (default 2048)"},
+     DURL_OPT_RECV_BUFFER,
+     Kind::number},
     {{"ciphers", 0, "LIST", "TLS cipher list (a rejected list falls back to RSA suites)"},
      DURL_OPT_SSL_CIPHER,
      Kind::text},
@@ -238,6 +241,8 @@ const char *code_text(int n) {
             return "timed out";
         case 35:
             return "TLS handshake failed";
+        case 42:
+            return "stopped";
         case 43:
             return "setting refused (a TLS version libcurl no longer offers?)";
         case 55:
@@ -305,6 +310,8 @@ int run_get(const cli::Command &self, const cli::Parsed &args) {
     std::memset(&result, 0, sizeof result);
     int rc;
     std::string where;
+    // The meter never mixes into a body on standard output.
+    cli::start_progress(args.has("output") && cli::meter_wanted(args));
     if (args.has("output")) {
         const std::string path = args.get("output");
         rc = durl_download_to_file(nullptr, &result, &req.param, path.c_str());
@@ -316,7 +323,9 @@ int run_get(const cli::Command &self, const cli::Parsed &args) {
         std::fflush(stdout);
         if (result.detail) where = ", " + std::to_string(result.detail->size) + " bytes";
     }
-    const int status = report(self, rc, result.recode, where + effective(result));
+    const bool interrupted = cli::end_progress();
+    int status = report(self, rc, result.recode, where + effective(result));
+    if (interrupted && rc != 0) status = 130;  // the shell's code for an interrupt
     durl_free_result(&result);
     cli::stop_library();
     return status;
@@ -333,9 +342,12 @@ int run_put(const cli::Command &self, const cli::Parsed &args) {
     const std::string name = args.get("name");
     durl_result result;
     std::memset(&result, 0, sizeof result);
+    cli::start_progress(cli::meter_wanted(args));
     int rc = durl_upload(nullptr, &result, &req.param, file.empty() ? nullptr : file.c_str(),
                          name.empty() ? nullptr : name.c_str());
-    const int status = report(self, rc, result.recode, effective(result));
+    const bool interrupted = cli::end_progress();
+    int status = report(self, rc, result.recode, effective(result));
+    if (interrupted && rc != 0) status = 130;
     durl_free_result(&result);
     cli::stop_library();
     return status;

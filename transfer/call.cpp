@@ -3,6 +3,7 @@
 #include "call.h"
 
 #include <strings.h>
+#include <time.h>
 
 #include <cstdio>
 
@@ -45,10 +46,29 @@ void log_line(const char *line) {
     if (line) log_msg(DURL_LOG_ERR, "%s", line);
 }
 
+// A person watching a meter needs a few updates a second; more only costs the caller.
+constexpr int64_t kProgressGapNs = 250'000'000;
+
+int64_t monotonic_ns() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1'000'000'000 + ts.tv_nsec;
+}
+
+int progress_cb(void *call, curl_off_t dl_total, curl_off_t dl_now, curl_off_t ul_total,
+                curl_off_t ul_now) {
+    return static_cast<durl_call *>(call)->progress(dl_total, dl_now, ul_total, ul_now);
+}
+
 }  // namespace
 
 durl_call::durl_call(durl_handle *handle, const durl_url_param *p, const durl_path &kind)
-    : h(handle ? handle : &g_durl.default_handle), param(p), path(kind) {}
+    : h(handle ? handle : &g_durl.default_handle), param(p), path(kind), log_level(h) {
+    durl_lock_guard guard(&h->lock);
+    if (h->cfg.progress_owner != h) return;
+    progress_fn = h->cfg.progress_fn;
+    progress_context = h->cfg.progress_context;
+}
 
 int durl_call::borrow() {
     curl = durl_get_curlhandle(h, param->keep_alive, &lent);
@@ -85,10 +105,16 @@ int durl_call::connect() {
         log_line(path.connect_err);
         return code;
     }
+    cap.limit = durl_config_snapshot(h).max_filesize;
     // FTPS gets neither credentials nor TLS options from the connection setup (see
     // durl_curl_connect), yet its TLS session is described like an HTTPS one.
     if (durl_is_http(scheme) || scheme == DURL_PROTO_FTPS)
         durl_tls_watch_start(curl, &watch, &dump);
+    if (progress_fn) {
+        durl_setopt_unchecked(curl, CURLOPT_XFERINFOFUNCTION, progress_cb);
+        durl_setopt_unchecked(curl, CURLOPT_XFERINFODATA, static_cast<void *>(this));
+        durl_setopt_unchecked(curl, CURLOPT_NOPROGRESS, 0L);
+    }
     if (!durl_is_http(scheme)) return 0;
     headers.reset(durl_http_header(curl, param->headers, param->user, param->password, param->auth,
                                    path.form_boundary ? boundary : nullptr, param->keep_alive,
@@ -107,12 +133,45 @@ int durl_call::connect() {
 
 int durl_call::perform(CURL *c) {
     errbuf[0] = '\0';
+    cap.received = 0;
+    cap.exceeded = false;
     CURLcode rc = curl_easy_perform(c);
     if (rc == CURLE_LOGIN_DENIED &&
         durl_ftp_anonymous_perform(c, url, param->user, param->password) == 0)
         rc = curl_easy_perform(c);
+    if (rc == CURLE_WRITE_ERROR && cap.exceeded) {
+        rc = CURLE_FILESIZE_EXCEEDED;
+        std::snprintf(errbuf, sizeof errbuf, "Maximum file size exceeded");
+        log_msg(DURL_LOG_ERR, "transfer: body passed the size limit of %llu bytes, stopped.\n",
+                static_cast<unsigned long long>(cap.limit));
+    }
     if (rc != CURLE_OK && errbuf[0] && path.detail) log_msg(DURL_LOG_ERR, path.detail, errbuf);
+    // A side query on a copy (an FTP append's size) is no end of the transfer.
+    if (rc == CURLE_OK && c == curl) progress_final();
     return rc;
+}
+
+int durl_call::progress(curl_off_t dl_total, curl_off_t dl_now, curl_off_t ul_total,
+                        curl_off_t ul_now) {
+    if (!progress_fn || progress_stopped) return progress_stopped ? 1 : 0;
+    const int64_t now = monotonic_ns();
+    if (progress_last_ns >= 0 && now - progress_last_ns < kProgressGapNs) return 0;
+    progress_last_ns = now;
+    if (progress_fn(progress_context, dl_now, dl_total, ul_now, ul_total) == 0) return 0;
+    log_msg(DURL_LOG_NOTICE, "transfer stopped by the progress callback.\n");
+    progress_stopped = true;
+    return 1;
+}
+
+void durl_call::progress_final() {
+    if (!progress_fn || !curl) return;
+    curl_off_t dl_now = 0, dl_total = 0, ul_now = 0, ul_total = 0;
+    curl_easy_getinfo(curl, CURLINFO_SIZE_DOWNLOAD_T, &dl_now);
+    curl_easy_getinfo(curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &dl_total);
+    curl_easy_getinfo(curl, CURLINFO_SIZE_UPLOAD_T, &ul_now);
+    curl_easy_getinfo(curl, CURLINFO_CONTENT_LENGTH_UPLOAD_T, &ul_total);
+    (void)progress_fn(progress_context, dl_now, dl_total < 0 ? 0 : dl_total, ul_now,
+                      ul_total < 0 ? 0 : ul_total);
 }
 
 int durl_call::outcome(int curl_code) {

@@ -45,10 +45,18 @@ public:
     // 0, libcurl's code, or the path's header code.
     int connect();
     // perform on c (the call's easy handle or a copy of it), once more as anonymous when an
-    // FTP login is denied. Returns libcurl's code.
+    // FTP login is denied. Returns libcurl's code; a body that a sink refused at the size
+    // cap gives libcurl's file-size error, as an announced size over the cap does.
     int perform(CURL *c);
     // The engine code of the finished transfer; the URL to report goes to report.
     int outcome(int curl_code);
+    // The handle's progress notification, at most every kProgressGap; non-zero stops the
+    // transfer (and keeps stopping it). Called from libcurl's progress callback.
+    int progress(curl_off_t dl_total, curl_off_t dl_now, curl_off_t ul_total, curl_off_t ul_now);
+    // One last notification with the final counts of a transfer that succeeded.
+    void progress_final();
+    // True when the handle has a progress notification (a stream chains it).
+    bool has_progress() const { return progress_fn != nullptr; }
     // Stores code and the reported URL into result (may be null).
     void fill(durl_result *result, int code) const;
     // Returns the easy handle (to the cache, or nothing when owned elsewhere), frees the
@@ -65,8 +73,16 @@ public:
     char boundary[64] = {0};
     char report[1024] = {0};
     durl_ssl_dump dump{};
+    // The handle's max_filesize, set by connect(), for the sinks to count against.
+    durl_size_cap cap;
 
 private:
+    // Lines of this call follow the handle's log level, on whichever thread runs it.
+    durl_log_scope log_level;
+    durl_progress_fn progress_fn = nullptr;
+    void *progress_context = nullptr;
+    int64_t progress_last_ns = -1;  // CLOCK_MONOTONIC of the last notification
+    bool progress_stopped = false;
     int lent = 0;
     bool cached = false;
     char errbuf[CURL_ERROR_SIZE] = {0};

@@ -1,35 +1,59 @@
 // Connection setup: turns one handle's settings and one request into libcurl options, and
 // attaches every easy handle to the process-wide DNS share.
+#include <sys/stat.h>
+
 #include <cstring>
+#include <map>
 #include <mutex>
+#include <string>
+#include <tuple>
+#include <vector>
 
 #include "engine.h"
 
 namespace {
 
-// The share object lives until the process ends: easy handles cached by handles or held by
-// streams may still point at it after durl_cleanup().
-CURLSH *g_share = nullptr;
-std::once_flag g_share_once;
-// One lock for every kind of shared data: libcurl shares DNS only.
-std::mutex share_locker;
+// The share objects live until the process ends: easy handles cached by handles or held by
+// streams may still point at one after durl_cleanup() or after it was replaced.
+struct share_store {
+    std::mutex lock;  // guards everything below
+    CURLSH *current = nullptr;
+    // Replaced shares: still attached to easy handles that have not started another call.
+    std::vector<CURLSH *> retired;
+    // Each trust input seen so far and how it looked then.
+    std::map<std::string, std::tuple<dev_t, ino_t, int64_t, int64_t, int64_t>> seen;
+};
+share_store g_share;
 
-void durl_curl_share_lock(CURL * /*easy*/, curl_lock_data /*data*/, curl_lock_access /*access*/,
+// One lock per kind of shared data: a name lookup never waits for a session store, and
+// transfers on parallel threads take each kind in turn.
+std::mutex g_share_locks[CURL_LOCK_DATA_LAST];
+
+std::mutex &share_lock_for(curl_lock_data data) {
+    auto i = static_cast<size_t>(data);
+    return g_share_locks[i < CURL_LOCK_DATA_LAST ? i : 0];
+}
+
+void durl_curl_share_lock(CURL * /*easy*/, curl_lock_data data, curl_lock_access /*access*/,
                           void * /*user*/) {
-    share_locker.lock();
+    share_lock_for(data).lock();
 }
 
-void dl_curl_share_unlock(CURL * /*easy*/, curl_lock_data /*data*/, void * /*user*/) {
-    share_locker.unlock();
+void dl_curl_share_unlock(CURL * /*easy*/, curl_lock_data data, void * /*user*/) {
+    share_lock_for(data).unlock();
 }
 
-void create_share() {
+// Resolved names and TLS sessions, kept across calls and handles. libcurl offers a session
+// only to a connection whose TLS settings (CA directory and file, client certificate,
+// verification flags, versions, ciphers) equal those it was made with.
+CURLSH *create_share() {
     CURLSH *share = curl_share_init();
-    if (!share) return;
+    if (!share) return nullptr;
     curl_share_setopt(share, CURLSHOPT_LOCKFUNC, durl_curl_share_lock);
     curl_share_setopt(share, CURLSHOPT_UNLOCKFUNC, dl_curl_share_unlock);
     curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
-    g_share = share;
+    curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
+    return share;
 }
 
 // The parts of the handle that the setup reads, copied under its lock so no lock is held
@@ -52,7 +76,9 @@ connect_settings copy_settings(durl_handle *h) {
 
 // Trace, time limits, size limit, address family and stall detection.
 void set_common(CURL *curl, const connect_settings &s, int scheme) {
-    if (durl_is_http(scheme) || s.debug_trace) {
+    // Without a reader of level-6 lines the trace is not even produced: libcurl then skips
+    // the texts it would build for it.
+    if ((durl_is_http(scheme) || s.debug_trace) && durl_log_wanted(DURL_LOG_INFO)) {
         durl_setopt_unchecked(curl, CURLOPT_VERBOSE, 1L);
         curl_debug_callback trace = s.debug_trace ? durl_trace_debug : durl_trace_normal;
         durl_setopt_unchecked(curl, CURLOPT_DEBUGFUNCTION, trace);
@@ -143,12 +169,16 @@ int set_http(durl_handle *h, CURL *curl, const durl_url_param *param, const conn
                          static_cast<unsigned long>(durl_getcurl_auth(param->auth)));
     if (rc == 0) rc = set_login(curl, param);
     if (rc) return rc;
-    durl_setopt_unchecked(curl, CURLOPT_BUFFERSIZE, 2048L);
+    durl_setopt_unchecked(curl, CURLOPT_BUFFERSIZE, static_cast<long>(s.cfg.recv_buffer));
     if (param->no_redirect == 1) {
         durl_setopt_unchecked(curl, CURLOPT_FOLLOWLOCATION, 0L);
     } else {
         durl_setopt_unchecked(curl, CURLOPT_FOLLOWLOCATION, 1L);
-        durl_setopt_unchecked(curl, CURLOPT_UNRESTRICTED_AUTH, 1L);
+        // Credentials go only where the caller sent them: the user name and password, and an
+        // Authorization line among the caller's headers (or the one built for auth 5),
+        // follow a redirect only to the same scheme, host and port. libcurl keeps to that
+        // rule itself unless this option is on; a cached easy handle may still carry it.
+        durl_setopt_unchecked(curl, CURLOPT_UNRESTRICTED_AUTH, 0L);
         durl_setopt_unchecked(curl, CURLOPT_AUTOREFERER, static_cast<long>(s.cfg.auto_referer));
     }
     durl_setopt_unchecked(curl, CURLOPT_USERAGENT, static_cast<const char *>(s.cfg.user_agent));
@@ -185,11 +215,43 @@ size_t durl_empty_read_cb(char * /*buf*/, size_t /*size*/, size_t /*count*/, voi
 }
 
 void durl_set_share_handle(CURL *curl) {
-    // Two threads starting their first transfer together must not create two shares.
-    std::call_once(g_share_once, create_share);
-    if (!g_share) return;
-    durl_setopt_unchecked(curl, CURLOPT_SHARE, g_share);
+    CURLSH *share = nullptr;
+    {
+        std::lock_guard<std::mutex> guard(g_share.lock);
+        if (!g_share.current) g_share.current = create_share();
+        share = g_share.current;
+    }
+    if (!share) return;
+    durl_setopt_unchecked(curl, CURLOPT_SHARE, share);
     durl_setopt_unchecked(curl, CURLOPT_DNS_CACHE_TIMEOUT, 300L);
+}
+
+void durl_trust_inputs_seen(const char *const *paths, size_t count) {
+    std::lock_guard<std::mutex> guard(g_share.lock);
+    bool changed = false;
+    for (size_t i = 0; i < count; ++i) {
+        if (!paths[i] || !paths[i][0]) continue;
+        struct stat st {};
+        auto now =
+            stat(paths[i], &st) == 0
+                ? std::make_tuple(
+                      st.st_dev, st.st_ino, static_cast<int64_t>(st.st_size),
+                      static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec,
+                      static_cast<int64_t>(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec)
+                : std::make_tuple(dev_t{0}, ino_t{0}, int64_t{-1}, int64_t{0}, int64_t{0});
+        auto [it, added] = g_share.seen.emplace(paths[i], now);
+        if (!added && it->second != now) {
+            it->second = now;
+            changed = true;
+        }
+    }
+    // libcurl tells sessions apart by the names of the trust inputs, not by what they hold:
+    // after a CA was removed from a directory, a resumed session would skip the check that
+    // must now fail. Every session made before the change goes with the old share.
+    if (!changed || !g_share.current) return;
+    log_msg(DURL_LOG_INFO, "trust files changed, TLS sessions dropped.\n");
+    g_share.retired.push_back(g_share.current);
+    g_share.current = nullptr;
 }
 
 long durl_getcurl_auth(int auth) {
@@ -224,7 +286,6 @@ int durl_url_login(const char *url) {
 int durl_curl_connect(durl_handle *h, CURL *curl, const durl_url_param *param, int scheme) {
     if (!h) h = &g_durl.default_handle;
     durl_setopt_unchecked(curl, CURLOPT_NOSIGNAL, 1L);
-    durl_set_share_handle(curl);
     connect_settings s = copy_settings(h);
     set_common(curl, s, scheme);
     durl_setopt_unchecked(curl, CURLOPT_MAXCONNECTS, 3L);
@@ -241,6 +302,8 @@ int durl_curl_connect(durl_handle *h, CURL *curl, const durl_url_param *param, i
         // which the other schemes ignore, is set.
         rc = durl_setopt(curl, CURLOPT_TFTP_BLKSIZE, 1432L);
     }
+    // After the TLS setup: a change of the trust files it found replaces the share.
+    durl_set_share_handle(curl);
     if (rc)
         log_msg(DURL_LOG_ERR, "durl connect: %s.\n", curl_easy_strerror(static_cast<CURLcode>(rc)));
     return rc;

@@ -86,13 +86,15 @@ private:
     durl::FilePtr file_;
 };
 
-// Makes room for need bytes. Growing by each 2 KiB block alone costs a reallocation (and
-// often a system call) per block; a slack of an eighth keeps that to a few dozen per body
-// while the buffer never exceeds the body by more than the eighth.
-char *reserve(char *data, size_t used, size_t need) {
+// Makes room for need bytes, never more than ceiling (0: none). Growing by each 2 KiB block
+// alone costs a reallocation (and often a system call) per block; a slack of an eighth keeps
+// that to a few dozen per body while the buffer never exceeds the body by more than the
+// eighth, nor the size cap with its terminator.
+char *reserve(char *data, size_t used, size_t need, size_t ceiling) {
     if (!data) return static_cast<char *>(std::malloc(need));
     if (need <= malloc_usable_size(data)) return data;
     size_t want = used + used / 8;
+    if (ceiling != 0 && want > ceiling) want = ceiling;
     if (want < need) want = need;
     return static_cast<char *>(std::realloc(data, want));
 }
@@ -127,9 +129,11 @@ int download_call::prepare() {
     if (code == 0) code = call.set_url(call.url);
     if (code == 0) code = call.connect();
     if (code) return code;
-    // With a sink limit the body is cut there instead of being refused by its size.
+    // With a sink limit the body is cut there instead of being refused by its size; that
+    // limit then also bounds what the sinks keep, in place of the size cap.
     if (param->max_size != 0)
         durl_setopt_unchecked(call.curl, CURLOPT_MAXFILESIZE_LARGE, curl_off_t{0});
+    if (param->max_size > 0) call.cap.limit = 0;
     return open_sink();
 }
 
@@ -149,14 +153,14 @@ int download_call::open_sink() {
             log_msg(DURL_LOG_ERR, "Create file error.\n");
             return DURL_RC_FILE_NOT_CREATED;
         }
-        fsink = durl_file_sink{0, param->max_size, target.file()};
+        fsink = durl_file_sink{0, param->max_size, target.file(), &call.cap};
         rc = durl_setopt(curl, CURLOPT_WRITEFUNCTION, durl_writefile_cb);
         if (rc == 0) rc = durl_setopt(curl, CURLOPT_WRITEDATA, static_cast<void *>(&fsink));
         if (rc == 0) log_msg(DURL_LOG_INFO, "I will write to file: %s\n", file_name);
         return rc;
     }
     to_memory = true;
-    msink = durl_mem_sink{0, param->max_size, nullptr};
+    msink = durl_mem_sink{0, param->max_size, nullptr, &call.cap};
     if (result) {
         result->detail =
             static_cast<durl_result_detail *>(std::calloc(1, sizeof(durl_result_detail)));
@@ -228,6 +232,7 @@ bool request_given(const durl_result *result, const durl_url_param *param) {
 size_t durl_writefile_cb(char *data, size_t size, size_t count, void *sink) {
     auto *s = static_cast<durl_file_sink *>(sink);
     size_t n = size * count;
+    if (s->cap && !s->cap->take(n)) return 0;
     bool final = false;
     if (s->limit > 0 && s->written + n >= static_cast<uint64_t>(s->limit)) {
         n = static_cast<size_t>(s->limit) - s->written;
@@ -243,6 +248,7 @@ size_t durl_writefile_cb(char *data, size_t size, size_t count, void *sink) {
 size_t durl_recvstream_cb(char *data, size_t size, size_t count, void *sink) {
     auto *s = static_cast<durl_mem_sink *>(sink);
     const size_t whole = size * count;
+    if (s->cap && !s->cap->take(whole)) return 0;
     size_t n = whole;
     bool final = false;
     if (s->limit > 0 && s->size + n >= static_cast<uint64_t>(s->limit)) {
@@ -252,7 +258,8 @@ size_t durl_recvstream_cb(char *data, size_t size, size_t count, void *sink) {
     }
     // The size field is 32 bits wide: a body that would not fit is treated like no memory.
     const size_t need = static_cast<size_t>(s->size) + n + 1;
-    char *grown = need < UINT32_MAX ? reserve(s->data, s->size, need) : nullptr;
+    const size_t ceiling = s->cap && s->cap->limit ? static_cast<size_t>(s->cap->limit) + 1 : 0;
+    char *grown = need < UINT32_MAX ? reserve(s->data, s->size, need, ceiling) : nullptr;
     if (!grown) {
         log_msg(DURL_LOG_ERR, "CB: not enough memory (realloc returned NULL)\n");
         std::free(s->data);

@@ -16,11 +16,33 @@
 
 // ------------------------------------------------------------ records (records.cpp)
 
+// The handle's max_filesize held as the bytes arrive. libcurl refuses only a size that the
+// server announces; a chunked body, one framed by the hang-up, FTP without SIZE, TFTP and
+// anything libcurl inflates would otherwise run on without end. Every body sink counts what
+// it is handed (after decoding) here and refuses the block that would pass the cap; the
+// call then reports libcurl's own file-size error, as for an announced size.
+struct durl_size_cap {
+    uint64_t limit = 0;  // 0: no cap
+    uint64_t received = 0;
+    bool exceeded = false;
+
+    // Counts n more bytes: false, and exceeded set, when they would pass the cap.
+    bool take(size_t n) {
+        if (limit != 0 && (exceeded || n > limit - received)) {
+            exceeded = true;
+            return false;
+        }
+        received += n;
+        return true;
+    }
+};
+
 // Memory sink of durl_recvstream_cb: gathers a body or header text.
 struct durl_mem_sink {
-    uint32_t size;  // bytes gathered
-    int32_t limit;  // > 0: keep at most this many bytes
-    char *data;     // size bytes plus a NUL, grown by realloc
+    uint32_t size;                 // bytes gathered
+    int32_t limit;                 // > 0: keep at most this many bytes
+    char *data;                    // size bytes plus a NUL, grown by realloc
+    durl_size_cap *cap = nullptr;  // the call's size cap; null for header text
 };
 
 // File sink of durl_writefile_cb.
@@ -28,6 +50,7 @@ struct durl_file_sink {
     uint32_t written;
     int32_t limit;
     FILE *file;
+    durl_size_cap *cap = nullptr;
 };
 
 // Context of the TLS session description written after an HTTPS/FTPS transfer.
@@ -101,6 +124,10 @@ void durl_curl_dump(const char *label, const unsigned char *data, size_t size, i
 
 int durl_curl_connect(durl_handle *h, CURL *curl, const durl_url_param *param, int scheme);
 void durl_set_share_handle(CURL *curl);
+// Records how the trust inputs of a TLS setup (CA file or directory, client certificate;
+// null or empty entries skipped) look now; when one changed since it was last seen, the TLS
+// sessions kept so far are dropped.
+void durl_trust_inputs_seen(const char *const *paths, size_t count);
 long durl_getcurl_auth(int auth);
 int durl_url_login(const char *url);
 

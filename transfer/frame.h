@@ -93,6 +93,7 @@ int durl_entry(const durl_entry_lines &lines, durl_handle *handle, Body &&body,
             durl_handle *h = nullptr;
             int rc = durl_entry_resolve(lines, handle, &h);
             if (rc != 0) return rc;
+            durl_log_scope level(h);
             return body(h);
         },
         what);

@@ -48,6 +48,14 @@ struct durl_config {
     char disposition[512];
     char extern_disposition[512];
     char extern_body[512];
+    int32_t log_level;    // lines above this level are never formatted (0..7)
+    int32_t recv_buffer;  // HTTP receive buffer in bytes
+    // Progress notification set by durl_set_progress(). durl_create() copies the record, so
+    // the owner says which handle set it: a copy made from the default handle carries the
+    // default handle's address and is ignored.
+    durl_progress_fn progress_fn;
+    void *progress_context;
+    const durl_handle *progress_owner;
 };
 
 struct durl_handle {
@@ -83,6 +91,27 @@ void log_msg(int level, const char *fmt, ...) __attribute__((format(printf, 2, 3
 
 // True when log_msg() would reach the hook; lets hot paths skip formatting work.
 bool durl_log_enabled();
+
+// True when a line of this level would reach the hook: the library is initialised, a hook is
+// set and the level is within the threshold in force on this thread (log_level.cpp).
+bool durl_log_wanted(int level);
+
+// The threshold for lines logged outside a handle's call: the default handle's log level.
+// Published whenever the default handle's settings change.
+void durl_log_publish_default(int32_t level);
+
+// The threshold in force on this thread while the object lives: the handle's log level.
+// Scopes nest; the previous threshold comes back on destruction.
+class durl_log_scope {
+public:
+    explicit durl_log_scope(durl_handle *h);
+    ~durl_log_scope();
+    durl_log_scope(const durl_log_scope &) = delete;
+    durl_log_scope &operator=(const durl_log_scope &) = delete;
+
+private:
+    int previous_;
+};
 
 // Stores every option's default (the option table's) into h; the caller holds h's lock or
 // owns h alone.

@@ -99,7 +99,7 @@ bool durl_log_enabled() { return g_durl.init_done == 1 && g_durl.log_hook != nul
 
 void log_msg(int level, const char *fmt, ...) {
     durl_log_fn hook = g_durl.log_hook;
-    if (g_durl.init_done != 1 || !hook) return;
+    if (g_durl.init_done != 1 || !hook || !durl_log_wanted(level)) return;
 
     // Most lines fit the stack buffer; long ones (dumped bodies, refused texts) go to
     // the heap, and are cut to the stack buffer only when memory is short.

@@ -128,6 +128,10 @@ constexpr OptionSpec kOptions[] = {
     wire_text(DURL_OPT_EXTERN_DISPOSITION, "EXTERN_DISPOSITION", CFG(extern_disposition)),
     wire_text(DURL_OPT_EXTERN_BODY, "EXTERN_BODY", CFG(extern_body)),
     wire_text(DURL_OPT_DISPOSITION, "DISPOSITION", CFG(disposition), "upload"),
+    unsigned_range(DURL_OPT_LOG_LEVEL, CFG(log_level), 0, 7, 7,
+                   "The log level value err, set default 7.\n"),
+    unsigned_range(DURL_OPT_RECV_BUFFER, CFG(recv_buffer), 1024, 524288, 2048,
+                   "The receive buffer value err, set default 2048byte.\n"),
 };
 
 #undef CFG
@@ -146,7 +150,7 @@ constexpr bool table_is_indexed_by_id() {
     }
     return true;
 }
-static_assert(std::size(kOptions) == DURL_OPT_DISPOSITION + 1, "one entry per option id");
+static_assert(std::size(kOptions) == DURL_OPT_RECV_BUFFER + 1, "one entry per option id");
 static_assert(table_is_indexed_by_id(), "entry i describes option i with a fitting field");
 
 constexpr const char kMask[] = "******";
@@ -255,6 +259,7 @@ void durl_option_defaults(durl_handle *h) {
         else if (o.kind != Kind::none)
             memcpy(member(h, o.offset), &o.fallback, sizeof o.fallback);
     }
+    if (h == &g_durl.default_handle) durl_log_publish_default(h->cfg.log_level);
 }
 
 namespace {
@@ -285,6 +290,7 @@ int set_option(durl_handle *handle, int option, va_list ap) {
     // A refused text is an argument error: the caller must learn that the old value stays.
     if (o->kind == Kind::text) return set_text(h, *o, text) ? 0 : -2;
     set_number(h, *o, number);
+    if (h == &g_durl.default_handle) durl_log_publish_default(h->cfg.log_level);
     return 0;
 }
 
@@ -331,12 +337,13 @@ extern "C" int durl_dump(durl_handle *handle, char *buf, size_t size) {
                  "operate_timeout=%d\nmax_filesize=%d\nmac=%s\nlow_speed=%dbyte-%ds\nkeep_post=%d\n"
                  "user_agent=%s\nssl_version=%d\nssl_verify_peer=%d\nssl_verify_host=%d\n"
                  "ssl_sign_algo=%d\nssl_def_cert=%d\nssl_trust_path=%s\nssl_dev_cert=%s\n"
-                 "ssl_web_cert_path=%s\nssl_cipher=%s\n%s",
+                 "ssl_web_cert_path=%s\nssl_cipher=%s\nlog_level=%d\nrecv_buffer=%d\n%s",
                  DURL_VERSION_TEXT, c.net_ipv6, c.net_preferred, c.connect_timeout,
                  c.operate_timeout, static_cast<int>(c.max_filesize), c.mac_addr, c.low_speed_limit,
                  c.low_speed_time, c.keep_post, c.user_agent, c.ssl_version, c.ssl_verify_peer,
                  c.ssl_verify_host, c.ssl_sign_algo, c.ssl_def_cert, c.ssl_user_path,
-                 c.ssl_ca_usefile, c.ssl_web_capath, c.ssl_cipher, c.ssl_session_dump);
+                 c.ssl_ca_usefile, c.ssl_web_capath, c.ssl_cipher, c.log_level, c.recv_buffer,
+                 c.ssl_session_dump);
         return 0;
     });
 }

@@ -36,6 +36,7 @@ namespace {
 
 constexpr const char kWebTicketMarker[] = "x-ms-webticketurl";
 constexpr const char kWebTicketFile[] = "/tmp/web_ticket_auth";
+constexpr int kPipeBytes = 1 << 20;
 
 // The shared block as the worker and the caller see it: the plain record plus what lets
 // both sides wait on each other and lets the opener learn the response without touching
@@ -154,11 +155,14 @@ bool write_all(int fd, const char *data, size_t n) {
 }
 
 // Write callback of the worker: the whole block goes into the pipe (blocking while it is
-// full); a failed write ends the transfer with libcurl's write error.
+// full); a failed write, or a block past the size cap, ends the transfer.
 size_t durl_stream_cb(char *data, size_t size, size_t count, void *user) {
     size_t n = size * count;
     if (n == 0) return 0;
     stream_shared *sh = shared_of(static_cast<durl_stream_data *>(user));
+    // The reader may take the body slowly, but the cap holds as for a download: nothing
+    // past it reaches the pipe.
+    if (!sh->call->cap.take(n)) return 0;
     if (!sh->body_seen) publish_start(sh);
     if (!write_all(sh->pipe_fd[1], data, n)) {
         sh->pipe_broken = true;
@@ -178,9 +182,13 @@ size_t stream_header_cb(char *data, size_t size, size_t count, void *user) {
 }
 
 // Progress callback: lets a close end a transfer that is waiting on the network instead
-// of on the pipe (a stalled server), within libcurl's one-second polling interval.
-int stream_abort_cb(void *user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
-    return static_cast<stream_shared *>(user)->abort.load(std::memory_order_relaxed) ? 1 : 0;
+// of on the pipe (a stalled server), within libcurl's one-second polling interval, and
+// passes the counts on to the handle's progress notification.
+int stream_abort_cb(void *user, curl_off_t dl_total, curl_off_t dl_now, curl_off_t ul_total,
+                    curl_off_t ul_now) {
+    auto *sh = static_cast<stream_shared *>(user);
+    if (sh->abort.load(std::memory_order_relaxed)) return 1;
+    return sh->call ? sh->call->progress(dl_total, dl_now, ul_total, ul_now) : 0;
 }
 
 template <class T>
@@ -336,6 +344,9 @@ int make_stream(durl_handle *h, const durl_url_param *param, StreamPtr &out) {
         log_msg(DURL_LOG_ERR, "creat pipe error\n");
         return DURL_RC_NO_MEMORY;
     }
+    // A deeper pipe lets the worker run ahead of a reader that takes large blocks: fewer
+    // wake-ups on both sides. Refused (over the system's limit) it keeps its default.
+    (void)fcntl(fds[1], F_SETPIPE_SZ, kPipeBytes);
     sh->pipe_fd[0] = fds[0];
     sh->pipe_fd[1] = fds[1];
     sh->handle = h;

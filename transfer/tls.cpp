@@ -101,6 +101,17 @@ int set_trust(CURL *curl, const tls_settings &s) {
     return rc;
 }
 
+// The files set_trust() and set_client_cert() hand to libcurl.
+const char *trust_source(const tls_settings &s) {
+    if (file_exists(s.ca_file)) return s.ca_file;
+    return s.ca_dir[0] ? s.ca_dir : kDefaultCaDir;
+}
+
+const char *client_cert_source(const tls_settings &s) {
+    if (file_exists(s.client_cert)) return s.client_cert;
+    return s.def_cert ? kDefaultDeviceCert : nullptr;
+}
+
 int set_client_cert(CURL *curl, const tls_settings &s) {
     if (file_exists(s.client_cert)) {
         log_msg(DURL_LOG_DEBUG, "client cert:%s\n", s.client_cert);
@@ -161,6 +172,8 @@ int durl_set_ssl_config(durl_handle *h, CURL *curl) {
         durl_setopt_unchecked(curl, CURLOPT_CAPATH, static_cast<const char *>(nullptr));
     }
     rc = set_client_cert(curl, s);
+    const char *inputs[] = {s.verify_peer ? trust_source(s) : nullptr, client_cert_source(s)};
+    durl_trust_inputs_seen(inputs, 2);
     if (rc == 0) rc = set_ciphers(curl, s);
     if (rc) return rc;
     rc = durl_setopt(curl, CURLOPT_SSLVERSION, durl_get_curl_sslver(s.ssl_version));

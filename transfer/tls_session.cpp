@@ -96,6 +96,8 @@ void durl_tls_capture(CURL *curl, durl_ssl_dump *dump) {
     curl_tlssessioninfo *info = nullptr;
     if (curl_easy_getinfo(curl, CURLINFO_TLS_SSL_PTR, &info) != CURLE_OK || !info) return;
     if (info->backend != CURLSSLBACKEND_OPENSSL || !info->internals) return;
+    if (SSL_session_reused(static_cast<SSL *>(info->internals)) == 1)
+        log_msg(DURL_LOG_INFO, "TLS session resumed.\n");
     durl_ssl_session(info->internals, dump);
 }
 

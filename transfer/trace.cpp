@@ -40,7 +40,7 @@ int durl_trace_debug(CURL * /*curl*/, curl_infotype kind, char *data, size_t siz
 
 int durl_curl_trace(curl_infotype kind, const char *data, size_t size, int debug) {
     // The trace runs for every piece of traffic: do no work when nothing listens.
-    if (!durl_log_enabled() || !data) return 0;
+    if (!durl_log_wanted(DURL_LOG_INFO) || !data) return 0;
     switch (kind) {
         case CURLINFO_TEXT:
             // libcurl's texts carry their own line feed and no terminator.

@@ -1,8 +1,10 @@
 // Upload: one local file to a URL, as a multipart form or raw body over HTTP and HTTPS, as
 // a store (or size-limited append) over FTP and FTPS, or over TFTP; an HTTP PUT may carry
 // no file at all.
+#include <strings.h>
 #include <sys/stat.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -21,6 +23,50 @@ struct form_free {
 using FormPtr = std::unique_ptr<curl_httppost, form_free>;
 
 bool is_ftp(int scheme) { return scheme == DURL_PROTO_FTP || scheme == DURL_PROTO_FTPS; }
+
+// The server's answer to SIZE as it came over the wire. libcurl reads a size from the last
+// digits of the line, so "-1048576" reaches its length as 1048576, and turns a number too
+// long for 64 bits into 0: an append would then resume at a size the server never gave. The
+// append therefore reads the answer itself, through the trace of the size query.
+struct size_answer {
+    bool asked = false;     // SIZE went out; the next reply line is its answer
+    bool answered = false;  // ... and that line is in text
+    bool trace = false;     // the handle's debug trace, which the query keeps
+    char text[128] = {0};
+
+    // 1: a plain count that fits in 64 bits, stored in size; 0: no size given (not a 213
+    // answer); -1: a 213 answer that is not such a count.
+    int parse(curl_off_t *size) const {
+        if (!answered || std::strncmp(text, "213 ", 4) != 0) return 0;
+        const char *p = text + 4;
+        while (*p == ' ') ++p;
+        uint64_t value = 0;
+        const char *digits = p;
+        for (; *p >= '0' && *p <= '9'; ++p) {
+            const auto d = static_cast<uint64_t>(*p - '0');
+            if (value > (static_cast<uint64_t>(INT64_MAX) - d) / 10) return -1;
+            value = value * 10 + d;
+        }
+        if (p == digits) return -1;
+        while (*p == ' ' || *p == '\r' || *p == '\n') ++p;
+        if (*p != '\0') return -1;
+        *size = static_cast<curl_off_t>(value);
+        return 1;
+    }
+};
+
+int size_answer_cb(CURL *curl, curl_infotype kind, char *data, size_t size, void *user) {
+    auto *a = static_cast<size_answer *>(user);
+    if (kind == CURLINFO_HEADER_OUT && size >= 5 && strncasecmp(data, "SIZE ", 5) == 0) {
+        a->asked = true;
+    } else if (kind == CURLINFO_HEADER_IN && a->asked && !a->answered) {
+        a->answered = true;
+        const size_t n = size < sizeof a->text - 1 ? size : sizeof a->text - 1;
+        std::memcpy(a->text, data, n);
+        a->text[n] = '\0';
+    }
+    return a->trace ? durl_trace_debug(curl, kind, data, size, nullptr) : 0;
+}
 
 bool regular_file(const char *path) {
     struct stat st;
@@ -152,12 +198,20 @@ int upload_call::raw_path() {
 int upload_call::server_size(curl_off_t *size) {
     durl::CurlPtr query(curl_easy_duphandle(curl));
     int rc = query ? 0 : CURLE_OUT_OF_MEMORY;
+    size_answer answer;
     if (rc == 0) {
+        {
+            durl_lock_guard guard(&call.h->lock);
+            answer.trace = call.h->debug_trace != 0;
+        }
         durl_setopt_unchecked(query.get(), CURLOPT_UPLOAD, 0L);
         durl_setopt_unchecked(query.get(), CURLOPT_NOBODY, 1L);
         // The size arrives as pseudo-headers on the write callback: keep them off stdout.
         durl_setopt_unchecked(query.get(), CURLOPT_WRITEFUNCTION, durl_discard_cb);
         durl_setopt_unchecked(query.get(), CURLOPT_HEADERFUNCTION, durl_discard_cb);
+        durl_setopt_unchecked(query.get(), CURLOPT_DEBUGFUNCTION, size_answer_cb);
+        durl_setopt_unchecked(query.get(), CURLOPT_DEBUGDATA, static_cast<void *>(&answer));
+        durl_setopt_unchecked(query.get(), CURLOPT_VERBOSE, 1L);
         rc = call.perform(query.get());
         // Appending to a file that does not exist yet creates it: nothing is there to count.
         if (rc == CURLE_REMOTE_FILE_NOT_FOUND) {
@@ -175,8 +229,18 @@ int upload_call::server_size(curl_off_t *size) {
         log_msg(DURL_LOG_ERR, "While get servfilesize, curl get info error.\n");
         return rc;
     }
-    *size = length < 0 ? 0 : length;
-    return 0;
+    // A negative size or one beyond 64 bits says nothing sane about the remote file:
+    // appending there would resume at a guess, so nothing is sent.
+    switch (answer.parse(size)) {
+        case 1:
+            return 0;
+        case -1:
+            log_msg(DURL_LOG_ERR, "upload common: server file size not usable, append refused.\n");
+            return CURLE_WEIRD_SERVER_REPLY;
+        default:
+            *size = length < 0 ? 0 : length;
+            return 0;
+    }
 }
 
 int upload_call::check_append(curl_off_t local_size) {

@@ -3,7 +3,8 @@
 # FTPS on three free ports of 127.0.0.1. usage: ftpd.py ROOT CERT_WITH_KEY_PEM COMMAND_LOG
 # Logins "user"/"pass" (home ROOT/user) and anonymous (ROOT/anon), both may write. Each command
 # is appended to COMMAND_LOG as "<mode> <remote port> <COMMAND> <argument>" before its answer.
-# SIZE of any name starting "size-negative" answers -1048576, of "size-huge" a size beyond 64 bits.
+# SIZE of any name starting "size-negative" answers -1048576, of "size-huge" a size beyond 64 bits,
+# of "size-none" 502 (not implemented).
 # Prints "READY ftp=P1 ftpes=P2 ftps=P3" once all listen; exits at the end of standard input.
 # /usr/bin/python3 has pyftpdlib and OpenSSL from the Debian packages.
 import logging
@@ -59,6 +60,8 @@ def serve(base, mode):
                 return self.respond("213 -1048576")
             if name.startswith("size-huge"):
                 return self.respond("213 123456789012345678901234567890")
+            if name.startswith("size-none"):  # a download that announces no size
+                return self.respond("502 SIZE not implemented.")
             return super().ftp_SIZE(path)
 
     Handler.authorizer = DummyAuthorizer()

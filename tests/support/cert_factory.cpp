@@ -36,7 +36,8 @@ bool set_serial(X509 *cert, const std::vector<unsigned char> &octets) {
 }
 
 bool set_time(ASN1_TIME *field, const std::string &text, long days) {
-    if (text.empty()) return X509_gmtime_adj(field, days * 86400L) != nullptr;
+    // Whole days, never seconds in a long: 100 years of seconds overflow a 32-bit long.
+    if (text.empty()) return X509_time_adj_ex(field, static_cast<int>(days), 0, nullptr) != nullptr;
     int type = text.size() == 13 ? V_ASN1_UTCTIME : V_ASN1_GENERALIZEDTIME;
     if (ASN1_STRING_set(field, text.data(), static_cast<int>(text.size())) != 1) return false;
     field->type = type;

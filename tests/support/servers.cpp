@@ -70,8 +70,9 @@ const Server &httpd() {
     std::call_once(once, [] {
         const Pki &p = pki();
         std::string dir = scratch_dir("httpd");
-        launch(std::string("'") + DURL_TEST_HTTPD_PATH + "' " + p.server_pem + " " + p.server_key +
-                   " " + p.ca_pem + " " + p.misnamed_pem + " " + p.misnamed_key,
+        launch(std::string(DURL_TEST_HTTPD_EMULATOR " '") + DURL_TEST_HTTPD_PATH + "' " +
+                   p.server_pem + " " + p.server_key + " " + p.ca_pem + " " + p.misnamed_pem + " " +
+                   p.misnamed_key,
                dir);
         s = await_ready("httpd", dir);
     });

@@ -46,7 +46,8 @@
 // hostile_log(): a record per request on any listener since hostile_log_reset() (the format of
 // http_log(); `server` is the listener), so a redirect target shows the Authorization it got.
 // FTP SIZE (see above) of a name starting "size-negative" answers -1048576, of "size-huge" a
-// number beyond 64 bits; the files need not exist.
+// number beyond 64 bits; the files need not exist. Of "size-none" it answers 502, so a download
+// of such a file comes without any size announcement.
 //
 // closed_port() refuses connections (7); black_hole_port() accepts and never answers (28).
 #pragma once

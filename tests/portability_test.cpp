@@ -1,0 +1,257 @@
+// What must come out the same on every CPU the phone uses (amd64 for development, arm64,
+// and armhf with its 32-bit time_t and long): dates past 2038, sizes past 2 and 4 GiB,
+// keys from the seeded generator, and the layout of the records callers compile against.
+#include <gtest/gtest.h>
+
+#include <cstddef>
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/x509.h>
+
+#include "cert_factory.h"
+#include "dl_ca.h"
+#include "durl.h"
+#include "log_capture.h"
+#include "servers.h"
+#include "transfer_util.h"
+
+using namespace durl_test;
+
+namespace {
+
+class Portability : public DurlTest {
+protected:
+    void SetUp() override {
+        DurlTest::SetUp();
+        dir = scratch_dir("portability") + "/";
+    }
+    std::string dir;
+};
+
+// A sparse file of the given size: no blocks are written, so 4 GiB cost nothing. Through
+// std::filesystem, whose sizes are 64-bit whatever this file is compiled with.
+bool sparse_file(const std::string &path, uint64_t size) {
+    std::error_code ec;
+    std::filesystem::remove(path, ec);
+    if (!write_file(path, "")) return false;
+    std::filesystem::resize_file(path, size, ec);
+    return !ec;
+}
+
+uint64_t file_size(const std::string &path) {
+    std::error_code ec;
+    uint64_t size = std::filesystem::file_size(path, ec);
+    return ec ? 0 : size;
+}
+
+}  // namespace
+
+// Validity past 19 January 2038, which a 32-bit time_t cannot hold: shown in the short and
+// long records and the trusted-CA listing, and honoured by verification.
+TEST_F(Portability, DatesPast2038) {
+    CertShape ca_shape;
+    ca_shape.subject = {{"CN", "durl 2049 CA"}, {"O", "durl"}};
+    ca_shape.ca = true;
+    ca_shape.not_before = "20200101000000Z";
+    ca_shape.not_after = "20491231235959Z";
+    durl::X509Ptr ca = factory_cert(ca_shape, factory_key(0));
+    CertShape leaf_shape;
+    leaf_shape.subject = {{"CN", "durl 2049 leaf"}};
+    leaf_shape.not_before = "200101000000Z";  // UTCTime up to 2049, GeneralizedTime after
+    leaf_shape.not_after = "491231235959Z";
+    durl::X509Ptr leaf = factory_cert(leaf_shape, factory_key(2), ca.get(), factory_key(0));
+    leaf_shape.subject = {{"CN", "durl 2040 leaf"}};
+    leaf_shape.not_before = "20400101000000Z";
+    durl::X509Ptr future = factory_cert(leaf_shape, factory_key(2), ca.get(), factory_key(0));
+    ASSERT_TRUE(ca && leaf && future);
+    const std::string ca_pem = dir + "ca.pem", leaf_pem = dir + "leaf.pem";
+    const std::string future_pem = dir + "future.pem", trust = dir + "trust/";
+    ASSERT_TRUE(write_cert(ca_pem, ca.get()) && write_cert(leaf_pem, leaf.get()) &&
+                write_cert(future_pem, future.get()));
+    const char *end = "Dec 31 23:59:59 2049 GMT";
+
+    dl_ca_info info{};
+    ASSERT_EQ(dl_get_ca_info(leaf_pem.c_str(), &info), 0);
+    EXPECT_STREQ(info.not_after, end);
+    dl_ca_info_ex ex{};
+    dl_ca_status st{};
+    ASSERT_EQ(dl_get_ca_info_ex(future_pem.c_str(), &ex, 0, &st), 0);
+    EXPECT_STREQ(ex.not_before, "Jan  1 00:00:00 2040 GMT");
+    EXPECT_STREQ(ex.not_after, end);
+
+    ASSERT_EQ(durl_set_option(nullptr, DURL_OPT_SSL_TRUST_PATH, trust.c_str()), 0);
+    ASSERT_EQ(dl_install_ca(ca_pem.c_str()), 0) << log.dump();
+    dl_trust_ca_list list{};
+    ASSERT_EQ(dl_get_trust_ca_info(&list), 0);
+    ASSERT_EQ(list.count, 1);
+    EXPECT_STREQ(list.entries[0].common_name, "durl 2049 CA");
+    EXPECT_STREQ(list.entries[0].not_after, end);
+    auto list_ex = std::make_unique<dl_trust_ca_list_ex>();
+    ASSERT_EQ(dl_get_trust_ca_info_ex(list_ex.get(), &st), 0);
+    ASSERT_EQ(list_ex->count, 1);
+    EXPECT_STREQ(list_ex->entries[0].not_before, "Jan  1 00:00:00 2020 GMT");
+    EXPECT_STREQ(list_ex->entries[0].not_after, end);
+
+    EXPECT_EQ(dl_cert_verify(leaf_pem.c_str(), trust.c_str(), nullptr, 0, &st), 0) << st.message;
+    EXPECT_EQ(st.code, 0);
+    EXPECT_EQ(dl_cert_verify(future_pem.c_str(), trust.c_str(), nullptr, 0, &st), -1);
+    EXPECT_EQ(st.code, 4) << st.message;  // not yet valid
+}
+
+// The FTP append check adds the server's size to the local file's: both cross 2 GiB (a
+// negative 32-bit long) and 4 GiB (wraps to a few bytes in 32 bits), where a narrow size
+// would let the append through. The files are sparse and nothing is sent.
+TEST_F(Portability, AppendSizesPast2And4GiB) {
+    const std::string small = dir + "small.bin", remote = ftp_user_dir() + "/wide.bin";
+    ASSERT_TRUE(write_file(small, pattern_body(1000)));
+    Handle h;
+    ASSERT_EQ(durl_set_option(h, DURL_OPT_MAX_FILESIZE, 30000), 0);
+    const uint64_t past2 = (uint64_t{1} << 31) + 16, past4 = (uint64_t{1} << 32) + 16;
+    struct Row {
+        uint64_t remote_size, local_size;  // 0 local: the small file; 0 remote: no file
+    } rows[] = {{past2, 0}, {past4, 0}, {0, past2}, {0, past4}};
+    for (const Row &row : rows) {
+        SCOPED_TRACE(std::to_string(row.remote_size) + " + " + std::to_string(row.local_size));
+        std::remove(remote.c_str());
+        if (row.remote_size) {
+            ASSERT_TRUE(sparse_file(remote, row.remote_size));
+        }
+        std::string local = small;
+        if (row.local_size) {
+            local = dir + "big.bin";
+            ASSERT_TRUE(sparse_file(local, row.local_size));
+        }
+        durl_url_param p = make_param(ftp_url("/wide.bin"));
+        p.ftp_append = 1;
+        p.append_limit = 2;  // cancel beyond the limit
+        durl_result r{};
+        EXPECT_EQ(durl_upload(h, &r, &p, local.c_str(), nullptr), -163) << log.dump();
+        durl_free_result(&r);
+        EXPECT_EQ(file_size(remote), row.remote_size);
+    }
+    std::remove(remote.c_str());
+    std::remove((dir + "big.bin").c_str());
+}
+
+// The seeded generator gives one key per seed, name and size, on every CPU: a device
+// re-enrolled after a firmware change for another processor keeps its key.
+TEST_F(Portability, SeededKeyIsTheSameEverywhere) {
+    ASSERT_EQ(durl_set_option(nullptr, DURL_OPT_ENV_RANDOMNESS, "golden seed"), 0);
+    const std::string key_file = dir + "golden.key", csr = dir + "golden.csr";
+    // 2048 bits: the smallest RSA size the TLS security level here accepts.
+    ASSERT_EQ(dl_cert_build_csr_req_file(csr.c_str(), key_file.c_str(), "/CN=golden", 2048), 0)
+        << log.dump();
+    FILE *f = std::fopen(key_file.c_str(), "r");
+    ASSERT_NE(f, nullptr);
+    durl::EvpPkeyPtr key(PEM_read_PrivateKey(f, nullptr, nullptr, nullptr));
+    std::fclose(f);
+    ASSERT_TRUE(key);
+    unsigned char *der = nullptr;
+    int n = i2d_PUBKEY(key.get(), &der);
+    ASSERT_GT(n, 0);
+    unsigned char md[EVP_MAX_MD_SIZE];
+    unsigned int md_len = 0;
+    EVP_Digest(der, static_cast<size_t>(n), md, &md_len, EVP_sha256(), nullptr);
+    OPENSSL_free(der);
+    std::string hex;
+    char b[3];
+    for (unsigned int i = 0; i < md_len; ++i) {
+        std::snprintf(b, sizeof b, "%02x", md[i]);
+        hex += b;
+    }
+    EXPECT_EQ(hex, "0fb4e136c9a7b5957d0a91e54e10288ee6b16a5b25d439481a7eb0c153f9843d");
+}
+
+// sizeof and offsetof of every public record, per CPU: an accidental layout change on one of
+// them breaks every caller built against the old headers.
+TEST_F(Portability, PublicRecordLayout) {
+#if defined(__x86_64__)
+    const int column = 0;
+#elif defined(__aarch64__)
+    const int column = 1;
+#elif defined(__arm__)
+    const int column = 2;
+#else
+    GTEST_SKIP() << "no layout recorded for this processor";
+    const int column = 0;
+#endif
+    struct Row {
+        const char *what;
+        size_t actual;
+        size_t expected[3];  // amd64, arm64, armhf
+    } rows[] = {
+#define SIZE(rec, a, b, c)             \
+    {                                  \
+#rec, sizeof(rec), { a, b, c } \
+    }
+#define AT(rec, field, a, b, c)                            \
+    {                                                      \
+#rec "." #field, offsetof(rec, field), { a, b, c } \
+    }
+        SIZE(dl_ca_status, 260, 260, 260),
+        AT(dl_ca_status, code, 0, 0, 0),
+        AT(dl_ca_status, message, 4, 4, 4),
+        SIZE(dl_ca_info, 260, 260, 260),
+        AT(dl_ca_info, common_name, 0, 0, 0),
+        AT(dl_ca_info, organization, 64, 64, 64),
+        AT(dl_ca_info, not_after, 128, 128, 128),
+        AT(dl_ca_info, hash, 192, 192, 192),
+        AT(dl_ca_info, path, 196, 196, 196),
+        SIZE(dl_ca_info_ex, 596, 596, 596),
+        AT(dl_ca_info_ex, version, 0, 0, 0),
+        AT(dl_ca_info_ex, serial, 1, 1, 1),
+        AT(dl_ca_info_ex, sig_algo, 65, 65, 65),
+        AT(dl_ca_info_ex, key_algo, 129, 129, 129),
+        AT(dl_ca_info_ex, key_bits, 196, 196, 196),
+        AT(dl_ca_info_ex, pri_key_algo, 200, 200, 200),
+        AT(dl_ca_info_ex, pri_key_bits, 264, 264, 264),
+        AT(dl_ca_info_ex, issuer, 268, 268, 268),
+        AT(dl_ca_info_ex, subject, 332, 332, 332),
+        AT(dl_ca_info_ex, hash, 396, 396, 396),
+        AT(dl_ca_info_ex, not_before, 400, 400, 400),
+        AT(dl_ca_info_ex, not_after, 464, 464, 464),
+        AT(dl_ca_info_ex, path, 528, 528, 528),
+        AT(dl_ca_info_ex, ext_count, 592, 592, 592),
+        SIZE(dl_trust_ca_list, 2604, 2604, 2604),
+        AT(dl_trust_ca_list, count, 0, 0, 0),
+        AT(dl_trust_ca_list, entries, 4, 4, 4),
+        SIZE(dl_trust_ca_list_ex, 5964, 5964, 5964),
+        AT(dl_trust_ca_list_ex, count, 0, 0, 0),
+        AT(dl_trust_ca_list_ex, entries, 4, 4, 4),
+        SIZE(durl_url_param, 1600, 1600, 1588),
+        AT(durl_url_param, url, 0, 0, 0),
+        AT(durl_url_param, user, 1024, 1024, 1024),
+        AT(durl_url_param, password, 1280, 1280, 1280),
+        AT(durl_url_param, method, 1536, 1536, 1536),
+        AT(durl_url_param, auth, 1540, 1540, 1540),
+        AT(durl_url_param, ftp_append, 1544, 1544, 1544),
+        AT(durl_url_param, append_limit, 1548, 1548, 1548),
+        AT(durl_url_param, raw_upload, 1552, 1552, 1552),
+        AT(durl_url_param, max_size, 1556, 1556, 1556),
+        AT(durl_url_param, keep_alive, 1560, 1560, 1560),
+        AT(durl_url_param, reserved1, 1564, 1564, 1564),
+        AT(durl_url_param, no_redirect, 1568, 1568, 1568),
+        AT(durl_url_param, reserved2, 1572, 1572, 1572),
+        AT(durl_url_param, post_size, 1576, 1576, 1576),
+        AT(durl_url_param, headers, 1584, 1584, 1580),
+        AT(durl_url_param, post_data, 1592, 1592, 1584),
+        SIZE(durl_result_detail, 32, 32, 20),
+        AT(durl_result_detail, reserved1, 0, 0, 0),
+        AT(durl_result_detail, reserved2, 4, 4, 4),
+        AT(durl_result_detail, size, 8, 8, 8),
+        AT(durl_result_detail, reserved_buf, 16, 16, 12),
+        AT(durl_result_detail, data, 24, 24, 16),
+        SIZE(durl_result, 1552, 1552, 1544),
+        AT(durl_result, recode, 0, 0, 0),
+        AT(durl_result, reserved_text, 4, 4, 4),
+        AT(durl_result, effective_url, 516, 516, 516),
+        AT(durl_result, detail, 1544, 1544, 1540),
+#undef SIZE
+#undef AT
+    };
+    for (const Row &row : rows) EXPECT_EQ(row.actual, row.expected[column]) << row.what;
+}
