@@ -173,7 +173,9 @@ bool write_pem_bytes(FILE *f, const std::string &der) {
 // file can reasonably be (larger ones are left to the re-encoding).
 bool original_der(const char *path, std::string &der) {
     constexpr long kMaxDer = 1 << 20;
-    FILE *f = std::fopen(path, "rb");
+    // Owned: the buffer below may fail to grow (bad_alloc), and the file must close then too.
+    durl::FilePtr file(std::fopen(path, "rb"));
+    FILE *f = file.get();
     if (!f) return false;
     unsigned char head[16] = {0};
     const size_t got = std::fread(head, 1, sizeof head, f);
@@ -191,7 +193,6 @@ bool original_der(const char *path, std::string &der) {
         der.resize(static_cast<size_t>(total));
         ok = std::fseek(f, 0, SEEK_SET) == 0 && std::fread(&der[0], 1, der.size(), f) == der.size();
     }
-    std::fclose(f);
     return ok;
 }
 
