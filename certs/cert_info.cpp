@@ -218,7 +218,12 @@ extern "C" int dl_get_ca_info_ex(const char *file, dl_ca_info_ex *info, int flag
         durl::X509Ptr cert;
         if (!open_certificate(file, in, cert)) return ex_fail(status, DL_STATUS_UNREADABLE);
         X509 *x = cert.get();
-        info->version = static_cast<uint8_t>(X509_get_version(x) + 1);
+        // The field is an INTEGER of any size and the parser takes any value; only v1 to v3
+        // exist, and a byte would wrap the others into ones that look valid.
+        const long version = X509_get_version(x);
+        info->version = version >= X509_VERSION_1 && version <= X509_VERSION_3
+                            ? static_cast<uint8_t>(version + 1)
+                            : 0;
         fill_serial(X509_get0_serialNumber(x), info->serial);
         X509_NAME *issuer = X509_get_issuer_name(x);
         if (!issuer) {

@@ -33,7 +33,7 @@ int dl_password_cb(char *buf, int size, int rwflag, void *userdata);
 // The stream form of dl_get_ca_type: the same line scan over an open stream.
 int dl_get_ca_type_stream(FILE *f);
 // dl_get_x509 with the certificate decoded in the given library context (nullptr: default).
-X509 *dl_read_x509(int type, BIO *bio, OSSL_LIB_CTX *libctx);
+X509 *dl_read_x509(int type, BIO *bio, OSSL_LIB_CTX *libctx, bool *out_of_memory = nullptr);
 
 // ------------------------------------------ reading certificate files (file_primitives.cpp)
 
@@ -63,11 +63,15 @@ public:
     void rewind();
     // True when a read failed, as opposed to reaching the end of the file.
     bool read_error() const;
+    // True when a certificate read failed for want of memory rather than for its bytes.
+    bool out_of_memory() const { return out_of_memory_; }
 
 private:
     durl::BioPtr bio_;
     FILE *file_ = nullptr;  // owned by bio_
     int type_ = -1;
+    bool read_any_ = false;  // a certificate read was tried since open()
+    bool out_of_memory_ = false;
 };
 
 // dl_get_ca_hash, also handing back the certificate read (keyless) when keep is given.

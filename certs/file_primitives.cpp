@@ -82,8 +82,9 @@ int dl_get_ca_type(const char *path) {
 
 // A failed read leaves OpenSSL's error queue filled ("no start line" and the like); the
 // callers report failures themselves, and stale entries would confuse the next TLS
-// operation on this thread, so the queue is emptied.
-X509 *dl_read_x509(int type, BIO *bio, OSSL_LIB_CTX *libctx) {
+// operation on this thread, so the queue is emptied. What it said about memory is kept for
+// the caller that must not take a failed allocation for a file holding no certificate.
+X509 *dl_read_x509(int type, BIO *bio, OSSL_LIB_CTX *libctx, bool *out_of_memory) {
     X509 *x = nullptr;
     if (type == DL_CA_TYPE_PEM) {
         // What PEM_read_bio_X509 does, with the decoding done in the given library context.
@@ -102,7 +103,11 @@ X509 *dl_read_x509(int type, BIO *bio, OSSL_LIB_CTX *libctx) {
     } else {
         return nullptr;
     }
-    if (!x) ERR_clear_error();
+    if (!x) {
+        while (const unsigned long e = ERR_get_error())
+            if (out_of_memory && ERR_GET_REASON(e) == (ERR_R_MALLOC_FAILURE & ERR_REASON_MASK))
+                *out_of_memory = true;
+    }
     return x;
 }
 
@@ -281,6 +286,8 @@ void dl_cert_file::close() {
     bio_.reset();
     file_ = nullptr;
     type_ = -1;
+    read_any_ = false;
+    out_of_memory_ = false;
 }
 
 void dl_cert_file::rewind() {
@@ -291,7 +298,19 @@ bool dl_cert_file::read_error() const { return file_ && std::ferror(file_); }
 
 durl::X509Ptr dl_cert_file::certificate(bool keyless) {
     if (!bio_) return nullptr;
-    return durl::X509Ptr(dl_read_x509(type_, bio_.get(), keyless ? keyless_ctx() : nullptr));
+    OSSL_LIB_CTX *ctx = keyless ? keyless_ctx() : nullptr;
+    const bool first = !read_any_;
+    read_any_ = true;
+    durl::X509Ptr cert(dl_read_x509(type_, bio_.get(), ctx, &out_of_memory_));
+    // The encoding is guessed from a line holding "BEGIN", and a DER certificate's bytes can
+    // hold those letters too (in a name, a key, a signature). A file that yields no PEM
+    // certificate is then read as DER from its start, as OpenSSL's own loader does.
+    if (!cert && first && type_ == DL_CA_TYPE_PEM && !read_error()) {
+        rewind();
+        cert.reset(dl_read_x509(DL_CA_TYPE_DER, bio_.get(), ctx, &out_of_memory_));
+        if (cert) type_ = DL_CA_TYPE_DER;
+    }
+    return cert;
 }
 
 durl::X509Ptr dl_cert_file::first_certificate(const char *path, const char *open_failed,

@@ -97,7 +97,9 @@ int list_store(List &list, Reader &&read) {
 bool dl_entry_is_unusable(const char *path) {
     dl_cert_file entry;
     if (!entry.open(path)) return false;
-    return !entry.certificate(true) && !entry.read_error();
+    // Only bytes that were read whole and parse as no certificate condemn an entry: a
+    // read error or a failed allocation says nothing about the file.
+    return !entry.certificate(true) && !entry.read_error() && !entry.out_of_memory();
 }
 
 extern "C" int dl_install_ca(const char *file) {

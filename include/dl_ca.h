@@ -120,7 +120,7 @@ typedef struct dl_ca_info {
 
 /** Long description of a certificate (and optionally its private key). */
 typedef struct dl_ca_info_ex {
-    uint8_t version;       /* X.509 version: 1, 2 or 3 */
+    uint8_t version;       /* X.509 version: 1, 2 or 3; 0 when the file states another */
     char serial[64];       /* "4096 (0x1000)" up to 4 bytes, else "xx:xx:...:xx " */
     char sig_algo[64];     /* signature algorithm, e.g. "sha256WithRSAEncryption" */
     char key_algo[64];     /* public key algorithm, e.g. "rsaEncryption" */

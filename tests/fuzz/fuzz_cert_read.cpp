@@ -19,7 +19,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const std::string copy = fuzz::scratch() + "copy";
     fuzz::write_file(path, bytes);
     fuzz::write_file(copy, bytes);
-    const bool agree = fuzz::check_agreement(bytes);
 
     X509 *ref = fuzz::reference_parse(bytes);
     const uint32_t ref_hash = ref ? static_cast<uint32_t>(X509_subject_name_hash(ref)) : 0;
@@ -67,13 +66,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
 
     // The readers agree with each other, and a certificate OpenSSL finds is found by them.
     if (short_rc == 0) FUZZ_CHECK(info.hash == ref_hash && ref_hash != 0);
-    if (long_rc == 0) FUZZ_CHECK(ex.version >= 1 && ex.version <= 3);
-    if (agree) {
-        FUZZ_CHECK((short_rc == 0) == (long_rc == 0));
-        FUZZ_CHECK((short_rc == 0) == (hash != 0));
-        if (long_rc == 0) FUZZ_CHECK(ex.hash == hash);
-        FUZZ_CHECK((ref_hash != 0) == (hash != 0));
-    }
+    if (long_rc == 0) FUZZ_CHECK(ex.version <= 3);
+    FUZZ_CHECK((short_rc == 0) == (long_rc == 0));
+    FUZZ_CHECK((short_rc == 0) == (hash != 0));
+    if (long_rc == 0) FUZZ_CHECK(ex.hash == hash);
+    FUZZ_CHECK((ref_hash != 0) == (hash != 0));
     ERR_clear_error();
     return 0;
 }

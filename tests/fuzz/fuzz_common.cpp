@@ -131,15 +131,6 @@ unsigned checksum(const uint8_t *data, size_t size) {
     return sum;
 }
 
-bool strict() {
-#ifdef DURL_FUZZ_STRICT
-    return true;
-#else
-    const char *v = getenv("DURL_FUZZ_STRICT");
-    return v && v[0] == '1';
-#endif
-}
-
 void fail(const char *file, int line, const char *what) {
     fprintf(stderr, "%s:%d: property broken: %s\n", file, line, what);
     abort();

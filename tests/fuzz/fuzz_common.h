@@ -47,10 +47,6 @@ bool exists(const std::string &path);
 // byte still belongs to the file.
 unsigned checksum(const uint8_t *data, size_t size);
 
-// True when properties that a known, open fault breaks are checked as well: built with
-// DURL_FUZZ_STRICT defined, or DURL_FUZZ_STRICT=1 in the environment.
-bool strict();
-
 [[noreturn]] void fail(const char *file, int line, const char *what);
 
 }  // namespace fuzz
