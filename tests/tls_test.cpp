@@ -125,8 +125,6 @@ TEST_F(Tls, SessionDumpDescribesTheLastHttpsTransfer) {
 // Fault guarded: a session resumed after its CA left the trust directory skipped the check
 // that must then fail (libcurl keys sessions by the directory's name, not its contents).
 TEST_F(Tls, SessionsResumeOnlyUnderTheSameTrust) {
-    GTEST_SKIP() << "TLS sessions are not shared across calls for now: ThreadSanitizer saw a "
-                    "race on a shared session under parallel resumption";
     const std::string dir = scratch_dir("resume-ca"), other_dir = scratch_dir("resume-other");
     const std::string hashed = add_hashed_copy(pki().ca_pem, dir);
     ASSERT_FALSE(hashed.empty());

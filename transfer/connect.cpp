@@ -47,19 +47,13 @@ void dl_curl_share_unlock(CURL * /*easy*/, curl_lock_data data, void * /*user*/)
 // Resolved names and TLS sessions, kept across calls and handles. libcurl offers a session
 // only to a connection whose TLS settings (CA directory and file, client certificate,
 // verification flags, versions, ciphers) equal those it was made with.
-constexpr bool kShareTlsSessions = false;
-
 CURLSH *create_share() {
     CURLSH *share = curl_share_init();
     if (!share) return nullptr;
     curl_share_setopt(share, CURLSHOPT_LOCKFUNC, durl_curl_share_lock);
     curl_share_setopt(share, CURLSHOPT_UNLOCKFUNC, dl_curl_share_unlock);
     curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
-    // TLS sessions are not shared for now: with sixteen threads resuming one server's
-    // session at once, ThreadSanitizer sees one connection free the session's certificate
-    // stack while another copies it. Until that is understood, each easy handle keeps only
-    // its own sessions (libcurl's per-handle cache), which is what it did before.
-    if (kShareTlsSessions) curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
+    curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
     return share;
 }
 
