@@ -302,13 +302,16 @@ durl::X509Ptr dl_cert_file::certificate(bool keyless) {
     const bool first = !read_any_;
     read_any_ = true;
     durl::X509Ptr cert(dl_read_x509(type_, bio_.get(), ctx, &out_of_memory_));
-    // The encoding is guessed from a line holding "BEGIN", and a DER certificate's bytes can
-    // hold those letters too (in a name, a key, a signature). A file that yields no PEM
-    // certificate is then read as DER from its start, as OpenSSL's own loader does.
-    if (!cert && first && type_ == DL_CA_TYPE_PEM && !read_error()) {
+    // The encoding is only guessed from a line holding "BEGIN": a DER certificate's bytes
+    // can hold those letters too (in a name, a key, a signature), and OpenSSL's PEM reader
+    // reads long lines in pieces, so it may find a block the guess did not see. A file that
+    // yields nothing in the guessed encoding is read in the other one from its start, which
+    // is what OpenSSL's own loader (PEM, else DER) finds in it.
+    if (!cert && first && (type_ == DL_CA_TYPE_PEM || type_ == DL_CA_TYPE_DER) && !read_error()) {
+        const int other = type_ == DL_CA_TYPE_PEM ? DL_CA_TYPE_DER : DL_CA_TYPE_PEM;
         rewind();
-        cert.reset(dl_read_x509(DL_CA_TYPE_DER, bio_.get(), ctx, &out_of_memory_));
-        if (cert) type_ = DL_CA_TYPE_DER;
+        cert.reset(dl_read_x509(other, bio_.get(), ctx, &out_of_memory_));
+        if (cert) type_ = other;
     }
     return cert;
 }
