@@ -10,7 +10,7 @@ if [ "$#" -gt 0 ]; then
 else
     files=$(git ls-files -- 'include/*.h' 'transfer/*.cpp' 'transfer/*.h' 'certs/*.cpp' \
         'certs/*.h' 'tools/*.cpp' 'tools/*.h' 'tests/*.cpp' 'tests/*.c' 'tests/support/*.cpp' \
-        'tests/support/*.h' 'tests/servers/*.cpp' 'bench/*.cpp' 'bench/*.h')
+        'tests/support/*.h' 'tests/fuzz/support/*.h' 'tests/servers/*.cpp' 'bench/*.cpp' 'bench/*.h')
 fi
 
 status=0

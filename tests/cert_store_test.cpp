@@ -21,19 +21,6 @@ namespace {
 
 using Names = std::set<std::string>;
 
-mode_t file_mode(const std::string &p) {
-    struct stat st;
-    return stat(p.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0;
-}
-
-uint32_t subject_hash(X509 *cert) { return static_cast<uint32_t>(X509_subject_name_hash(cert)); }
-
-std::string hash_name(X509 *cert) {
-    char b[16];
-    std::snprintf(b, sizeof b, "%08x", subject_hash(cert));
-    return b;
-}
-
 // CA number i: its own subject, self-signed with key slot 5.
 X509 *store_ca(int i) {
     static std::map<int, durl::X509Ptr> made;

@@ -22,32 +22,13 @@ protected:
         ASSERT_TRUE(write_file(local, "local file\n"));
     }
 
-    // Every transfer that takes a request, by name; each returns its code and releases what
-    // it got. An open stream is closed again.
     int call(const std::string &how, durl_handle *h, const durl_url_param &p,
              const char *send_name = nullptr) {
-        durl_result r{};
-        int rc = -999;
-        if (how == "file") rc = durl_download_to_file(h, &r, &p, (dir + "/target").c_str());
-        if (how == "memory") rc = durl_download_to_memory(h, &r, &p);
-        if (how == "upload") rc = durl_upload(h, &r, &p, local.c_str(), send_name);
-        if (how == "open") {
-            rc = durl_open(h, &r, &p);
-            durl_close(h);
-        }
-        durl_free_result(&r);
-        return rc;
+        return transfer_by(how, h, p, dir + "/target", local, send_name);
     }
 
     std::string dir, local;
 };
-
-// The hostile server's filler: "0123456789" over and over.
-std::string filler(size_t n) {
-    std::string s;
-    for (size_t i = 0; i < n; ++i) s += static_cast<char>('0' + i % 10);
-    return s;
-}
 
 const char *const kCalls[] = {"file", "memory", "upload", "open"};
 
@@ -205,37 +186,10 @@ TEST_F(Hostile, MisbehavingServersEndWithAClearCodeAndLoseNothing) {
         EXPECT_EQ(m.has_data, r.rc == 0);
         EXPECT_EQ(m.body, r.rc ? "" : filler(r.kept));
         // A stream meets the same server: it ends, with a failure where the transfer fails.
-        durl_url_param p = make_param(r.url);
-        int rc = durl_open(h, nullptr, &p);
-        char buf[4096];
-        int n = 1;
-        while (rc == 0 && (n = durl_read(h, nullptr, buf, sizeof buf)) > 0) {
-        }
-        EXPECT_EQ(rc == 0 && n == 0, r.rc == 0) << "open " << rc << ", last read " << n;
-        EXPECT_EQ(durl_close(h), 0);
+        Streamed s = read_stream(h, make_param(r.url));
+        EXPECT_EQ(s.rc == 0, r.rc == 0) << s.rc;
+        EXPECT_EQ(s.closed, 0);
     }
-}
-
-// Reads a stream to its end: the bytes that arrived, and the first failure (open or read).
-struct Streamed {
-    int rc = 0;
-    std::string body;
-};
-Streamed read_stream(durl_handle *h, const durl_url_param &p) {
-    Streamed s;
-    s.rc = durl_open(h, nullptr, &p);
-    char buf[4096];
-    int n = 0;
-    while (s.rc == 0 && (n = durl_read(h, nullptr, buf, sizeof buf)) > 0) s.body.append(buf, n);
-    if (s.rc == 0 && n < 0) s.rc = n;
-    durl_close(h);
-    return s;
-}
-
-bool ftp_sent(const std::string &command) {
-    for (const std::string &c : ftp_commands())
-        if (c.find(" " + command) != std::string::npos) return true;
-    return false;
 }
 
 TEST_F(Hostile, SizeCapHoldsAsTheBytesArrive) {

@@ -5,7 +5,6 @@
 
 #include <cstddef>
 #include <cstdio>
-#include <filesystem>
 #include <memory>
 
 #include <openssl/evp.h>
@@ -16,6 +15,7 @@
 #include "dl_ca.h"
 #include "durl.h"
 #include "log_capture.h"
+#include "record_layout.h"
 #include "servers.h"
 #include "transfer_util.h"
 
@@ -31,22 +31,6 @@ protected:
     }
     std::string dir;
 };
-
-// A sparse file of the given size: no blocks are written, so 4 GiB cost nothing. Through
-// std::filesystem, whose sizes are 64-bit whatever this file is compiled with.
-bool sparse_file(const std::string &path, uint64_t size) {
-    std::error_code ec;
-    std::filesystem::remove(path, ec);
-    if (!write_file(path, "")) return false;
-    std::filesystem::resize_file(path, size, ec);
-    return !ec;
-}
-
-uint64_t file_size(const std::string &path) {
-    std::error_code ec;
-    uint64_t size = std::filesystem::file_size(path, ec);
-    return ec ? 0 : size;
-}
 
 }  // namespace
 
@@ -128,9 +112,7 @@ TEST_F(Portability, AppendSizesPast2And4GiB) {
         durl_url_param p = make_param(ftp_url("/wide.bin"));
         p.ftp_append = 1;
         p.append_limit = 2;  // cancel beyond the limit
-        durl_result r{};
-        EXPECT_EQ(durl_upload(h, &r, &p, local.c_str(), nullptr), -163) << log.dump();
-        durl_free_result(&r);
+        EXPECT_EQ(upload(h, p, local.c_str()), -163) << log.dump();
         EXPECT_EQ(file_size(remote), row.remote_size);
     }
     std::remove(remote.c_str());
@@ -169,89 +151,53 @@ TEST_F(Portability, SeededKeyIsTheSameEverywhere) {
 // sizeof and offsetof of every public record, per CPU: an accidental layout change on one of
 // them breaks every caller built against the old headers.
 TEST_F(Portability, PublicRecordLayout) {
-#if defined(__x86_64__)
-    const int column = 0;
-#elif defined(__aarch64__)
-    const int column = 1;
+#if defined(__x86_64__) || defined(__aarch64__)
+    const bool armhf = false;
 #elif defined(__arm__)
-    const int column = 2;
+    const bool armhf = true;
 #else
     GTEST_SKIP() << "no layout recorded for this processor";
-    const int column = 0;
+    const bool armhf = false;
 #endif
-    struct Row {
-        const char *what;
-        size_t actual;
-        size_t expected[3];  // amd64, arm64, armhf
+    using Info = dl_ca_info;
+    using Ex = dl_ca_info_ex;
+    using Param = durl_url_param;
+    using Detail = durl_result_detail;
+    const struct {
+        const char *record;
+        std::string actual;        // its size, then the offset of each field named, in order
+        const char *lp64, *armhf;  // armhf null: as amd64 and arm64
     } rows[] = {
-#define SIZE(rec, a, b, c)             \
-    {                                  \
-#rec, sizeof(rec), { a, b, c } \
-    }
-#define AT(rec, field, a, b, c)                            \
-    {                                                      \
-#rec "." #field, offsetof(rec, field), { a, b, c } \
-    }
-        SIZE(dl_ca_status, 260, 260, 260),
-        AT(dl_ca_status, code, 0, 0, 0),
-        AT(dl_ca_status, message, 4, 4, 4),
-        SIZE(dl_ca_info, 260, 260, 260),
-        AT(dl_ca_info, common_name, 0, 0, 0),
-        AT(dl_ca_info, organization, 64, 64, 64),
-        AT(dl_ca_info, not_after, 128, 128, 128),
-        AT(dl_ca_info, hash, 192, 192, 192),
-        AT(dl_ca_info, path, 196, 196, 196),
-        SIZE(dl_ca_info_ex, 596, 596, 596),
-        AT(dl_ca_info_ex, version, 0, 0, 0),
-        AT(dl_ca_info_ex, serial, 1, 1, 1),
-        AT(dl_ca_info_ex, sig_algo, 65, 65, 65),
-        AT(dl_ca_info_ex, key_algo, 129, 129, 129),
-        AT(dl_ca_info_ex, key_bits, 196, 196, 196),
-        AT(dl_ca_info_ex, pri_key_algo, 200, 200, 200),
-        AT(dl_ca_info_ex, pri_key_bits, 264, 264, 264),
-        AT(dl_ca_info_ex, issuer, 268, 268, 268),
-        AT(dl_ca_info_ex, subject, 332, 332, 332),
-        AT(dl_ca_info_ex, hash, 396, 396, 396),
-        AT(dl_ca_info_ex, not_before, 400, 400, 400),
-        AT(dl_ca_info_ex, not_after, 464, 464, 464),
-        AT(dl_ca_info_ex, path, 528, 528, 528),
-        AT(dl_ca_info_ex, ext_count, 592, 592, 592),
-        SIZE(dl_trust_ca_list, 2604, 2604, 2604),
-        AT(dl_trust_ca_list, count, 0, 0, 0),
-        AT(dl_trust_ca_list, entries, 4, 4, 4),
-        SIZE(dl_trust_ca_list_ex, 5964, 5964, 5964),
-        AT(dl_trust_ca_list_ex, count, 0, 0, 0),
-        AT(dl_trust_ca_list_ex, entries, 4, 4, 4),
-        SIZE(durl_url_param, 1600, 1600, 1588),
-        AT(durl_url_param, url, 0, 0, 0),
-        AT(durl_url_param, user, 1024, 1024, 1024),
-        AT(durl_url_param, password, 1280, 1280, 1280),
-        AT(durl_url_param, method, 1536, 1536, 1536),
-        AT(durl_url_param, auth, 1540, 1540, 1540),
-        AT(durl_url_param, ftp_append, 1544, 1544, 1544),
-        AT(durl_url_param, append_limit, 1548, 1548, 1548),
-        AT(durl_url_param, raw_upload, 1552, 1552, 1552),
-        AT(durl_url_param, max_size, 1556, 1556, 1556),
-        AT(durl_url_param, keep_alive, 1560, 1560, 1560),
-        AT(durl_url_param, reserved1, 1564, 1564, 1564),
-        AT(durl_url_param, no_redirect, 1568, 1568, 1568),
-        AT(durl_url_param, reserved2, 1572, 1572, 1572),
-        AT(durl_url_param, post_size, 1576, 1576, 1576),
-        AT(durl_url_param, headers, 1584, 1584, 1580),
-        AT(durl_url_param, post_data, 1592, 1592, 1584),
-        SIZE(durl_result_detail, 32, 32, 20),
-        AT(durl_result_detail, reserved1, 0, 0, 0),
-        AT(durl_result_detail, reserved2, 4, 4, 4),
-        AT(durl_result_detail, size, 8, 8, 8),
-        AT(durl_result_detail, reserved_buf, 16, 16, 12),
-        AT(durl_result_detail, data, 24, 24, 16),
-        SIZE(durl_result, 1552, 1552, 1544),
-        AT(durl_result, recode, 0, 0, 0),
-        AT(durl_result, reserved_text, 4, 4, 4),
-        AT(durl_result, effective_url, 516, 516, 516),
-        AT(durl_result, detail, 1544, 1544, 1540),
-#undef SIZE
-#undef AT
+        {"dl_ca_status", layout(&dl_ca_status::code, &dl_ca_status::message), "260 0 4", nullptr},
+        {"dl_ca_info",
+         layout(&Info::common_name, &Info::organization, &Info::not_after, &Info::hash,
+                &Info::path),
+         "260 0 64 128 192 196", nullptr},
+        {"dl_ca_info_ex",
+         layout(&Ex::version, &Ex::serial, &Ex::sig_algo, &Ex::key_algo, &Ex::key_bits,
+                &Ex::pri_key_algo, &Ex::pri_key_bits, &Ex::issuer, &Ex::subject, &Ex::hash,
+                &Ex::not_before, &Ex::not_after, &Ex::path, &Ex::ext_count),
+         "596 0 1 65 129 196 200 264 268 332 396 400 464 528 592", nullptr},
+        {"dl_trust_ca_list", layout(&dl_trust_ca_list::count, &dl_trust_ca_list::entries),
+         "2604 0 4", nullptr},
+        {"dl_trust_ca_list_ex", layout(&dl_trust_ca_list_ex::count, &dl_trust_ca_list_ex::entries),
+         "5964 0 4", nullptr},
+        {"durl_url_param",
+         layout(&Param::url, &Param::user, &Param::password, &Param::method, &Param::auth,
+                &Param::ftp_append, &Param::append_limit, &Param::raw_upload, &Param::max_size,
+                &Param::keep_alive, &Param::reserved1, &Param::no_redirect, &Param::reserved2,
+                &Param::post_size, &Param::headers, &Param::post_data),
+         "1600 0 1024 1280 1536 1540 1544 1548 1552 1556 1560 1564 1568 1572 1576 1584 1592",
+         "1588 0 1024 1280 1536 1540 1544 1548 1552 1556 1560 1564 1568 1572 1576 1580 1584"},
+        {"durl_result_detail",
+         layout(&Detail::reserved1, &Detail::reserved2, &Detail::size, &Detail::reserved_buf,
+                &Detail::data),
+         "32 0 4 8 16 24", "20 0 4 8 12 16"},
+        {"durl_result",
+         layout(&durl_result::recode, &durl_result::reserved_text, &durl_result::effective_url,
+                &durl_result::detail),
+         "1552 0 4 516 1544", "1544 0 4 516 1540"},
     };
-    for (const Row &row : rows) EXPECT_EQ(row.actual, row.expected[column]) << row.what;
+    for (const auto &row : rows)
+        EXPECT_EQ(row.actual, armhf && row.armhf ? row.armhf : row.lp64) << row.record;
 }

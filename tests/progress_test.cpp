@@ -1,14 +1,7 @@
 // The log threshold, the progress notification with its stop, and the tool's meter and
 // Ctrl-C, against the local HTTP server's slow bodies.
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <pty.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <cstring>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -80,29 +73,14 @@ TEST_F(LogLevel, EachHandleKeepsItsOwnOnEveryThread) {
     EXPECT_TRUE(log.contains(6, "[DCMN]download common success.\n"));
 }
 
-// What the progress callback saw, and when to stop.
-struct Seen {
-    std::vector<int64_t> done, total, up_done, up_total;
-    int64_t stop_after = -1;  // stop once this many bytes arrived (-1: never)
-    static int cb(void *ctx, int64_t dl, int64_t dl_total, int64_t ul, int64_t ul_total) {
-        auto *s = static_cast<Seen *>(ctx);
-        s->done.push_back(dl);
-        s->total.push_back(dl_total);
-        s->up_done.push_back(ul);
-        s->up_total.push_back(ul_total);
-        const int64_t moved = dl + ul;
-        return s->stop_after >= 0 && moved >= s->stop_after ? 1 : 0;
-    }
-};
-
 class Progress : public DurlTest {};
 
 // 300 writes of 1000 bytes, 5 ms apart: about a second and a half.
 const char kSlow[] = "/bytes/300000?chunk=1000&delay_ms=5";
 
 TEST_F(Progress, CountsGrowAFewTimesASecondAndEndWithTheWhole) {
-    Seen seen;
-    ASSERT_EQ(durl_set_progress(nullptr, Seen::cb, &seen), 0);
+    ProgressLog seen;
+    ASSERT_EQ(durl_set_progress(nullptr, ProgressLog::cb, &seen), 0);
     ASSERT_EQ(fetch_memory(nullptr, make_param(http_url(kSlow))).rc, 0);
     ASSERT_GE(seen.done.size(), 2u);
     EXPECT_LT(seen.done.size(), 30u);  // far fewer calls than the 300 writes
@@ -111,16 +89,14 @@ TEST_F(Progress, CountsGrowAFewTimesASecondAndEndWithTheWhole) {
     EXPECT_EQ(seen.total.back(), 300000);
 
     // Uploads count the bytes sent.
-    Seen up;
-    ASSERT_EQ(durl_set_progress(nullptr, Seen::cb, &up), 0);
+    ProgressLog up;
+    ASSERT_EQ(durl_set_progress(nullptr, ProgressLog::cb, &up), 0);
     const std::string file = scratch_dir("progress") + "/up.bin";
     ASSERT_TRUE(write_file(file, pattern_body(50000)));
     durl_url_param put = make_param(http_url("/echo"));
     put.method = DURL_METHOD_PUT;
     put.raw_upload = 1;
-    durl_result r{};
-    EXPECT_EQ(durl_upload(nullptr, &r, &put, file.c_str(), nullptr), 0);
-    durl_free_result(&r);
+    EXPECT_EQ(upload(nullptr, put, file.c_str()), 0);
     ASSERT_FALSE(up.up_done.empty());
     EXPECT_EQ(up.up_done.back(), 50000);
 
@@ -132,7 +108,8 @@ TEST_F(Progress, CountsGrowAFewTimesASecondAndEndWithTheWhole) {
     EXPECT_EQ(fetch_memory(nullptr, make_param(http_url("/bytes/10"))).rc, 0);
     EXPECT_EQ(up.done.size(), before);
     int stranger = 0;
-    EXPECT_EQ(durl_set_progress(reinterpret_cast<durl_handle *>(&stranger), Seen::cb, &up), -102);
+    EXPECT_EQ(durl_set_progress(reinterpret_cast<durl_handle *>(&stranger), ProgressLog::cb, &up),
+              -102);
 }
 
 TEST_F(Progress, AStopEndsEveryKindOfTransferAndKeepsTheOldFile) {
@@ -140,9 +117,9 @@ TEST_F(Progress, AStopEndsEveryKindOfTransferAndKeepsTheOldFile) {
     const std::string target = dir + "/kept.bin";
     ASSERT_TRUE(write_file(target, "old contents"));
     const durl_url_param slow = make_param(http_url(kSlow));
-    Seen seen;
+    ProgressLog seen;
     seen.stop_after = 0;
-    ASSERT_EQ(durl_set_progress(nullptr, Seen::cb, &seen), 0);
+    ASSERT_EQ(durl_set_progress(nullptr, ProgressLog::cb, &seen), 0);
 
     Fetch f = fetch_file(nullptr, slow, target);
     EXPECT_EQ(f.rc, -142);
@@ -176,53 +153,6 @@ TEST_F(Progress, AStopEndsEveryKindOfTransferAndKeepsTheOldFile) {
 }
 
 // ----------------------------------------------------------------- the tool in a terminal
-
-struct ToolRun {
-    std::string terminal;  // what the tool wrote to the terminal (its stderr, maybe stdout)
-    int status = -1;
-};
-
-// Runs the tool with its standard error (and standard output unless stdout_file is given)
-// on a pseudo-terminal. interrupt_at: text whose arrival on the terminal sends SIGINT.
-ToolRun tool_in_terminal(const std::vector<std::string> &args, const std::string &stdout_file,
-                         const std::string &interrupt_at = "") {
-    // The tool's command line may start with an emulator (cross builds): split it into words.
-    std::vector<std::string> argv_s;
-    std::istringstream words(DURL_TEST_TOOL);
-    for (std::string w; words >> w;) argv_s.push_back(w);
-    argv_s.insert(argv_s.end(), args.begin(), args.end());
-    int master = -1;
-    pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
-    if (pid == 0) {
-        if (!stdout_file.empty() && !freopen(stdout_file.c_str(), "w", stdout)) _exit(120);
-        std::vector<char *> argv;
-        for (std::string &a : argv_s) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        execvp(argv[0], argv.data());
-        _exit(121);
-    }
-    ToolRun run;
-    if (pid < 0) return run;
-    bool sent = false;
-    char buf[4096];
-    for (;;) {
-        pollfd p{master, POLLIN, 0};
-        if (poll(&p, 1, 30000) <= 0) break;
-        ssize_t n = read(master, buf, sizeof buf);
-        if (n <= 0) break;  // EIO once the child has gone
-        run.terminal.append(buf, static_cast<size_t>(n));
-        if (!interrupt_at.empty() && !sent &&
-            run.terminal.find(interrupt_at) != std::string::npos) {
-            kill(pid, SIGINT);
-            sent = true;
-        }
-    }
-    close(master);
-    int raw = 0;
-    waitpid(pid, &raw, 0);
-    run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    return run;
-}
 
 TEST(ToolProgress, MeterOnATerminalOnlyAndCtrlCKeepsTheOldFile) {
     const std::string dir = scratch_dir("meter");

@@ -2,7 +2,6 @@
 // the file sink, the connection cache, parallel handles, and the durl tool's status and message.
 #include <dlfcn.h>
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
 #include <atomic>
 #include <cstring>
@@ -30,17 +29,11 @@ protected:
         local = dir + "/log.txt";
         ASSERT_TRUE(write_file(local, pattern_body(20000)));
     }
-    int put(durl_handle *h, const durl_url_param &p, const char *file, const char *name = nullptr) {
-        durl_result r{};
-        int rc = durl_upload(h, &r, &p, file, name);
-        durl_free_result(&r);
-        return rc;
-    }
     // The last request the HTTP server logged for one successful upload.
     HttpRecord sent(const durl_url_param &p, const char *file, durl_handle *h = nullptr,
                     const char *name = nullptr) {
         http_log_reset();
-        EXPECT_EQ(0, put(h, p, file, name));
+        EXPECT_EQ(0, upload(h, p, file, name));
         std::vector<HttpRecord> log = http_log();
         return log.empty() ? HttpRecord{} : log.back();
     }
@@ -49,24 +42,9 @@ protected:
 
 std::string port_url(int port) { return "http://127.0.0.1:" + std::to_string(port) + "/x"; }
 
-bool ftp_sent(const std::string &command) {
-    for (const std::string &c : ftp_commands())
-        if (c.find(" " + command) != std::string::npos) return true;
-    return false;
-}
-
 // While set, libcurl refuses the first line of every request header list, as it does when
 // memory runs out; every other list goes through.
 std::atomic<bool> g_refuse_header_list{false};
-
-// The durl tool with args, stdout and stderr into out and out.err; its exit status.
-int run_tool(const std::vector<std::string> &args, const std::string &out,
-             const std::string &prefix = "") {
-    std::string cmd = prefix + DURL_TEST_TOOL;
-    for (const std::string &a : args) cmd += " '" + a + "'";
-    int raw = std::system((cmd + " > " + out + " 2> " + out + ".err").c_str());
-    return WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-}
 
 }  // namespace
 
@@ -98,13 +76,13 @@ TEST_F(Transfer, EverySchemeDownloadsAndUploads) {
         EXPECT_EQ(0, fetch_file(nullptr, make_param(row.get), dir + "/out.bin").rc);
         EXPECT_TRUE(read_file(dir + "/out.bin") == body);
         if (row.put.empty()) continue;
-        EXPECT_EQ(0, put(nullptr, make_param(row.put), local.c_str()));
+        EXPECT_EQ(0, upload(nullptr, make_param(row.put), local.c_str()));
         EXPECT_EQ(file_md5_hex(local), file_md5_hex(row.stored));
     }
     EXPECT_EQ((std::vector<std::string>{"log.txt", "out.bin"}), list_dir(dir));
     // Implicit FTPS with default verification: the self-signed peer is refused both ways.
     EXPECT_EQ(-160, fetch_memory(nullptr, make_param(ftps_url("/dl.bin"))).rc);
-    EXPECT_EQ(-160, put(nullptr, make_param(ftps_url("/")), local.c_str()));
+    EXPECT_EQ(-160, upload(nullptr, make_param(ftps_url("/")), local.c_str()));
 }
 
 TEST_F(Transfer, FailuresAndLimitsReportTheirCodes) {
@@ -204,13 +182,13 @@ TEST_F(Transfer, FtpAppendFollowsItsLimit) {
         durl_url_param p = make_param(ftp_url("/app.bin"));
         p.ftp_append = 1;
         p.append_limit = row.append_limit;
-        EXPECT_EQ(row.rc, put(h, p, local.c_str()));
+        EXPECT_EQ(row.rc, upload(h, p, local.c_str()));
         EXPECT_EQ(row.result, read_file(remote));
     }
     std::remove((ftp_user_dir() + "/fresh.bin").c_str());  // a missing file is created
     durl_url_param fresh = make_param(ftp_url("/fresh.bin"));
     fresh.ftp_append = 1;
-    EXPECT_EQ(0, put(h, fresh, local.c_str()));
+    EXPECT_EQ(0, upload(h, fresh, local.c_str()));
     EXPECT_EQ(pattern_body(20000), read_file(ftp_user_dir() + "/fresh.bin"));
 }
 
@@ -359,7 +337,7 @@ TEST_F(Transfer, NothingReachesStandardOutput) {
     ASSERT_TRUE(write_file(ftp_user_dir() + "/quiet.bin", "12345"));
     http_url("/");  // servers up before stdout is taken away
     StdoutCapture out;
-    EXPECT_EQ(0, put(nullptr, make_param(http_url("/echo")), local.c_str()));
+    EXPECT_EQ(0, upload(nullptr, make_param(http_url("/echo")), local.c_str()));
     for (int method : {DURL_METHOD_DELETE, DURL_METHOD_HEAD}) {
         durl_url_param p = make_param(http_url("/echo"));
         p.method = method;
@@ -367,7 +345,7 @@ TEST_F(Transfer, NothingReachesStandardOutput) {
     }
     durl_url_param append = make_param(ftp_url("/quiet.bin"));
     append.ftp_append = 1;
-    EXPECT_EQ(0, put(nullptr, append, local.c_str()));
+    EXPECT_EQ(0, upload(nullptr, append, local.c_str()));
     EXPECT_EQ("", out.text());
     EXPECT_FALSE(file_exists(dir + "/none.bin"));
 }

@@ -10,7 +10,7 @@
 
 #include "cert_reference.h"
 #include "dl_ca.h"
-#include "fuzz_common.h"
+#include "harness.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     fuzz::init_library();

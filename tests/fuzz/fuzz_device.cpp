@@ -14,7 +14,7 @@
 
 #include "cert_reference.h"
 #include "dl_ca.h"
-#include "fuzz_common.h"
+#include "harness.h"
 
 namespace {
 

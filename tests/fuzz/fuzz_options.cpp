@@ -9,11 +9,9 @@
 #include <vector>
 
 #include <openssl/err.h>
-#include <openssl/ssl.h>
-#include <openssl/x509.h>
 
 #include "engine.h"
-#include "fuzz_common.h"
+#include "harness.h"
 
 namespace {
 
@@ -67,56 +65,9 @@ struct Expected {
     }
 };
 
-// A TLS session as the transfer sees it: a client connected over memory to a server whose
-// self-signed certificate carries the given common name (the peer's texts are the outside
-// input). nullptr when no session could be made (a name OpenSSL refuses, for one).
-struct Session {
-    SSL *client = nullptr, *server = nullptr;
-    ~Session() {
-        SSL_free(client);
-        SSL_free(server);
-    }
-};
-
-bool connect(Session &s, const std::string &cn) {
-    static EVP_PKEY *key = EVP_RSA_gen(1024);
-    static SSL_CTX *client_ctx = SSL_CTX_new(TLS_client_method());
-    static SSL_CTX *server_ctx = SSL_CTX_new(TLS_server_method());
-    if (!key || !client_ctx || !server_ctx) return false;
-    SSL_CTX_set_security_level(client_ctx, 0);
-    SSL_CTX_set_security_level(server_ctx, 0);
-    X509 *x = X509_new();
-    X509_NAME *name = X509_NAME_new();
-    bool ok = x && name && X509_set_version(x, 2) && X509_gmtime_adj(X509_getm_notBefore(x), 0) &&
-              X509_gmtime_adj(X509_getm_notAfter(x), 3600) && X509_set_pubkey(x, key) &&
-              X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
-                                         reinterpret_cast<const unsigned char *>(cn.data()),
-                                         static_cast<int>(cn.size()), -1, 0) &&
-              X509_set_subject_name(x, name) && X509_set_issuer_name(x, name) &&
-              X509_sign(x, key, EVP_sha256()) > 0;
-    X509_NAME_free(name);
-    s.client = ok ? SSL_new(client_ctx) : nullptr;
-    s.server = ok ? SSL_new(server_ctx) : nullptr;
-    ok = ok && s.client && s.server && SSL_use_certificate(s.server, x) == 1 &&
-         SSL_use_PrivateKey(s.server, key) == 1;
-    X509_free(x);
-    BIO *a = nullptr, *b = nullptr;
-    if (!ok || BIO_new_bio_pair(&a, 0, &b, 0) != 1) return false;
-    SSL_set_bio(s.client, a, a);
-    SSL_set_bio(s.server, b, b);
-    SSL_set_connect_state(s.client);
-    SSL_set_accept_state(s.server);
-    for (int round = 0; round < 20; ++round) {
-        const int c = SSL_do_handshake(s.client);
-        const int v = SSL_do_handshake(s.server);
-        if (c == 1 && v == 1) return true;
-    }
-    return false;
-}
-
 void describe(size_t size, const std::string &cn) {
-    Session session;
-    if (!connect(session, cn)) {
+    fuzz::TlsPair session;
+    if (!fuzz::tls_pair(session, cn)) {
         ERR_clear_error();
         return;
     }

@@ -15,7 +15,7 @@
 #include <curl/curl.h>
 
 #include "engine.h"
-#include "fuzz_common.h"
+#include "harness.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "engine.h"
-#include "fuzz_common.h"
+#include "harness.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     fuzz::init_library();

@@ -13,40 +13,13 @@
 #include <openssl/pem.h>
 #include <openssl/x509.h>
 
+#include "cert_reference.h"
 #include "dl_internal.h"
-#include "fuzz_common.h"
+#include "harness.h"
 
 namespace {
 
 constexpr int kBits = 512;
-
-std::string escaped(const std::string &s) {
-    std::string out;
-    for (char c : s) {
-        if (c == '/' || c == '=' || c == '\\') out += '\\';
-        out += c;
-    }
-    return out;
-}
-
-// The name as subject text: numeric types, UTF-8 values, separators escaped. Empty when a
-// value can't be written (a NUL inside it).
-std::string as_text(X509_NAME *name) {
-    std::string text;
-    for (int i = 0; i < X509_NAME_entry_count(name); ++i) {
-        X509_NAME_ENTRY *e = X509_NAME_get_entry(name, i);
-        char oid[128];
-        OBJ_obj2txt(oid, sizeof oid, X509_NAME_ENTRY_get_object(e), 1);
-        unsigned char *utf8 = nullptr;
-        const int len = ASN1_STRING_to_UTF8(&utf8, X509_NAME_ENTRY_get_data(e));
-        if (len < 0) return "";
-        const std::string value(reinterpret_cast<char *>(utf8), static_cast<size_t>(len));
-        OPENSSL_free(utf8);
-        if (value.find('\0') != std::string::npos) return "";
-        text += "/" + escaped(oid) + "=" + escaped(value);
-    }
-    return text;
-}
 
 bool same_subject(X509_NAME *name, const std::string &subject) {
     X509_NAME *want = dl_do_subject(subject.c_str(), MBSTRING_UTF8);
@@ -120,7 +93,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     X509_NAME *name = dl_do_subject(subject.c_str(), chtype);
     if (subject.empty() || subject[0] != '/') FUZZ_CHECK(name == nullptr);
     if (name) {
-        const std::string text = as_text(name);
+        const std::string text = fuzz::as_text(name);
         if (!text.empty() || X509_NAME_entry_count(name) == 0) {
             X509_NAME *again = dl_do_subject(text.empty() ? "/" : text.c_str(), MBSTRING_UTF8);
             FUZZ_CHECK(again && X509_NAME_cmp(name, again) == 0);

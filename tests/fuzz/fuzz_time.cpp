@@ -9,7 +9,7 @@
 #include <openssl/asn1.h>
 
 #include "dl_internal.h"
-#include "fuzz_common.h"
+#include "harness.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     fuzz::init_library();

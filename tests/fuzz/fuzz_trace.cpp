@@ -6,7 +6,7 @@
 #include <curl/curl.h>
 
 #include "engine.h"
-#include "fuzz_common.h"
+#include "harness.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     fuzz::init_library();

@@ -1,5 +1,7 @@
 #include "cert_factory.h"
 
+#include <sys/stat.h>
+
 #include <openssl/asn1.h>
 #include <openssl/err.h>
 #include <openssl/pem.h>
@@ -206,6 +208,19 @@ std::string run_capture(const std::string &command, int *status) {
     int rc = pclose(p);
     if (status) *status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
     return out;
+}
+
+uint32_t subject_hash(X509 *cert) { return static_cast<uint32_t>(X509_subject_name_hash(cert)); }
+
+std::string hash_name(X509 *cert) {
+    char b[16];
+    std::snprintf(b, sizeof b, "%08x", subject_hash(cert));
+    return b;
+}
+
+unsigned file_mode(const std::string &path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0;
 }
 
 }  // namespace durl_test

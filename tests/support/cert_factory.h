@@ -69,6 +69,14 @@ struct FactoryPki {
 };
 const FactoryPki &factory_pki();
 
+// The certificate's subject hash as OpenSSL names trust-store entries, as a number and as
+// eight hex digits.
+uint32_t subject_hash(X509 *cert);
+std::string hash_name(X509 *cert);
+
+// Permission bits of a file, 0 when missing.
+unsigned file_mode(const std::string &path);
+
 // Runs a shell command line, returns its standard output; *status gets the exit status.
 // For cross-checks against the openssl command line only.
 std::string run_capture(const std::string &command, int *status = nullptr);

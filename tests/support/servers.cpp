@@ -321,4 +321,16 @@ int black_hole_port() {
     return listening ? port : 0;
 }
 
+bool ftp_sent(const std::string &command) {
+    for (const std::string &c : ftp_commands())
+        if (c.find(" " + command) != std::string::npos) return true;
+    return false;
+}
+
+std::string filler(size_t n) {
+    std::string s;
+    for (size_t i = 0; i < n; ++i) s += static_cast<char>('0' + i % 10);
+    return s;
+}
+
 }  // namespace durl_test

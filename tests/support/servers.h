@@ -98,6 +98,7 @@ std::string hostile_url(const std::string &path, const char *listener = "http",
                         const char *host = "127.0.0.1");
 std::vector<HttpRecord> hostile_log();
 void hostile_log_reset();
+std::string filler(size_t n);  // the hostile server's body bytes: "0123456789" over and over
 
 std::string ftp_url(const std::string &path, const std::string &userinfo = "user:pass");
 std::string ftps_url(const std::string &path, const std::string &userinfo = "user:pass");
@@ -105,6 +106,7 @@ std::string ftp_user_dir();
 std::string ftp_anon_dir();
 std::vector<std::string> ftp_commands();
 void ftp_commands_reset();
+bool ftp_sent(const std::string &command);  // some command since the reset starts so
 
 bool tftp_available();  // starts the server on first call
 std::string tftp_url(const std::string &path);

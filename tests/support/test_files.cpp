@@ -84,4 +84,18 @@ std::vector<std::string> dir_names(const std::string &dir) {
     return names;
 }
 
+bool sparse_file(const std::string &path, uint64_t size) {
+    std::error_code ec;
+    std::filesystem::remove(path, ec);
+    if (!write_file(path, "")) return false;
+    std::filesystem::resize_file(path, size, ec);
+    return !ec;
+}
+
+uint64_t file_size(const std::string &path) {
+    std::error_code ec;
+    uint64_t size = std::filesystem::file_size(path, ec);
+    return ec ? 0 : size;
+}
+
 }  // namespace durl_test

@@ -2,6 +2,7 @@
 // small whole-file helpers.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -18,6 +19,11 @@ std::string read_file(const std::string &path);                     // empty whe
 bool file_exists(const std::string &path);
 // Lower-case hex MD5 of the file, as the HTTP test server reports "body_md5" and "part_md5".
 std::string file_md5_hex(const std::string &path);
+// A sparse file of the given size: no blocks are written, so 4 GiB cost nothing. Sizes go
+// through std::filesystem, 64-bit whatever the processor.
+bool sparse_file(const std::string &path, uint64_t size);
+uint64_t file_size(const std::string &path);  // 0 when missing
+
 // Names in a directory (without "." and ".."), sorted.
 std::vector<std::string> dir_names(const std::string &dir);
 

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include <openssl/ssl.h>
+
 namespace fuzz {
 
 // Reads control bytes and '\x01'-separated parts from the front of an input.
@@ -61,5 +63,14 @@ namespace fuzz {
 // A self-signed CA certificate (SHA-256, RSA of bits) written as PEM to cert_path and its
 // unencrypted key to key_path. Aborts when OpenSSL can't make it.
 void make_ca(int bits, const char *cn, const std::string &cert_path, const std::string &key_path);
+
+// A TLS session as a transfer sees it: a client connected over memory to a server whose
+// self-signed certificate carries the given common name (the peer's texts are the outside
+// input). False when no session could be made (a name OpenSSL refuses, for one).
+struct TlsPair {
+    SSL *client = nullptr, *server = nullptr;
+    ~TlsPair();
+};
+bool tls_pair(TlsPair &s, const std::string &cn);
 
 }  // namespace fuzz
