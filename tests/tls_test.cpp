@@ -167,4 +167,14 @@ TEST_F(Tls, SessionsResumeOnlyUnderTheSameTrust) {
     log.clear();
     EXPECT_EQ(-160, fetch_rc(first, https_url("/bytes/10")));
     EXPECT_FALSE(log.contains(6, resumed)) << log.dump();
+    // A CA file rewritten in place to hold another CA: the handle that trusted the old one
+    // verifies against the new one (libcurl keeps a CA file's store per easy handle).
+    const std::string file = dir + "/ca-file.pem";
+    ASSERT_TRUE(write_file(file, read_file(pki().ca_pem)));
+    Handle by_file;
+    EXPECT_EQ(0, durl_set_option(by_file, DURL_OPT_SSL_VERIFY_PEER, 1));
+    EXPECT_EQ(0, durl_set_option(by_file, DURL_OPT_SSL_USER_FILE, file.c_str()));
+    EXPECT_EQ(0, fetch_rc(by_file, https_url("/bytes/10")));
+    ASSERT_TRUE(write_file(file, read_file(pki().other_ca_pem)));
+    EXPECT_EQ(-160, fetch_rc(by_file, https_url("/bytes/10")));
 }
