@@ -70,17 +70,12 @@ struct connect_settings {
     int32_t debug_trace;
     char custom_method[sizeof durl_handle::custom_method];
     struct {
-        int32_t net_ipv6;
-        int32_t net_preferred;
-        int32_t connect_timeout;
-        int32_t operate_timeout;
-        int32_t low_speed_time;
-        int32_t low_speed_limit;
+        // Time and size limits, address family (set_common).
+        int32_t connect_timeout, operate_timeout, low_speed_time, low_speed_limit;
         uint32_t max_filesize;
-        int32_t max_redirs;
-        int32_t keep_post;
-        int32_t auto_referer;
-        int32_t recv_buffer;
+        int32_t net_ipv6, net_preferred;
+        // HTTP (set_http, set_post).
+        int32_t max_redirs, keep_post, auto_referer, recv_buffer;
         char user_agent[sizeof durl_config::user_agent];
         char addition_body[sizeof durl_config::addition_body];
     } cfg;

@@ -144,10 +144,14 @@ void publish_start(stream_shared *sh) {
     char report[1024] = {0};
     int code = durl_get_recode(s->curl, s->url_c, report, 0, sh->scheme, s->url_c->no_redirect);
     if (durl_is_http(sh->scheme)) redirect_target(s->curl, s->url_c, report, sizeof report);
-    durl_lock_guard guard(&sh->lock);
-    sh->recode = code;
-    std::memcpy(sh->report, report, sizeof report);
-    sh->started = 1;
+    {
+        durl_lock_guard guard(&sh->lock);
+        sh->recode = code;
+        std::memcpy(sh->report, report, sizeof report);
+        sh->started = 1;
+    }
+    // Woken after the unlock, the opener finds the lock free instead of waiting for it
+    // again. The condition lives until the closer has joined this thread.
     pthread_cond_broadcast(&sh->changed);
 }
 
@@ -290,8 +294,8 @@ void finish_worker(stream_shared *sh, int rc) {
         }
         durl_close_pipe(nullptr, &sh->pipe_fd[1]);
         sh->finished = 1;
-        pthread_cond_broadcast(&sh->changed);
     }
+    pthread_cond_broadcast(&sh->changed);
     if (drain) {
         // The failed write left a SIGPIPE pending on this (blocked) thread; take it.
         sigset_t set;
@@ -390,7 +394,11 @@ int make_stream(durl_handle *h, const durl_url_param *param, StreamPtr &out) {
 // Waits until the body flows or the transfer ended, at most the connect time-out (one
 // second when none is set). Returns the engine code of the response or -128.
 int wait_for_body(durl_handle *h, stream_shared *sh, durl_result *result, std::string *headers) {
-    int seconds = durl_config_snapshot(h).connect_timeout;
+    int seconds;
+    {
+        durl_lock_guard guard(&h->lock);
+        seconds = h->cfg.connect_timeout;
+    }
     if (seconds <= 0) seconds = 1;
     timespec deadline;
     clock_gettime(CLOCK_MONOTONIC, &deadline);
