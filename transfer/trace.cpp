@@ -3,7 +3,6 @@
 // debug mode shows everything. Also the exported MD5 helper.
 #include <openssl/evp.h>
 
-#include <algorithm>
 #include <cstring>
 
 #include "engine.h"
@@ -91,27 +90,18 @@ void durl_curl_dump(const char *label, const unsigned char *data, size_t size, i
             log_msg(DURL_LOG_INFO, "...\n");
             return;
         }
-        // A line runs to the next CRLF (dropped), at most kLineMax characters; what is not
-        // printable shows as '.'.
-        const unsigned char *start = data + i;
-        const size_t room = std::min(kLineMax, size - i);
-        size_t n = room;
+        size_t n = 0;
         bool crlf = false;
-        for (const void *cr = memchr(start, '\r', room); cr;) {
-            const size_t at = static_cast<size_t>(static_cast<const unsigned char *>(cr) - start);
-            if (i + at + 1 < size && start[at + 1] == '\n') {
-                n = at;
+        while (i < size && n < kLineMax) {
+            if (i + 1 < size && data[i] == '\r' && data[i + 1] == '\n') {
+                i += 2;
                 crlf = true;
                 break;
             }
-            cr = at + 1 < room ? memchr(start + at + 1, '\r', room - at - 1) : nullptr;
-        }
-        for (size_t k = 0; k < n; ++k) {
-            const unsigned char c = start[k];
-            line[k] = (c >= 32 && c <= 127) ? static_cast<char>(c) : '.';
+            unsigned char c = data[i++];
+            line[n++] = (c >= 32 && c <= 127) ? static_cast<char>(c) : '.';
         }
         line[n] = '\0';
-        i += crlf ? n + 2 : n;
         log_msg(DURL_LOG_INFO, "%s\n", line);
         if (crlf) ++crlf_lines;
     }
