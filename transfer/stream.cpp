@@ -176,10 +176,11 @@ bool pipe_write(stream_shared *sh, const char *data, size_t n) {
     return false;
 }
 
+// Writes the batch out; after a failed write the rest of the body has nowhere to go.
 bool flush_batch(stream_shared *sh) {
     const size_t n = sh->batched;
     sh->batched = 0;
-    return n == 0 || pipe_write(sh, sh->batch.get(), n);
+    return n == 0 || (!sh->pipe_broken && pipe_write(sh, sh->batch.get(), n));
 }
 
 // Write callback of the worker: the whole block goes into the batch, or the pipe; a failed
@@ -188,12 +189,16 @@ size_t durl_stream_cb(char *data, size_t size, size_t count, void *user) {
     size_t n = size * count;
     if (n == 0) return 0;
     stream_shared *sh = shared_of(static_cast<durl_stream_data *>(user));
+    if (sh->pipe_broken) return 0;  // a batch written from the progress callback failed
     // The reader may take the body slowly, but the cap holds as for a download: nothing
     // past it reaches the pipe.
     if (!sh->call->cap.take(n)) return 0;
     if (!sh->body_seen) publish_start(sh);
-    if (sh->batch && n > kBatchBytes - sh->batched && !flush_batch(sh)) return 0;
-    if (!sh->batch || n > kBatchBytes) return pipe_write(sh, data, n) ? n : 0;
+    // Once a close has begun, blocks go to the pipe at once: the reader is leaving, and its
+    // closed end stops the transfer with the write error at the next block.
+    const bool direct = !sh->batch || n > kBatchBytes || sh->abort.load(std::memory_order_relaxed);
+    if (sh->batch && (direct || n > kBatchBytes - sh->batched) && !flush_batch(sh)) return 0;
+    if (direct) return pipe_write(sh, data, n) ? n : 0;
     std::memcpy(sh->batch.get() + sh->batched, data, n);
     sh->batched += n;
     return n;
@@ -212,12 +217,13 @@ size_t stream_header_cb(char *data, size_t size, size_t count, void *user) {
 // of on the pipe (a stalled server), within libcurl's one-second polling interval, and
 // passes the counts on to the handle's progress notification. libcurl calls it each time
 // it has taken in what the network had for now, before it waits for more: the batch goes
-// into the pipe here.
+// into the pipe here. A failed write ends the transfer at the next block, with the write
+// error a failed write in the write callback gives.
 int stream_abort_cb(void *user, curl_off_t dl_total, curl_off_t dl_now, curl_off_t ul_total,
                     curl_off_t ul_now) {
     auto *sh = static_cast<stream_shared *>(user);
     if (sh->abort.load(std::memory_order_relaxed)) return 1;
-    if (!flush_batch(sh)) return 1;
+    (void)flush_batch(sh);
     return sh->call ? sh->call->progress(dl_total, dl_now, ul_total, ul_now) : 0;
 }
 
@@ -264,8 +270,10 @@ int run_transfer(stream_shared *sh) {
 
     CURLcode res = static_cast<CURLcode>(call.perform(s->curl));
     // What is left of the body goes out before the end is published; after a close nobody
-    // reads it.
-    if (!sh->abort.load() && !flush_batch(sh) && res == CURLE_OK) res = CURLE_WRITE_ERROR;
+    // reads it. A write that failed outside the write callback fails the transfer as one
+    // inside it does.
+    if (!sh->abort.load()) (void)flush_batch(sh);
+    if (sh->pipe_broken && res == CURLE_OK) res = CURLE_WRITE_ERROR;
     if (res == CURLE_OK)
         log_msg(DURL_LOG_INFO, "durl thread: curl ok.\n");
     else
