@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -42,6 +43,35 @@ TEST(Lifecycle, NothingIsLoggedOutsideInitAndCleanup) {
     log.clear();
     EXPECT_EQ(durl_cleanup(), -102);
     EXPECT_TRUE(log.empty()) << log.dump();
+}
+
+// The funnel writes the common conversions itself; every line must still read exactly as
+// printf would write it.
+template <class... Args>
+void expect_printf_text(LogCapture &log, const char *format, Args... args) {
+    SCOPED_TRACE(format);
+    const int n = std::snprintf(nullptr, 0, format, args...);
+    std::string want(static_cast<size_t>(n) + 1, '\0');
+    std::snprintf(&want[0], want.size(), format, args...);
+    want.resize(static_cast<size_t>(n));
+    log.clear();
+    log_msg(7, format, args...);
+    ASSERT_EQ(log.lines().size(), 1u);
+    EXPECT_EQ(log.lines().back().text, "[DCMN]" + want);
+}
+
+class LogFunnel : public DurlTest {};
+
+TEST_F(LogFunnel, LinesReadAsPrintfWritesThem) {
+    const char *volatile null_text = nullptr;
+    const std::string long_text(1100, 'y');  // past the funnel's stack buffer
+    expect_printf_text(log, "plain line, no field.\n");
+    expect_printf_text(log, "%s", "a%d text");
+    expect_printf_text(log, "%d|%d|%d|%u", 0, -7, INT_MIN, UINT_MAX);
+    expect_printf_text(log, "%ld %ld %lu.\n", LONG_MIN, LONG_MAX, ULONG_MAX);
+    expect_printf_text(log, "100%% of %.*s|%.*s|%.*s", 3, "abcdef", -1, "whole", 0, "none");
+    expect_printf_text(log, "%x %llu %5d %s", 255u, 1ULL << 40, 42, null_text);
+    expect_printf_text(log, "%s|%d", long_text.c_str(), 9);
 }
 
 class Registry : public DurlTest {};

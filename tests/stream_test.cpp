@@ -158,6 +158,11 @@ TEST_F(StreamTest, StalledBodyGivesWhatArrivedThenTheTimeOut) {
     ASSERT_EQ(open(http_url("/bytes/3000?chunk=100&delay_ms=5")), 0);
     EXPECT_EQ(read_body(7), pattern_body(3000));
     EXPECT_EQ(durl_close(h), 0);
+    // Fault guarded: bytes waited in the worker's batch for more to come. A byte every 400 ms
+    // against reads that wait one second for their first byte.
+    ASSERT_EQ(open(http_url("/bytes/6?chunk=1&delay_ms=400")), 0);
+    EXPECT_EQ(read_body(), pattern_body(6));
+    EXPECT_EQ(durl_close(h), 0);
 }
 
 TEST_F(StreamTest, FtpAndTftpStreamsReportTheirOwnCodes) {

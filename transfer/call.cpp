@@ -64,6 +64,7 @@ int progress_cb(void *call, curl_off_t dl_total, curl_off_t dl_now, curl_off_t u
 
 durl_call::durl_call(durl_handle *handle, const durl_url_param *p, const durl_path &kind)
     : h(handle ? handle : &g_durl.default_handle), param(p), path(kind), log_level(h) {
+    url[0] = boundary[0] = report[0] = errbuf[0] = '\0';
     durl_lock_guard guard(&h->lock);
     if (h->cfg.progress_owner != h) return;
     progress_fn = h->cfg.progress_fn;
@@ -105,11 +106,14 @@ int durl_call::connect() {
         log_line(path.connect_err);
         return code;
     }
-    cap.limit = durl_config_snapshot(h).max_filesize;
+    {
+        durl_lock_guard guard(&h->lock);
+        cap.limit = h->cfg.max_filesize;
+    }
     // FTPS gets neither credentials nor TLS options from the connection setup (see
     // durl_curl_connect), yet its TLS session is described like an HTTPS one.
     if (durl_is_http(scheme) || scheme == DURL_PROTO_FTPS)
-        durl_tls_watch_start(curl, &watch, &dump);
+        durl_tls_watch_start(curl, &watch, &dump, durl_is_http(scheme));
     if (progress_fn) {
         durl_setopt_unchecked(curl, CURLOPT_XFERINFOFUNCTION, progress_cb);
         durl_setopt_unchecked(curl, CURLOPT_XFERINFODATA, static_cast<void *>(this));
@@ -188,9 +192,11 @@ void durl_call::release() {
     headers.reset();
     if (!curl) return;
     // The error buffer lives in this object; an easy handle that outlives it must not
-    // point at it.
-    durl_setopt_unchecked(curl, CURLOPT_ERRORBUFFER, static_cast<char *>(nullptr));
-    if (cached) durl_close_curlhandle(h, curl, param->keep_alive, lent);
+    // point at it (a cached one is reset or cleaned up on its return).
+    if (cached)
+        durl_close_curlhandle(h, curl, param->keep_alive, lent);
+    else
+        durl_setopt_unchecked(curl, CURLOPT_ERRORBUFFER, static_cast<char *>(nullptr));
     curl = nullptr;
     durl_ssl_dump_store(h, &dump);
 }

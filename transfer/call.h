@@ -69,9 +69,10 @@ public:
     CURL *curl = nullptr;
     int scheme = DURL_PROTO_UNKNOWN;
     int webticket = 0;  // the header list carries the web ticket (a stream's retry)
-    char url[1024] = {0};
-    char boundary[64] = {0};
-    char report[1024] = {0};
+    // Texts, empty until filled (the constructor clears only their first byte).
+    char url[1024];
+    char boundary[64];
+    char report[1024];
     durl_ssl_dump dump{};
     // The handle's max_filesize, set by connect(), for the sinks to count against.
     durl_size_cap cap;
@@ -85,7 +86,7 @@ private:
     bool progress_stopped = false;
     int lent = 0;
     bool cached = false;
-    char errbuf[CURL_ERROR_SIZE] = {0};
+    char errbuf[CURL_ERROR_SIZE];
     durl::CurlSlistPtr headers;
     durl_tls_watch watch{};
 };

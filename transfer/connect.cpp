@@ -58,20 +58,42 @@ CURLSH *create_share() {
 }
 
 // The parts of the handle that the setup reads, copied under its lock so no lock is held
-// while libcurl is configured.
+// while libcurl is configured. Only these fields, and the texts only up to their end: the
+// whole settings record is several kilobytes, copied on every call.
 struct connect_settings {
     int32_t debug_trace;
-    char custom_method[128];
-    durl_config cfg;
+    char custom_method[sizeof durl_handle::custom_method];
+    struct {
+        // Time and size limits, address family (set_common).
+        int32_t connect_timeout, operate_timeout, low_speed_time, low_speed_limit;
+        uint32_t max_filesize;
+        int32_t net_ipv6, net_preferred;
+        // HTTP (set_http, set_post).
+        int32_t max_redirs, keep_post, auto_referer, recv_buffer;
+        char user_agent[sizeof durl_config::user_agent];
+        char addition_body[sizeof durl_config::addition_body];
+    } cfg;
 };
 
 connect_settings copy_settings(durl_handle *h) {
     connect_settings s;
     durl_lock_guard guard(&h->lock);
+    const durl_config &c = h->cfg;
     s.debug_trace = h->debug_trace;
-    std::memcpy(s.custom_method, h->custom_method, sizeof s.custom_method);
-    s.custom_method[sizeof s.custom_method - 1] = '\0';
-    s.cfg = h->cfg;
+    durl_copy_text(s.custom_method, h->custom_method);
+    s.cfg.net_ipv6 = c.net_ipv6;
+    s.cfg.net_preferred = c.net_preferred;
+    s.cfg.connect_timeout = c.connect_timeout;
+    s.cfg.operate_timeout = c.operate_timeout;
+    s.cfg.low_speed_time = c.low_speed_time;
+    s.cfg.low_speed_limit = c.low_speed_limit;
+    s.cfg.max_filesize = c.max_filesize;
+    s.cfg.max_redirs = c.max_redirs;
+    s.cfg.keep_post = c.keep_post;
+    s.cfg.auto_referer = c.auto_referer;
+    s.cfg.recv_buffer = c.recv_buffer;
+    durl_copy_text(s.cfg.user_agent, c.user_agent);
+    durl_copy_text(s.cfg.addition_body, c.addition_body);
     return s;
 }
 

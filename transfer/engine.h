@@ -96,6 +96,7 @@ int durl_get_recode(CURL *curl, const durl_url_param *param, char *report, int c
 
 // ------------------------------------------------------------------ URL (url.cpp)
 
+// out must not overlap url.
 void durl_url_encode(char *out, int out_size, const char *url);
 int durl_url_analysis(const char *url, char *out, int out_size);
 // The one test for the schemes that take the HTTP steps (HTTP and HTTPS).
@@ -184,11 +185,15 @@ void durl_tls_capture(CURL *curl, durl_ssl_dump *dump);
 struct durl_tls_watch {
     CURL *curl;
     durl_ssl_dump *dump;
+    // HTTP(S): only status lines are looked at. The lines after one come over the same
+    // connection, so a session missing at the status line is missing at them too.
+    bool status_lines_only;
 };
 
 // Prepares dump (capacity 512, empty), registers the device build's hook through the
-// extension options and a header callback with watch that captures the session.
-void durl_tls_watch_start(CURL *curl, durl_tls_watch *watch, durl_ssl_dump *dump);
+// extension options and a header callback with watch that captures the session. http: the
+// transfer is HTTP or HTTPS.
+void durl_tls_watch_start(CURL *curl, durl_tls_watch *watch, durl_ssl_dump *dump, bool http);
 
 // Copies a non-empty session text into the handle's ssl_session_dump under its lock.
 void durl_ssl_dump_store(durl_handle *h, const durl_ssl_dump *dump);

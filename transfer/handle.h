@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <cstring>
 
 #include <curl/curl.h>
 
@@ -119,6 +120,15 @@ void durl_option_defaults(durl_handle *h);
 
 // Copy of a handle's settings taken under its lock (nullptr = default handle).
 durl_config durl_config_snapshot(durl_handle *h);
+
+// Copies a settings text (cut to the field, terminated) without the unused rest of the field:
+// the engine copies the texts it needs on every call.
+template <size_t N>
+void durl_copy_text(char (&dst)[N], const char (&src)[N]) {
+    const size_t len = strnlen(src, N - 1);
+    memcpy(dst, src, len);
+    dst[len] = '\0';
+}
 
 // OpenSSL thread callbacks over the lock table made by durl_init(). OpenSSL 1.1 and later
 // lock internally and never call them; they stay callable so they can be checked.

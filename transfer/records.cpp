@@ -64,8 +64,6 @@ void durl_url_clone_free(durl_url_param *clone) {
 extern "C" int durl_free_result(durl_result *result) {
     return durl_frame(DURL_RC_NO_MEMORY, [&]() -> int {
         if (!result) return 0;
-        memset(result->reserved_text, 0, sizeof result->reserved_text);
-        memset(result->effective_url, 0, sizeof result->effective_url);
         if (durl_result_detail *detail = result->detail) {
             free(detail->reserved_buf);
             free(detail->data);

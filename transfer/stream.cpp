@@ -37,6 +37,10 @@ namespace {
 constexpr const char kWebTicketMarker[] = "x-ms-webticketurl";
 constexpr const char kWebTicketFile[] = "/tmp/web_ticket_auth";
 constexpr int kPipeBytes = 1 << 20;
+// The worker gathers the body's blocks (2 KiB each with the default receive buffer) and
+// writes them into the pipe in batches of up to this size: one system call, and one wake-up
+// of the reader, per batch instead of per block.
+constexpr size_t kBatchBytes = 64 * 1024;
 
 // The shared block as the worker and the caller see it: the plain record plus what lets
 // both sides wait on each other and lets the opener learn the response without touching
@@ -61,6 +65,12 @@ struct stream_shared : durl_stream_data {
     bool pipe_broken;
     int scheme;       // of the copied request's URL, known once the worker has analysed it
     durl_call *call;  // the worker's per-call setup while its transfer runs
+    // Body bytes not yet in the pipe (null: every block is written as it comes). They go out
+    // when the next block would not fit, whenever libcurl has taken in what the network had
+    // for now (its progress callback, before it waits for more) and at the end, so a reader
+    // never waits for bytes that have arrived.
+    std::unique_ptr<char[]> batch;
+    size_t batched;
 };
 
 stream_shared *shared_of(durl_stream_data *data) { return static_cast<stream_shared *>(data); }
@@ -134,10 +144,14 @@ void publish_start(stream_shared *sh) {
     char report[1024] = {0};
     int code = durl_get_recode(s->curl, s->url_c, report, 0, sh->scheme, s->url_c->no_redirect);
     if (durl_is_http(sh->scheme)) redirect_target(s->curl, s->url_c, report, sizeof report);
-    durl_lock_guard guard(&sh->lock);
-    sh->recode = code;
-    std::memcpy(sh->report, report, sizeof report);
-    sh->started = 1;
+    {
+        durl_lock_guard guard(&sh->lock);
+        sh->recode = code;
+        std::memcpy(sh->report, report, sizeof report);
+        sh->started = 1;
+    }
+    // Woken after the unlock, the opener finds the lock free instead of waiting for it
+    // again. The condition lives until the closer has joined this thread.
     pthread_cond_broadcast(&sh->changed);
 }
 
@@ -154,21 +168,39 @@ bool write_all(int fd, const char *data, size_t n) {
     return true;
 }
 
-// Write callback of the worker: the whole block goes into the pipe (blocking while it is
-// full); a failed write, or a block past the size cap, ends the transfer.
+// Writes n bytes into the pipe, blocking while it is full; false (logged) when it failed.
+bool pipe_write(stream_shared *sh, const char *data, size_t n) {
+    if (write_all(sh->pipe_fd[1], data, n)) return true;
+    sh->pipe_broken = true;
+    log_msg(DURL_LOG_ERR, "pipe write error, end transfer\n");
+    return false;
+}
+
+// Writes the batch out; after a failed write the rest of the body has nowhere to go.
+bool flush_batch(stream_shared *sh) {
+    const size_t n = sh->batched;
+    sh->batched = 0;
+    return n == 0 || (!sh->pipe_broken && pipe_write(sh, sh->batch.get(), n));
+}
+
+// Write callback of the worker: the whole block goes into the batch, or the pipe; a failed
+// write, or a block past the size cap, ends the transfer.
 size_t durl_stream_cb(char *data, size_t size, size_t count, void *user) {
     size_t n = size * count;
     if (n == 0) return 0;
     stream_shared *sh = shared_of(static_cast<durl_stream_data *>(user));
+    if (sh->pipe_broken) return 0;  // a batch written from the progress callback failed
     // The reader may take the body slowly, but the cap holds as for a download: nothing
     // past it reaches the pipe.
     if (!sh->call->cap.take(n)) return 0;
     if (!sh->body_seen) publish_start(sh);
-    if (!write_all(sh->pipe_fd[1], data, n)) {
-        sh->pipe_broken = true;
-        log_msg(DURL_LOG_ERR, "pipe write error, end transfer\n");
-        return 0;
-    }
+    // Once a close has begun, blocks go to the pipe at once: the reader is leaving, and its
+    // closed end stops the transfer with the write error at the next block.
+    const bool direct = !sh->batch || n > kBatchBytes || sh->abort.load(std::memory_order_relaxed);
+    if (sh->batch && (direct || n > kBatchBytes - sh->batched) && !flush_batch(sh)) return 0;
+    if (direct) return pipe_write(sh, data, n) ? n : 0;
+    std::memcpy(sh->batch.get() + sh->batched, data, n);
+    sh->batched += n;
     return n;
 }
 
@@ -183,11 +215,15 @@ size_t stream_header_cb(char *data, size_t size, size_t count, void *user) {
 
 // Progress callback: lets a close end a transfer that is waiting on the network instead
 // of on the pipe (a stalled server), within libcurl's one-second polling interval, and
-// passes the counts on to the handle's progress notification.
+// passes the counts on to the handle's progress notification. libcurl calls it each time
+// it has taken in what the network had for now, before it waits for more: the batch goes
+// into the pipe here. A failed write ends the transfer at the next block, with the write
+// error a failed write in the write callback gives.
 int stream_abort_cb(void *user, curl_off_t dl_total, curl_off_t dl_now, curl_off_t ul_total,
                     curl_off_t ul_now) {
     auto *sh = static_cast<stream_shared *>(user);
     if (sh->abort.load(std::memory_order_relaxed)) return 1;
+    (void)flush_batch(sh);
     return sh->call ? sh->call->progress(dl_total, dl_now, ul_total, ul_now) : 0;
 }
 
@@ -233,6 +269,11 @@ int run_transfer(stream_shared *sh) {
     if (sh->abort.load()) return CURLE_ABORTED_BY_CALLBACK;
 
     CURLcode res = static_cast<CURLcode>(call.perform(s->curl));
+    // What is left of the body goes out before the end is published; after a close nobody
+    // reads it. A write that failed outside the write callback fails the transfer as one
+    // inside it does.
+    if (!sh->abort.load()) (void)flush_batch(sh);
+    if (sh->pipe_broken && res == CURLE_OK) res = CURLE_WRITE_ERROR;
     if (res == CURLE_OK)
         log_msg(DURL_LOG_INFO, "durl thread: curl ok.\n");
     else
@@ -261,8 +302,8 @@ void finish_worker(stream_shared *sh, int rc) {
         }
         durl_close_pipe(nullptr, &sh->pipe_fd[1]);
         sh->finished = 1;
-        pthread_cond_broadcast(&sh->changed);
     }
+    pthread_cond_broadcast(&sh->changed);
     if (drain) {
         // The failed write left a SIGPIPE pending on this (blocked) thread; take it.
         sigset_t set;
@@ -329,6 +370,8 @@ int make_stream(durl_handle *h, const durl_url_param *param, StreamPtr &out) {
     pthread_cond_init(&sh->changed, &attr);
     pthread_condattr_destroy(&attr);
     sh->pipe_fd[0] = sh->pipe_fd[1] = -1;
+    // Without the batch every block is written on its own: slower, but the same body.
+    sh->batch.reset(new (std::nothrow) char[kBatchBytes]);
     s->data = sh;
     s->url_c = new (std::nothrow) durl_url_param();
     if (!s->url_c || durl_url_clone(param, s->url_c) != 0) return DURL_RC_NO_MEMORY;
@@ -359,7 +402,11 @@ int make_stream(durl_handle *h, const durl_url_param *param, StreamPtr &out) {
 // Waits until the body flows or the transfer ended, at most the connect time-out (one
 // second when none is set). Returns the engine code of the response or -128.
 int wait_for_body(durl_handle *h, stream_shared *sh, durl_result *result, std::string *headers) {
-    int seconds = durl_config_snapshot(h).connect_timeout;
+    int seconds;
+    {
+        durl_lock_guard guard(&h->lock);
+        seconds = h->cfg.connect_timeout;
+    }
     if (seconds <= 0) seconds = 1;
     timespec deadline;
     clock_gettime(CLOCK_MONOTONIC, &deadline);

@@ -31,12 +31,6 @@ struct tls_settings {
     char cipher[512];
 };
 
-template <size_t N>
-void copy_field(char (&dst)[N], const char (&src)[N]) {
-    std::memcpy(dst, src, N);
-    dst[N - 1] = '\0';
-}
-
 tls_settings copy_tls(durl_handle *h) {
     tls_settings s;
     durl_lock_guard guard(&h->lock);
@@ -45,10 +39,10 @@ tls_settings copy_tls(durl_handle *h) {
     s.verify_peer = c.ssl_verify_peer;
     s.verify_host = c.ssl_verify_host;
     s.def_cert = c.ssl_def_cert;
-    copy_field(s.ca_dir, c.ssl_user_path);
-    copy_field(s.ca_file, c.ssl_user_file);
-    copy_field(s.client_cert, c.ssl_ca_usefile);
-    copy_field(s.cipher, c.ssl_cipher);
+    durl_copy_text(s.ca_dir, c.ssl_user_path);
+    durl_copy_text(s.ca_file, c.ssl_user_file);
+    durl_copy_text(s.client_cert, c.ssl_ca_usefile);
+    durl_copy_text(s.cipher, c.ssl_cipher);
     return s;
 }
 

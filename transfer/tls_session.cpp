@@ -45,11 +45,56 @@ void time_text(const ASN1_TIME *t, char *out, size_t size) {
     out[n > 0 ? n : 0] = '\0';
 }
 
-size_t header_watch_cb(char * /*line*/, size_t size, size_t count, void *ctx) {
+// A kept connection answers call after call with the same session, and formatting its names
+// and date costs more than the rest of a small request. The last text made on this thread is
+// kept with what it was made from and given again while all of that is the same: the peer
+// certificate (same encoding), protocol, cipher and room.
+struct described_session {
+    durl::X509Ptr peer;
+    char protocol[kValueMax + 1] = {0};
+    char cipher[kValueMax + 1] = {0};
+    size_t size = 0;
+    size_t used = 0;
+    char text[512] = {0};
+
+    bool same(const X509 *p, const char *proto, const char *ciph, size_t room) const {
+        return peer && room == size && X509_cmp(peer.get(), p) == 0 &&
+               std::strcmp(protocol, proto) == 0 && std::strcmp(cipher, ciph) == 0;
+    }
+    // Keeps the protocol and cipher names; false when one does not fit.
+    bool keep(const char *proto, const char *ciph) {
+        return std::snprintf(protocol, sizeof protocol, "%s", proto) < int{sizeof protocol} &&
+               std::snprintf(cipher, sizeof cipher, "%s", ciph) < int{sizeof cipher};
+    }
+};
+thread_local described_session t_described;
+
+size_t describe(const X509 *peer, const char *protocol, const char *cipher, char *buf,
+                size_t size) {
+    char subject[256];
+    char issuer[256];
+    char not_after[64];
+    name_text(peer ? X509_get_subject_name(peer) : nullptr, subject, sizeof subject);
+    name_text(peer ? X509_get_issuer_name(peer) : nullptr, issuer, sizeof issuer);
+    time_text(peer ? X509_get0_notAfter(peer) : nullptr, not_after, sizeof not_after);
+    size_t used = 0;
+    // Every line starts with a letter, so the text never begins with "0" (which the settings
+    // dump reads as "nothing to show").
+    append_line(buf, size, used, "protocol", protocol) &&
+        append_line(buf, size, used, "cipher", cipher) &&
+        append_line(buf, size, used, "subject", subject) &&
+        append_line(buf, size, used, "issuer", issuer) &&
+        append_line(buf, size, used, "not after", not_after);
+    return used;
+}
+
+size_t header_watch_cb(char *line, size_t size, size_t count, void *ctx) {
     auto *watch = static_cast<durl_tls_watch *>(ctx);
-    if (watch && watch->dump && watch->dump->length == 0)
+    const size_t n = size * count;
+    if (!watch || !watch->dump || watch->dump->length != 0) return n;
+    if (!watch->status_lines_only || (n >= 5 && std::memcmp(line, "HTTP/", 5) == 0))
         durl_tls_capture(watch->curl, watch->dump);
-    return size * count;
+    return n;
 }
 
 }  // namespace
@@ -58,21 +103,24 @@ size_t durl_tls_describe(const SSL *ssl, char *buf, size_t size) {
     if (!buf || size == 0) return 0;
     buf[0] = '\0';
     if (!ssl) return 0;
-    char subject[256];
-    char issuer[256];
-    char not_after[64];
-    durl::X509Ptr peer(SSL_get1_peer_certificate(ssl));
-    name_text(peer ? X509_get_subject_name(peer.get()) : nullptr, subject, sizeof subject);
-    name_text(peer ? X509_get_issuer_name(peer.get()) : nullptr, issuer, sizeof issuer);
-    time_text(peer ? X509_get0_notAfter(peer.get()) : nullptr, not_after, sizeof not_after);
-    size_t used = 0;
-    // Every line starts with a letter, so the text never begins with "0" (which the settings
-    // dump reads as "nothing to show").
-    append_line(buf, size, used, "protocol", SSL_get_version(ssl)) &&
-        append_line(buf, size, used, "cipher", SSL_get_cipher_name(ssl)) &&
-        append_line(buf, size, used, "subject", subject) &&
-        append_line(buf, size, used, "issuer", issuer) &&
-        append_line(buf, size, used, "not after", not_after);
+    const char *protocol = SSL_get_version(ssl);
+    const char *cipher = SSL_get_cipher_name(ssl);
+    if (!protocol) protocol = "";
+    if (!cipher) cipher = "";
+    X509 *peer = SSL_get0_peer_certificate(ssl);
+    described_session &last = t_described;
+    if (peer && last.same(peer, protocol, cipher, size)) {
+        std::memcpy(buf, last.text, last.used + 1);
+        return last.used;
+    }
+    const size_t used = describe(peer, protocol, cipher, buf, size);
+    last.peer.reset();
+    if (!peer || size > sizeof last.text || !last.keep(protocol, cipher) || X509_up_ref(peer) != 1)
+        return used;
+    last.peer.reset(peer);
+    last.size = size;
+    last.used = used;
+    std::memcpy(last.text, buf, used + 1);
     return used;
 }
 
@@ -101,12 +149,13 @@ void durl_tls_capture(CURL *curl, durl_ssl_dump *dump) {
     durl_ssl_session(info->internals, dump);
 }
 
-void durl_tls_watch_start(CURL *curl, durl_tls_watch *watch, durl_ssl_dump *dump) {
+void durl_tls_watch_start(CURL *curl, durl_tls_watch *watch, durl_ssl_dump *dump, bool http) {
     dump->length = 0;
     dump->capacity = sizeof dump->text;
     std::memset(dump->text, 0, sizeof dump->text);
     watch->curl = curl;
     watch->dump = dump;
+    watch->status_lines_only = http;
     // The device's libcurl build calls the hook itself; a stock libcurl refuses both numbers.
     durl_setopt_unchecked(curl, DURL_XOPT_SSL_DUMP_DATA, static_cast<void *>(dump));
     durl_setopt_unchecked(curl, DURL_XOPT_SSL_DUMP_FUNC, durl_ssl_session);

@@ -12,8 +12,18 @@ namespace {
 
 constexpr size_t kLineMax = 200;  // characters of traffic per trace line
 
+// Whether needle occurs in the size bytes at data. Each response header line is searched for
+// up to four texts; for lines this short memmem's set-up costs more than the search itself.
 bool has(const char *data, size_t size, const char *needle) {
-    return memmem(data, size, needle, strlen(needle)) != nullptr;
+    const size_t len = strlen(needle);
+    if (len == 0 || size < len) return len == 0;
+    const char *last = data + (size - len);  // the last place a match can start
+    for (const char *p = data; p <= last; ++p) {
+        p = static_cast<const char *>(memchr(p, needle[0], static_cast<size_t>(last - p) + 1));
+        if (!p) return false;
+        if (memcmp(p, needle, len) == 0) return true;
+    }
+    return false;
 }
 
 // Response headers worth a line in normal mode.
@@ -80,7 +90,6 @@ void durl_curl_dump(const char *label, const unsigned char *data, size_t size, i
             log_msg(DURL_LOG_INFO, "...\n");
             return;
         }
-        memset(line, 0, sizeof line);
         size_t n = 0;
         bool crlf = false;
         while (i < size && n < kLineMax) {
@@ -92,6 +101,7 @@ void durl_curl_dump(const char *label, const unsigned char *data, size_t size, i
             unsigned char c = data[i++];
             line[n++] = (c >= 32 && c <= 127) ? static_cast<char>(c) : '.';
         }
+        line[n] = '\0';
         log_msg(DURL_LOG_INFO, "%s\n", line);
         if (crlf) ++crlf_lines;
     }

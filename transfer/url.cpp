@@ -30,16 +30,20 @@ void durl_url_encode(char *out, int out_size, const char *url) {
     if (!out || out_size <= 0) return;
     if (!url) url = "";
     while (*url == ' ') ++url;
-    char work[kUrlMax + 1] = {};
     size_t len = strnlen(url, kUrlMax);
-    memcpy(work, url, len);
-    while (len > 0 && work[len - 1] == ' ') work[--len] = '\0';
+    while (len > 0 && url[len - 1] == ' ') --len;
 
     size_t limit = static_cast<size_t>(out_size) - 1;
     if (limit > kUrlMax) limit = kUrlMax;
+    // Most URLs hold nothing to drop or escape: one scan and one copy.
+    if (len <= limit && strcspn(url, " #\r\n\t") >= len) {
+        memcpy(out, url, len);
+        out[len] = '\0';
+        return;
+    }
     size_t n = 0;
     for (size_t i = 0; i < len; ++i) {
-        char c = work[i];
+        char c = url[i];
         if (c == '\r' || c == '\n' || c == '\t') continue;
         const char *escape = c == ' ' ? "%20" : c == '#' ? "%23" : nullptr;
         size_t need = escape ? 3 : 1;
