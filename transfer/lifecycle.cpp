@@ -128,33 +128,33 @@ int format_plain(char *out, size_t room, const char *fmt, va_list ap) {
         const char *pct = strchr(p, '%');
         if (!put(p, pct ? static_cast<size_t>(pct - p) : strlen(p))) return -1;
         if (!pct) break;
-        const char *spec = pct + 1;
+        const char *conv = pct + 1;
         const char *text = nullptr;
         size_t len = 0;
-        if (spec[0] == 's' || (spec[0] == '.' && spec[1] == '*' && spec[2] == 's')) {
-            const bool cut = spec[0] == '.';
+        if (conv[0] == 's' || (conv[0] == '.' && conv[1] == '*' && conv[2] == 's')) {
+            const bool cut = conv[0] == '.';
             const int precision = cut ? va_arg(ap, int) : -1;
             text = va_arg(ap, const char *);
             if (!text) return -1;
             len = precision < 0 ? strlen(text) : strnlen(text, static_cast<size_t>(precision));
-            p = spec + (cut ? 3 : 1);
-        } else if (spec[0] == '%') {
+            p = conv + (cut ? 3 : 1);
+        } else if (conv[0] == '%') {
             text = "%";
             len = 1;
-            p = spec + 1;
+            p = conv + 1;
         } else {
-            if (spec[0] == 'd')
+            if (conv[0] == 'd')
                 text = signed_decimal(digits, va_arg(ap, int));
-            else if (spec[0] == 'u')
+            else if (conv[0] == 'u')
                 text = decimal(digits, va_arg(ap, unsigned), false);
-            else if (spec[0] == 'l' && spec[1] == 'd')
+            else if (conv[0] == 'l' && conv[1] == 'd')
                 text = signed_decimal(digits, va_arg(ap, long));
-            else if (spec[0] == 'l' && spec[1] == 'u')
+            else if (conv[0] == 'l' && conv[1] == 'u')
                 text = decimal(digits, va_arg(ap, unsigned long), false);
             else
                 return -1;
             len = static_cast<size_t>(digits_end - text);
-            p = spec + (spec[0] == 'l' ? 2 : 1);
+            p = conv + (conv[0] == 'l' ? 2 : 1);
         }
         if (!put(text, len)) return -1;
     }
