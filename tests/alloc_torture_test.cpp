@@ -59,6 +59,31 @@ TEST_F(AllocTorture, DownloadToMemory) {
              [](int rc, bool) { EXPECT_LE(rc, 0); }});
 }
 
+// Three downloads on one kept connection: options kept and compared between the first two,
+// then given again after a reset when the third differs (a file instead of memory).
+TEST_F(AllocTorture, KeptConnectionDownloads) {
+    const std::string url = http_url("/bytes/3000"), target = dir + "kept.bin";
+    torture({"downloads on a kept connection (http)", [] {},
+             [&] {
+                 durl_handle *h = nullptr;
+                 if (durl_create(&h) != 0) return -127;
+                 durl_url_param p = make_param(url);
+                 p.keep_alive = 1;
+                 int rc = 0;
+                 for (int i = 0; i < 3 && rc == 0; ++i) {
+                     durl_result r{};
+                     rc = i < 2 ? durl_download_to_memory(h, &r, &p)
+                                : durl_download_to_file(h, &r, &p, target.c_str());
+                     if (rc == 0 && i < 2 && (!r.detail || r.detail->size != 3000))
+                         rc = 1;  // wrong body
+                     durl_free_result(&r);
+                 }
+                 durl_destroy(h);
+                 return rc;
+             },
+             [](int rc, bool) { EXPECT_LE(rc, 0); }});
+}
+
 TEST_F(AllocTorture, DownloadToFileKeepsTheOldFile) {
     const std::string target = dir + "download.bin", old = "the old file, whole\n";
     const std::string url = https_url("/bytes/20000");

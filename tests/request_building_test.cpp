@@ -56,8 +56,9 @@ class Headers : public DurlTest {
 protected:
     Lines build(const char *headers, int auth = 0, const char *user = "", const char *pass = "",
                 int keep_alive = 0, int webticket = 0, char *boundary = nullptr) {
-        durl::CurlSlistPtr list(durl_http_header(curl.get(), headers, user, pass, auth, boundary,
-                                                 keep_alive, webticket));
+        durl_easy easy(curl.get());
+        durl::CurlSlistPtr list(
+            durl_http_header(easy, headers, user, pass, auth, boundary, keep_alive, webticket));
         EXPECT_TRUE(list);
         Lines lines;
         for (curl_slist *l = list.get(); l; l = l->next) lines.push_back(l->data);

@@ -373,6 +373,84 @@ TEST_F(Transfer, KeepAliveReusesTheConnectionUnlessBusy) {
     EXPECT_EQ(first, fetch_memory(h, kept).body);
 }
 
+// Fault guarded: the kept easy handle keeps its options between plain GETs; a request that
+// differs from the one before must find nothing of it (its headers, method, body, limit,
+// the referer of a followed redirect), and a request that differs late in its setup (a file
+// instead of memory) must still carry its URL.
+TEST_F(Transfer, KeptHandleCarriesNothingFromOneRequestToTheNext) {
+    Handle h;
+    char header[] = "X-Row: caller\r\n", body[] = "a=1";
+    struct Row {
+        const char *what, *path;
+        std::function<void(durl_url_param &)> change;
+        std::vector<std::string> present, absent;  // in the /echo record, or the body itself
+    };
+    auto none = [](durl_url_param &) {};
+    const std::vector<Row> rows = {
+        {"first, new connection", "/echo", none, {"method GET", "target /echo\n"}, {}},
+        {"second, options given", "/echo?n=2", none, {"target /echo?n=2"}, {}},
+        {"third, options kept", "/echo?n=3", none, {"target /echo?n=3"}, {"X-Row"}},
+        {"caller header",
+         "/echo?n=4",
+         [&](durl_url_param &p) { p.headers = header; },
+         {"header X-Row: caller"},
+         {}},
+        {"no caller header", "/echo?n=5", none, {"target /echo?n=5"}, {"X-Row"}},
+        {"to a file", "/bytes/40", none, {}, {}},
+        {"to memory again", "/echo?n=7", none, {"target /echo?n=7"}, {}},
+        {"user agent changed", "/echo?n=8", none, {"header User-Agent: row-agent"}, {}},
+        {"redirect followed",
+         "/redirect?to=/echo",
+         none,
+         {"target /echo\n", "header Referer:"},
+         {}},
+        {"after the redirect", "/echo?n=10", none, {"target /echo?n=10"}, {"Referer"}},
+        {"head", "/echo?n=11", [](durl_url_param &p) { p.method = DURL_METHOD_HEAD; }, {}, {}},
+        {"after head", "/echo?n=12", none, {"method GET", "target /echo?n=12"}, {}},
+        {"post",
+         "/echo?n=13",
+         [&](durl_url_param &p) {
+             p.method = DURL_METHOD_POST;
+             p.post_data = body;
+         },
+         {"method POST", "body a=1"},
+         {}},
+        {"after post", "/echo?n=14", none, {"method GET", "body_size 0"}, {}},
+        {"after post, kept", "/echo?n=15", none, {"method GET", "body_size 0"}, {}},
+        {"cut at 5 bytes", "/bytes/40", [](durl_url_param &p) { p.max_size = 5; }, {}, {}},
+        {"whole again", "/bytes/40", none, {}, {}},
+        {"refused by the server", "/status/401", none, {}, {}},
+        {"after the refusal", "/echo?n=19", none, {"method GET", "target /echo?n=19"}, {}},
+    };
+    log.clear();
+    for (const Row &r : rows) {
+        SCOPED_TRACE(r.what);
+        if (std::string(r.what) == "user agent changed") {
+            ASSERT_EQ(0, durl_set_option(h, DURL_OPT_USER_AGENT, "row-agent"));
+        }
+        durl_url_param p = make_param(http_url(r.path));
+        p.keep_alive = 1;
+        r.change(p);
+        Fetch f = std::string(r.what) == "to a file" ? fetch_file(h, p, dir + "/kept.bin")
+                                                     : fetch_memory(h, p);
+        if (std::string(r.what) == "to a file") f.body = read_file(dir + "/kept.bin");
+        if (std::string(r.path) == "/status/401") {
+            EXPECT_NE(0, f.rc);
+            continue;
+        }
+        EXPECT_EQ(0, f.rc);
+        for (const std::string &t : r.present)
+            EXPECT_NE(std::string::npos, f.body.find(t)) << f.body;
+        for (const std::string &t : r.absent)
+            EXPECT_EQ(std::string::npos, f.body.find(t)) << f.body;
+        if (std::string(r.path) == "/bytes/40") {
+            EXPECT_TRUE(f.body == pattern_body(p.max_size ? 5 : 40)) << f.body.size();
+        }
+    }
+    // The rows ran on kept options where they could: the fast way was taken.
+    EXPECT_GE(log.count(6, "[DCMN]Connect is keep, options kept.\n"), 8u) << log.dump();
+}
+
 TEST_F(Transfer, SixteenHandlesInParallel) {
     std::vector<std::unique_ptr<Handle>> handles;
     for (int i = 0; i < DURL_MAX_HANDLES; ++i) handles.push_back(std::make_unique<Handle>());

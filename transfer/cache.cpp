@@ -1,6 +1,9 @@
 // Connection cache: each handle keeps one easy handle alive between transfers so that a
 // caller sending many requests to one server reuses the open connection, its TLS session
 // and resolved names. A transfer that finds it lent uses a short-lived handle instead.
+#include <cstring>
+#include <new>
+
 #include "engine.h"
 
 CURL *durl_get_curlhandle(durl_handle *h, int keep_alive, int *lent) {
@@ -35,9 +38,171 @@ void durl_close_curlhandle(durl_handle *h, CURL *curl, int keep_alive, int lent)
     }
     durl_lock_guard guard(&h->cache_lock);
     log_msg(DURL_LOG_INFO, "Connect is keep Reset curl.\n");
-    durl_setopt_unchecked(curl, DURL_XOPT_CONN_RESET, 1L);
     // Every option returns to libcurl's default (including callbacks and the error buffer,
     // which point into the finished transfer's stack); connections and caches stay.
-    curl_easy_reset(curl);
+    durl_easy::reset(curl);
+    if (h->cache_options) h->cache_options->clear();
     h->cache_busy = 0;
+}
+
+void durl_keep_curlhandle(durl_handle *h) {
+    durl_lock_guard guard(&h->cache_lock);
+    log_msg(DURL_LOG_INFO, "Connect is keep, options kept.\n");
+    h->cache_busy = 0;
+}
+
+// ------------------------------------------------------------------ options of a kept handle
+
+bool durl_optlist::matches(size_t i, const entry &e, const char *value) const {
+    const entry &k = entries_[i];
+    if (k.option != e.option || k.type != e.type || k.per_call != e.per_call) return false;
+    if (e.per_call) return true;
+    switch (e.type) {
+        case k_long:
+            return k.l == e.l;
+        case k_off:
+            return k.off == e.off;
+        case k_ptr:
+        case k_call_text:
+            return k.ptr == e.ptr;
+        case k_fn:
+            return k.fn == e.fn;
+        case k_text:
+            return std::strcmp(text(k), value) == 0;
+        case k_null_text:
+            return true;
+    }
+    return false;
+}
+
+bool durl_optlist::add(entry e, const char *value) try {
+    const size_t texts_before = texts_.size();
+    if (value) {
+        e.text_at = texts_before;
+        texts_.append(value).push_back('\0');
+    }
+    try {
+        entries_.push_back(e);
+    } catch (...) {
+        texts_.resize(texts_before);
+        throw;
+    }
+    return true;
+} catch (const std::bad_alloc &) {
+    return false;
+}
+
+bool durl_optlist::headers_from(const char *lines, int keep_alive) try {
+    headers_.reset();
+    header_text_ = lines ? lines : "";
+    header_keep_alive_ = keep_alive;
+    return true;
+} catch (const std::bad_alloc &) {
+    header_text_.clear();
+    return false;
+}
+
+void durl_optlist::truncate(size_t n) {
+    size_t texts_end = 0;
+    for (size_t i = n; i-- > 0;) {
+        if (entries_[i].type != k_text) continue;
+        texts_end = entries_[i].text_at + std::strlen(text(entries_[i])) + 1;
+        break;
+    }
+    entries_.resize(n);
+    texts_.resize(texts_end);
+}
+
+CURLcode durl_optlist::apply(CURL *curl, size_t i) {
+    entry &e = entries_[i];
+    CURLcode rc = give(curl, e, e.type == k_text ? text(e) : nullptr);
+    e.refused = rc != CURLE_OK;
+    return rc;
+}
+
+CURLcode durl_optlist::reapply(CURL *curl, size_t i) const {
+    const entry &e = entries_[i];
+    CURLcode rc = give(curl, e, e.type == k_text ? text(e) : nullptr);
+    return e.refused ? CURLE_OK : rc;
+}
+
+CURLcode durl_optlist::give(CURL *curl, const entry &e, const char *value) {
+    const auto option = static_cast<CURLoption>(e.option);
+    switch (e.type) {
+        case k_long:
+            return curl_easy_setopt(curl, option, e.l);
+        case k_off:
+            return curl_easy_setopt(curl, option, e.off);
+        case k_ptr:
+            return curl_easy_setopt(curl, option, const_cast<void *>(e.ptr));
+        case k_fn:
+            return curl_easy_setopt(curl, option, e.fn);
+        case k_text:
+            return curl_easy_setopt(curl, option, value);
+        case k_null_text:
+            return curl_easy_setopt(curl, option, static_cast<const char *>(nullptr));
+        case k_call_text:
+            return curl_easy_setopt(curl, option, static_cast<const char *>(e.ptr));
+    }
+    return CURLE_BAD_FUNCTION_ARGUMENT;
+}
+
+void durl_optlist::clear_per_call(CURL *curl) const {
+    for (const entry &e : entries_)
+        if (e.per_call && e.type == k_ptr)
+            curl_easy_setopt(curl, static_cast<CURLoption>(e.option), static_cast<void *>(nullptr));
+}
+
+void durl_easy::reset(CURL *curl) {
+    durl_setopt_unchecked(curl, DURL_XOPT_CONN_RESET, 1L);
+    curl_easy_reset(curl);
+}
+
+void durl_easy::track(durl_optlist *list) {
+    list_ = list;
+    given_ = 0;
+    matching_ = list_->size() > 0;
+}
+
+CURLcode durl_easy::put_entry(const durl_optlist::entry &e, const char *text) {
+    if (matching_) {
+        if (given_ < list_->size() && list_->matches(given_, e, text)) {
+            if (!e.per_call) {
+                ++given_;
+                return CURLE_OK;
+            }
+            list_->renew(given_, e);
+            return list_->apply(curl, given_++);
+        }
+        if (CURLcode rc = diverge()) return rc;
+    }
+    if (!list_->add(e, text)) {
+        // No memory for the list: the rest of this call goes straight to libcurl, and the
+        // easy handle is reset when it returns to the cache.
+        list_ = nullptr;
+        return durl_optlist::give(curl, e, text);
+    }
+    return list_->apply(curl, given_++);
+}
+
+CURLcode durl_easy::diverge() {
+    log_msg(DURL_LOG_DEBUG, "cached connect: options differ from the last call, reset curl.\n");
+    matching_ = false;
+    list_->truncate(given_);
+    reset(curl);
+    // Each of these was accepted by libcurl before with the same value (or, given per call,
+    // just now); only a shortage of memory can refuse one now, and then the transfer must
+    // not run with the options half set.
+    for (size_t i = 0; i < given_; ++i)
+        if (CURLcode rc = list_->reapply(curl, i)) return rc;
+    return CURLE_OK;
+}
+
+CURLcode durl_easy::complete() {
+    if (!matching_ || given_ == list_->size()) return CURLE_OK;
+    return diverge();
+}
+
+void durl_easy::forget_call() const {
+    if (list_) list_->clear_per_call(curl);
 }

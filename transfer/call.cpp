@@ -6,6 +6,7 @@
 #include <time.h>
 
 #include <cstdio>
+#include <new>
 
 // Downloads and uploads name their own steps in their lines; the stream worker keeps the
 // lines of its thread. Only the header failure's code differs besides: a download and a
@@ -78,13 +79,50 @@ int durl_call::borrow() {
         return DURL_RC_NO_EASY_HANDLE;
     }
     cached = true;
-    durl_setopt_unchecked(curl, CURLOPT_ERRORBUFFER, static_cast<char *>(errbuf));
+    easy.curl = curl;
+    if (lent) start_on_cached();
+    (void)easy.set_each_call(CURLOPT_ERRORBUFFER, static_cast<char *>(errbuf));
     return 0;
 }
 
 void durl_call::use(CURL *owned_elsewhere) {
-    curl = owned_elsewhere;
+    curl = easy.curl = owned_elsewhere;
     durl_setopt_unchecked(curl, CURLOPT_ERRORBUFFER, static_cast<char *>(errbuf));
+}
+
+void durl_call::start_on_cached() {
+    if (!h->cache_options) h->cache_options = new (std::nothrow) durl_optlist;
+    durl_optlist *held = h->cache_options;
+    if (!held) return;  // never tracked, so the easy handle is at libcurl's defaults
+    if (may_keep_options()) {
+        easy.track(held);
+        return;
+    }
+    // Every other request starts from libcurl's defaults.
+    if (held->size() == 0) return;
+    durl_easy::reset(curl);
+    held->clear();
+}
+
+// Plain GET downloads, the calls an application repeats against one server, and the only
+// ones whose libcurl state after a clean end is fully described by their options.
+bool durl_call::may_keep_options() const {
+    return &path == &kDownloadPath && param->method == DURL_METHOD_GET && !param->user[0] &&
+           !param->password[0] && !durl_url_login(param->url);
+}
+
+// libcurl keeps some per-transfer state across transfers that only a reset clears: the
+// referer and method switch of a followed redirect, the authentication a server asked for,
+// and the count of retries on connections found dead (a retry always opens a new one). After
+// a transfer that touched none of these, the easy handle holds nothing a reset would remove
+// but the options, which the next call compares.
+bool durl_call::keep_options() const {
+    if (!easy.tracking() || !performed_ok || !durl_is_http(scheme)) return false;
+    long code = 0, redirects = -1, connects = -1;
+    curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &code);
+    curl_easy_getinfo(curl, CURLINFO_REDIRECT_COUNT, &redirects);
+    curl_easy_getinfo(curl, CURLINFO_NUM_CONNECTS, &connects);
+    return redirects == 0 && connects == 0 && code != 401 && code != 407;
 }
 
 int durl_call::analyse() {
@@ -95,13 +133,13 @@ int durl_call::analyse() {
 }
 
 int durl_call::set_url(const char *target) {
-    CURLcode rc = curl_easy_setopt(curl, CURLOPT_URL, target);
+    CURLcode rc = easy.set_each_call(CURLOPT_URL, target);
     if (rc != CURLE_OK) log_msg(DURL_LOG_ERR, path.url_refused, curl_easy_strerror(rc));
     return rc;
 }
 
 int durl_call::connect() {
-    int code = durl_curl_connect(h, curl, param, scheme);
+    int code = durl_curl_connect(h, easy, param, scheme);
     if (code) {
         log_line(path.connect_err);
         return code;
@@ -113,32 +151,52 @@ int durl_call::connect() {
     // FTPS gets neither credentials nor TLS options from the connection setup (see
     // durl_curl_connect), yet its TLS session is described like an HTTPS one.
     if (durl_is_http(scheme) || scheme == DURL_PROTO_FTPS)
-        durl_tls_watch_start(curl, &watch, &dump, durl_is_http(scheme));
+        durl_tls_watch_start(easy, &watch, &dump, durl_is_http(scheme));
     if (progress_fn) {
-        durl_setopt_unchecked(curl, CURLOPT_XFERINFOFUNCTION, progress_cb);
-        durl_setopt_unchecked(curl, CURLOPT_XFERINFODATA, static_cast<void *>(this));
-        durl_setopt_unchecked(curl, CURLOPT_NOPROGRESS, 0L);
+        durl_setopt_unchecked(easy, CURLOPT_XFERINFOFUNCTION, progress_cb);
+        (void)easy.set_each_call(CURLOPT_XFERINFODATA, static_cast<void *>(this));
+        durl_setopt_unchecked(easy, CURLOPT_NOPROGRESS, 0L);
     }
     if (!durl_is_http(scheme)) return 0;
-    headers.reset(durl_http_header(curl, param->headers, param->user, param->password, param->auth,
-                                   path.form_boundary ? boundary : nullptr, param->keep_alive,
-                                   webticket));
-    if (!headers) {
+    if (!set_headers()) {
         log_line(path.header_err);
         return path.header_code;
     }
     if (path.tcp_keepalive && lent) {
-        durl_setopt_unchecked(curl, CURLOPT_TCP_KEEPALIVE, 1L);
-        durl_setopt_unchecked(curl, CURLOPT_TCP_KEEPIDLE, 120L);
-        durl_setopt_unchecked(curl, CURLOPT_TCP_KEEPINTVL, 20L);
+        durl_setopt_unchecked(easy, CURLOPT_TCP_KEEPALIVE, 1L);
+        durl_setopt_unchecked(easy, CURLOPT_TCP_KEEPIDLE, 120L);
+        durl_setopt_unchecked(easy, CURLOPT_TCP_KEEPINTVL, 20L);
     }
     return 0;
+}
+
+// A request that keeps its options keeps its header list with them (it would build the same
+// one next time); any other owns its list until it ends.
+bool durl_call::set_headers() {
+    durl_optlist *held = easy.tracking() && !webticket ? h->cache_options : nullptr;
+    if (!held) {
+        headers.reset(durl_http_header(easy, param->headers, param->user, param->password,
+                                       param->auth, path.form_boundary ? boundary : nullptr,
+                                       param->keep_alive, webticket));
+        return headers != nullptr;
+    }
+    if (curl_slist *same = held->headers_for(param->headers, param->keep_alive))
+        return easy.set(CURLOPT_HTTPHEADER, same) == CURLE_OK;
+    if (!held->headers_from(param->headers, param->keep_alive)) return false;
+    durl::CurlSlistPtr list(durl_http_header_list(param->headers, param->user, param->password,
+                                                  param->auth, nullptr, param->keep_alive, 0));
+    if (!list || easy.set(CURLOPT_HTTPHEADER, list.get()) != CURLE_OK) return false;
+    held->keep_headers(std::move(list));
+    return true;
 }
 
 int durl_call::perform(CURL *c) {
     errbuf[0] = '\0';
     cap.received = 0;
     cap.exceeded = false;
+    if (c == curl) {
+        if (CURLcode rc = easy.complete()) return rc;
+    }
     CURLcode rc = curl_easy_perform(c);
     if (rc == CURLE_LOGIN_DENIED &&
         durl_ftp_anonymous_perform(c, url, param->user, param->password) == 0)
@@ -151,7 +209,10 @@ int durl_call::perform(CURL *c) {
     }
     if (rc != CURLE_OK && errbuf[0] && path.detail) log_msg(DURL_LOG_ERR, path.detail, errbuf);
     // A side query on a copy (an FTP append's size) is no end of the transfer.
-    if (rc == CURLE_OK && c == curl) progress_final();
+    if (rc == CURLE_OK && c == curl) {
+        performed_ok = true;
+        progress_final();
+    }
     return rc;
 }
 
@@ -193,9 +254,12 @@ void durl_call::release() {
     if (!curl) return;
     // The error buffer lives in this object; an easy handle that outlives it must not
     // point at it (a cached one is reset or cleaned up on its return).
-    if (cached)
+    if (cached && lent && keep_options()) {
+        easy.forget_call();
+        durl_keep_curlhandle(h);
+    } else if (cached) {
         durl_close_curlhandle(h, curl, param->keep_alive, lent);
-    else
+    } else
         durl_setopt_unchecked(curl, CURLOPT_ERRORBUFFER, static_cast<char *>(nullptr));
     curl = nullptr;
     durl_ssl_dump_store(h, &dump);

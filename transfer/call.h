@@ -67,6 +67,8 @@ public:
     const durl_url_param *const param;
     const durl_path &path;
     CURL *curl = nullptr;
+    // The options of this call go through here (see easy.h).
+    durl_easy easy;
     int scheme = DURL_PROTO_UNKNOWN;
     int webticket = 0;  // the header list carries the web ticket (a stream's retry)
     // Texts, empty until filled (the constructor clears only their first byte).
@@ -78,6 +80,14 @@ public:
     durl_size_cap cap;
 
 private:
+    // Sets up the option list of a lent cache_curl.
+    void start_on_cached();
+    // Whether this request may leave its options on the cached easy handle.
+    bool may_keep_options() const;
+    bool keep_options() const;
+    // The request header list; false when it could not be built or installed.
+    bool set_headers();
+
     // Lines of this call follow the handle's log level, on whichever thread runs it.
     durl_log_scope log_level;
     durl_progress_fn progress_fn = nullptr;
@@ -86,6 +96,7 @@ private:
     bool progress_stopped = false;
     int lent = 0;
     bool cached = false;
+    bool performed_ok = false;  // the call's own transfer ended with CURLE_OK
     char errbuf[CURL_ERROR_SIZE];
     durl::CurlSlistPtr headers;
     durl_tls_watch watch{};

@@ -98,15 +98,15 @@ connect_settings copy_settings(durl_handle *h) {
 }
 
 // Trace, time limits, size limit, address family and stall detection.
-void set_common(CURL *curl, const connect_settings &s, int scheme) {
+void set_common(durl_easy &easy, const connect_settings &s, int scheme) {
     // Without a reader of level-6 lines the trace is not even produced: libcurl then skips
     // the texts it would build for it.
     if ((durl_is_http(scheme) || s.debug_trace) && durl_log_wanted(DURL_LOG_INFO)) {
-        durl_setopt_unchecked(curl, CURLOPT_VERBOSE, 1L);
+        durl_setopt_unchecked(easy, CURLOPT_VERBOSE, 1L);
         curl_debug_callback trace = s.debug_trace ? durl_trace_debug : durl_trace_normal;
-        durl_setopt_unchecked(curl, CURLOPT_DEBUGFUNCTION, trace);
+        durl_setopt_unchecked(easy, CURLOPT_DEBUGFUNCTION, trace);
     } else {
-        durl_setopt_unchecked(curl, CURLOPT_VERBOSE, 0L);
+        durl_setopt_unchecked(easy, CURLOPT_VERBOSE, 0L);
     }
     long connect_timeout = s.cfg.connect_timeout;
     long operate_timeout = s.cfg.operate_timeout;
@@ -115,27 +115,27 @@ void set_common(CURL *curl, const connect_settings &s, int scheme) {
         if (connect_timeout < 15) connect_timeout = 15;
         if (operate_timeout != 0 && operate_timeout < 15) operate_timeout = 15;
     }
-    durl_setopt_unchecked(curl, CURLOPT_CONNECTTIMEOUT, connect_timeout);
-    durl_setopt_unchecked(curl, CURLOPT_TIMEOUT, operate_timeout);
-    durl_setopt_unchecked(curl, CURLOPT_MAXFILESIZE_LARGE,
+    durl_setopt_unchecked(easy, CURLOPT_CONNECTTIMEOUT, connect_timeout);
+    durl_setopt_unchecked(easy, CURLOPT_TIMEOUT, operate_timeout);
+    durl_setopt_unchecked(easy, CURLOPT_MAXFILESIZE_LARGE,
                           static_cast<curl_off_t>(s.cfg.max_filesize));
     if (s.cfg.net_ipv6 == 0) {
-        durl_setopt_unchecked(curl, CURLOPT_IPRESOLVE, static_cast<long>(CURL_IPRESOLVE_V4));
+        durl_setopt_unchecked(easy, CURLOPT_IPRESOLVE, static_cast<long>(CURL_IPRESOLVE_V4));
     } else {
-        durl_setopt_unchecked(curl, DURL_XOPT_NET_PREFERRED, s.cfg.net_preferred ? 1L : 0L);
-        durl_setopt_unchecked(curl, CURLOPT_IPRESOLVE, static_cast<long>(CURL_IPRESOLVE_WHATEVER));
+        durl_setopt_unchecked(easy, DURL_XOPT_NET_PREFERRED, s.cfg.net_preferred ? 1L : 0L);
+        durl_setopt_unchecked(easy, CURLOPT_IPRESOLVE, static_cast<long>(CURL_IPRESOLVE_WHATEVER));
     }
     long low_speed_time = s.cfg.low_speed_time ? s.cfg.low_speed_time : s.cfg.connect_timeout;
-    durl_setopt_unchecked(curl, CURLOPT_LOW_SPEED_TIME, low_speed_time);
-    durl_setopt_unchecked(curl, CURLOPT_LOW_SPEED_LIMIT, static_cast<long>(s.cfg.low_speed_limit));
+    durl_setopt_unchecked(easy, CURLOPT_LOW_SPEED_TIME, low_speed_time);
+    durl_setopt_unchecked(easy, CURLOPT_LOW_SPEED_LIMIT, static_cast<long>(s.cfg.low_speed_limit));
 }
 
 // Credentials from the request, unless the URL carries its own.
-int set_login(CURL *curl, const durl_url_param *param) {
+int set_login(durl_easy &easy, const durl_url_param *param) {
     if (durl_url_login(param->url)) return 0;
     int rc = 0;
-    if (param->user[0]) rc = durl_setopt(curl, CURLOPT_USERNAME, param->user);
-    if (rc == 0 && param->password[0]) rc = durl_setopt(curl, CURLOPT_PASSWORD, param->password);
+    if (param->user[0]) rc = durl_setopt(easy, CURLOPT_USERNAME, param->user);
+    if (rc == 0 && param->password[0]) rc = durl_setopt(easy, CURLOPT_PASSWORD, param->password);
     return rc;
 }
 
@@ -143,43 +143,45 @@ bool has_body(const durl_url_param *param) {
     return param->post_data && (param->post_data[0] != '\0' || param->post_size != 0);
 }
 
-int set_body(CURL *curl, const durl_url_param *param) {
-    int rc = durl_setopt(curl, CURLOPT_POSTFIELDS, static_cast<const char *>(param->post_data));
+int set_body(durl_easy &easy, const durl_url_param *param) {
+    // libcurl keeps the caller's pointer rather than a copy.
+    int rc = durl_setopt_each_call(easy, CURLOPT_POSTFIELDS,
+                                   static_cast<const void *>(param->post_data));
     if (rc) return rc;
     long size =
         param->post_size ? param->post_size : static_cast<long>(std::strlen(param->post_data));
-    return durl_setopt(curl, CURLOPT_POSTFIELDSIZE, size);
+    return durl_setopt(easy, CURLOPT_POSTFIELDSIZE, size);
 }
 
-int set_post(CURL *curl, const durl_url_param *param, const connect_settings &s) {
+int set_post(durl_easy &easy, const durl_url_param *param, const connect_settings &s) {
     if (has_body(param)) {
-        int rc = durl_setopt(curl, CURLOPT_POST, 1L);
-        if (rc == 0) rc = set_body(curl, param);
+        int rc = durl_setopt(easy, CURLOPT_POST, 1L);
+        if (rc == 0) rc = set_body(easy, param);
         if (rc) return rc;
     } else {
-        durl_setopt_unchecked(curl, CURLOPT_CUSTOMREQUEST, "POST");
+        durl_setopt_unchecked(easy, CURLOPT_CUSTOMREQUEST, "POST");
     }
     if (param->auth == 6 && s.cfg.addition_body[0])
-        durl_setopt_unchecked(curl, DURL_XOPT_ADDITION_BODY,
+        durl_setopt_unchecked(easy, DURL_XOPT_ADDITION_BODY,
                               static_cast<const char *>(s.cfg.addition_body));
-    int rc = durl_setopt(curl, CURLOPT_POSTREDIR, static_cast<long>(s.cfg.keep_post));
+    int rc = durl_setopt(easy, CURLOPT_POSTREDIR, static_cast<long>(s.cfg.keep_post));
     if (rc) log_msg(DURL_LOG_ERR, "While set http keep post, curl info error\n");
     return rc;
 }
 
-int set_method(CURL *curl, const durl_url_param *param, const connect_settings &s) {
+int set_method(durl_easy &easy, const durl_url_param *param, const connect_settings &s) {
     switch (param->method) {
         case DURL_METHOD_POST:
-            return set_post(curl, param, s);
+            return set_post(easy, param, s);
         case DURL_METHOD_DELETE:
-            return durl_setopt(curl, CURLOPT_CUSTOMREQUEST, "DELETE");
+            return durl_setopt(easy, CURLOPT_CUSTOMREQUEST, "DELETE");
         case DURL_METHOD_HEAD:
-            return durl_setopt(curl, CURLOPT_NOBODY, 1L);
+            return durl_setopt(easy, CURLOPT_NOBODY, 1L);
         case DURL_METHOD_CUSTOM: {
             if (!s.custom_method[0]) return 0;
-            int rc = durl_setopt(curl, CURLOPT_CUSTOMREQUEST,
+            int rc = durl_setopt(easy, CURLOPT_CUSTOMREQUEST,
                                  static_cast<const char *>(s.custom_method));
-            if (rc == 0 && has_body(param)) rc = set_body(curl, param);
+            if (rc == 0 && has_body(param)) rc = set_body(easy, param);
             return rc;
         }
         default:
@@ -187,36 +189,37 @@ int set_method(CURL *curl, const durl_url_param *param, const connect_settings &
     }
 }
 
-int set_http(durl_handle *h, CURL *curl, const durl_url_param *param, const connect_settings &s) {
-    int rc = durl_setopt(curl, CURLOPT_HTTPAUTH,
+int set_http(durl_handle *h, durl_easy &easy, const durl_url_param *param,
+             const connect_settings &s) {
+    int rc = durl_setopt(easy, CURLOPT_HTTPAUTH,
                          static_cast<unsigned long>(durl_getcurl_auth(param->auth)));
-    if (rc == 0) rc = set_login(curl, param);
+    if (rc == 0) rc = set_login(easy, param);
     if (rc) return rc;
-    durl_setopt_unchecked(curl, CURLOPT_BUFFERSIZE, static_cast<long>(s.cfg.recv_buffer));
+    durl_setopt_unchecked(easy, CURLOPT_BUFFERSIZE, static_cast<long>(s.cfg.recv_buffer));
     if (param->no_redirect == 1) {
-        durl_setopt_unchecked(curl, CURLOPT_FOLLOWLOCATION, 0L);
+        durl_setopt_unchecked(easy, CURLOPT_FOLLOWLOCATION, 0L);
     } else {
-        durl_setopt_unchecked(curl, CURLOPT_FOLLOWLOCATION, 1L);
+        durl_setopt_unchecked(easy, CURLOPT_FOLLOWLOCATION, 1L);
         // Credentials go only where the caller sent them: the user name and password, and an
         // Authorization line among the caller's headers (or the one built for auth 5),
         // follow a redirect only to the same scheme, host and port. libcurl keeps to that
         // rule itself unless this option is on; a cached easy handle may still carry it.
-        durl_setopt_unchecked(curl, CURLOPT_UNRESTRICTED_AUTH, 0L);
-        durl_setopt_unchecked(curl, CURLOPT_AUTOREFERER, static_cast<long>(s.cfg.auto_referer));
+        durl_setopt_unchecked(easy, CURLOPT_UNRESTRICTED_AUTH, 0L);
+        durl_setopt_unchecked(easy, CURLOPT_AUTOREFERER, static_cast<long>(s.cfg.auto_referer));
     }
-    durl_setopt_unchecked(curl, CURLOPT_USERAGENT, static_cast<const char *>(s.cfg.user_agent));
-    durl_setopt_unchecked(curl, CURLOPT_MAXREDIRS, static_cast<long>(s.cfg.max_redirs));
-    rc = set_method(curl, param, s);
+    durl_setopt_unchecked(easy, CURLOPT_USERAGENT, static_cast<const char *>(s.cfg.user_agent));
+    durl_setopt_unchecked(easy, CURLOPT_MAXREDIRS, static_cast<long>(s.cfg.max_redirs));
+    rc = set_method(easy, param, s);
     if (rc) return rc;
-    return durl_set_ssl_config(h, curl);
+    return durl_set_ssl_config(h, easy);
 }
 
-int set_ftp(CURL *curl, const durl_url_param *param) {
-    int rc = durl_setopt(curl, CURLOPT_FTP_USE_EPSV, 0L);
-    if (rc == 0) rc = durl_setopt(curl, CURLOPT_FTPSSLAUTH, static_cast<long>(CURLFTPAUTH_SSL));
-    if (rc == 0) rc = set_login(curl, param);
+int set_ftp(durl_easy &easy, const durl_url_param *param) {
+    int rc = durl_setopt(easy, CURLOPT_FTP_USE_EPSV, 0L);
+    if (rc == 0) rc = durl_setopt(easy, CURLOPT_FTPSSLAUTH, static_cast<long>(CURLFTPAUTH_SSL));
+    if (rc == 0) rc = set_login(easy, param);
     if (rc) return rc;
-    durl_setopt_unchecked(curl, CURLOPT_APPEND, param->ftp_append == 1 ? 1L : 0L);
+    durl_setopt_unchecked(easy, CURLOPT_APPEND, param->ftp_append == 1 ? 1L : 0L);
     return 0;
 }
 
@@ -237,7 +240,7 @@ size_t durl_empty_read_cb(char * /*buf*/, size_t /*size*/, size_t /*count*/, voi
     return 0;
 }
 
-void durl_set_share_handle(CURL *curl) {
+void durl_set_share_handle(durl_easy &easy) {
     CURLSH *share = nullptr;
     {
         std::lock_guard<std::mutex> guard(g_share.lock);
@@ -245,8 +248,8 @@ void durl_set_share_handle(CURL *curl) {
         share = g_share.current;
     }
     if (!share) return;
-    durl_setopt_unchecked(curl, CURLOPT_SHARE, share);
-    durl_setopt_unchecked(curl, CURLOPT_DNS_CACHE_TIMEOUT, 300L);
+    durl_setopt_unchecked(easy, CURLOPT_SHARE, share);
+    durl_setopt_unchecked(easy, CURLOPT_DNS_CACHE_TIMEOUT, 300L);
 }
 
 void durl_trust_inputs_seen(const char *const *paths, size_t count) {
@@ -306,27 +309,27 @@ int durl_url_login(const char *url) {
     return 0;
 }
 
-int durl_curl_connect(durl_handle *h, CURL *curl, const durl_url_param *param, int scheme) {
+int durl_curl_connect(durl_handle *h, durl_easy &easy, const durl_url_param *param, int scheme) {
     if (!h) h = &g_durl.default_handle;
-    durl_setopt_unchecked(curl, CURLOPT_NOSIGNAL, 1L);
+    durl_setopt_unchecked(easy, CURLOPT_NOSIGNAL, 1L);
     connect_settings s = copy_settings(h);
-    set_common(curl, s, scheme);
-    durl_setopt_unchecked(curl, CURLOPT_MAXCONNECTS, 3L);
+    set_common(easy, s, scheme);
+    durl_setopt_unchecked(easy, CURLOPT_MAXCONNECTS, 3L);
     int rc;
     if (durl_is_http(scheme)) {
-        rc = set_http(h, curl, param, s);
+        rc = set_http(h, easy, param, s);
     } else if (scheme == DURL_PROTO_FTP) {
-        rc = set_ftp(curl, param);
+        rc = set_ftp(easy, param);
     } else {
         // FTPS and TFTP get neither the request's credentials nor the handle's TLS options:
         // those options describe the device's HTTPS peers and its trust directory, while an
         // FTPS server is checked by libcurl's own defaults (peer and name against the
         // system trust store) and takes its login from the URL. Only the TFTP block size,
         // which the other schemes ignore, is set.
-        rc = durl_setopt(curl, CURLOPT_TFTP_BLKSIZE, 1432L);
+        rc = durl_setopt(easy, CURLOPT_TFTP_BLKSIZE, 1432L);
     }
     // After the TLS setup: a change of the trust files it found replaces the share.
-    durl_set_share_handle(curl);
+    durl_set_share_handle(easy);
     if (rc)
         log_msg(DURL_LOG_ERR, "durl connect: %s.\n", curl_easy_strerror(static_cast<CURLcode>(rc)));
     return rc;

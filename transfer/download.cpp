@@ -132,13 +132,13 @@ int download_call::prepare() {
     // With a sink limit the body is cut there instead of being refused by its size; that
     // limit then also bounds what the sinks keep, in place of the size cap.
     if (param->max_size != 0)
-        durl_setopt_unchecked(call.curl, CURLOPT_MAXFILESIZE_LARGE, curl_off_t{0});
+        durl_setopt_unchecked(call.easy, CURLOPT_MAXFILESIZE_LARGE, curl_off_t{0});
     if (param->max_size > 0) call.cap.limit = 0;
     return open_sink();
 }
 
 int download_call::open_sink() {
-    CURL *curl = call.curl;
+    durl_easy &curl = call.easy;
     const bool named = file_name && file_name[0];
     if (named && durl_is_http(call.scheme) &&
         (param->method == DURL_METHOD_DELETE || param->method == DURL_METHOD_HEAD)) {
@@ -155,7 +155,8 @@ int download_call::open_sink() {
         }
         fsink = durl_file_sink{0, param->max_size, target.file(), &call.cap};
         rc = durl_setopt(curl, CURLOPT_WRITEFUNCTION, durl_writefile_cb);
-        if (rc == 0) rc = durl_setopt(curl, CURLOPT_WRITEDATA, static_cast<void *>(&fsink));
+        if (rc == 0)
+            rc = durl_setopt_each_call(curl, CURLOPT_WRITEDATA, static_cast<void *>(&fsink));
         if (rc == 0) log_msg(DURL_LOG_INFO, "I will write to file: %s\n", file_name);
         return rc;
     }
@@ -170,7 +171,7 @@ int download_call::open_sink() {
         }
     }
     rc = durl_setopt(curl, CURLOPT_WRITEFUNCTION, durl_recvstream_cb);
-    if (rc == 0) rc = durl_setopt(curl, CURLOPT_WRITEDATA, static_cast<void *>(&msink));
+    if (rc == 0) rc = durl_setopt_each_call(curl, CURLOPT_WRITEDATA, static_cast<void *>(&msink));
     return rc;
 }
 

@@ -12,6 +12,7 @@
 
 #include "codes.h"
 #include "durl.h"
+#include "easy.h"
 #include "handle.h"
 
 // ------------------------------------------------------------ records (records.cpp)
@@ -104,7 +105,10 @@ bool durl_is_http(int scheme);
 
 // ---------------------------------------------------------- headers (headers.cpp)
 
-curl_slist *durl_http_header(CURL *curl, const char *headers, const char *user,
+// The list alone, not installed (nullptr when memory ran out).
+curl_slist *durl_http_header_list(const char *headers, const char *user, const char *password,
+                                  int auth, char *boundary, int keep_alive, int webticket);
+curl_slist *durl_http_header(durl_easy &easy, const char *headers, const char *user,
                              const char *password, int auth, char *boundary, int keep_alive,
                              int webticket);
 
@@ -123,8 +127,8 @@ void durl_curl_dump(const char *label, const unsigned char *data, size_t size, i
 
 // -------------------------------------------------- connection setup (connect.cpp)
 
-int durl_curl_connect(durl_handle *h, CURL *curl, const durl_url_param *param, int scheme);
-void durl_set_share_handle(CURL *curl);
+int durl_curl_connect(durl_handle *h, durl_easy &easy, const durl_url_param *param, int scheme);
+void durl_set_share_handle(durl_easy &easy);
 // Records how the trust inputs of a TLS setup (CA file or directory, client certificate;
 // null or empty entries skipped) look now; when one changed since it was last seen, the TLS
 // sessions kept so far are dropped.
@@ -148,6 +152,25 @@ int durl_setopt(CURL *curl, CURLoption option, T value) {
 template <class T>
 void durl_setopt_unchecked(CURL *curl, long option, T value) {
     (void)curl_easy_setopt(curl, static_cast<CURLoption>(option), value);
+}
+
+// The same two through a call's option list (see easy.h).
+template <class T>
+int durl_setopt(durl_easy &easy, CURLoption option, T value) {
+    CURLcode rc = easy.set(option, value);
+    return rc == CURLE_OK ? 0 : durl_setopt_refused(option, rc);
+}
+
+template <class T>
+void durl_setopt_unchecked(durl_easy &easy, long option, T value) {
+    (void)easy.set(option, value);
+}
+
+// A checked option whose value belongs to the call alone (a buffer, a sink, caller memory).
+template <class T>
+int durl_setopt_each_call(durl_easy &easy, CURLoption option, T value) {
+    CURLcode rc = easy.set_each_call(option, value);
+    return rc == CURLE_OK ? 0 : durl_setopt_refused(option, rc);
 }
 
 // Extension option numbers of the device's libcurl build.
@@ -193,20 +216,23 @@ struct durl_tls_watch {
 // Prepares dump (capacity 512, empty), registers the device build's hook through the
 // extension options and a header callback with watch that captures the session. http: the
 // transfer is HTTP or HTTPS.
-void durl_tls_watch_start(CURL *curl, durl_tls_watch *watch, durl_ssl_dump *dump, bool http);
+void durl_tls_watch_start(durl_easy &easy, durl_tls_watch *watch, durl_ssl_dump *dump, bool http);
 
 // Copies a non-empty session text into the handle's ssl_session_dump under its lock.
 void durl_ssl_dump_store(durl_handle *h, const durl_ssl_dump *dump);
 
 // ------------------------------------------------------------ TLS (tls.cpp)
 
-int durl_set_ssl_config(durl_handle *h, CURL *curl);
+int durl_set_ssl_config(durl_handle *h, durl_easy &easy);
 long durl_get_curl_sslver(int ssl_version);
 
 // ---------------------------------------------------- connection cache (cache.cpp)
 
 CURL *durl_get_curlhandle(durl_handle *h, int keep_alive, int *lent);
 void durl_close_curlhandle(durl_handle *h, CURL *curl, int keep_alive, int lent);
+// Gives the lent cache_curl back with its options in place (h->cache_options->kept says
+// which): the next call's setup skips what it already holds.
+void durl_keep_curlhandle(durl_handle *h);
 
 // ------------------------------------------------------- download (download.cpp)
 

@@ -12,6 +12,7 @@
 #include "durl.h"
 
 struct durl_stream_t;
+class durl_optlist;
 
 // Settings copied by durl_create() from the default handle, snapshot by durl_dump() and
 // copied out under the handle's lock by the engine and the certificate half.
@@ -70,6 +71,9 @@ struct durl_handle {
     pthread_mutex_t cache_lock;
     int32_t cache_busy;
     CURL *cache_curl;
+    // What cache_curl holds from the call before (empty: libcurl's defaults); owned, made by
+    // the first call that borrows cache_curl.
+    durl_optlist *cache_options;
     int32_t webticket_retry;
 };
 

@@ -120,9 +120,8 @@ int durl_request_texts_check(const durl_url_param *param, const char *send_name)
     return -2;
 }
 
-curl_slist *durl_http_header(CURL *curl, const char *headers, const char *user,
-                             const char *password, int auth, char *boundary, int keep_alive,
-                             int webticket) try {
+curl_slist *durl_http_header_list(const char *headers, const char *user, const char *password,
+                                  int auth, char *boundary, int keep_alive, int webticket) try {
     durl::CurlSlistPtr list;
     // An empty value removes the header libcurl would add by itself: no "100 Continue"
     // round trip and no chunked bodies.
@@ -133,8 +132,16 @@ curl_slist *durl_http_header(CURL *curl, const char *headers, const char *user,
         !add_broadworks_sip(list, user, password))
         return nullptr;
     if (webticket && !add_web_ticket(list)) return nullptr;
-    if (curl_easy_setopt(curl, CURLOPT_HTTPHEADER, list.get()) != CURLE_OK) return nullptr;
     return list.release();
 } catch (const std::bad_alloc &) {
     return nullptr;  // the caller reports a failed set-up
+}
+
+curl_slist *durl_http_header(durl_easy &easy, const char *headers, const char *user,
+                             const char *password, int auth, char *boundary, int keep_alive,
+                             int webticket) {
+    durl::CurlSlistPtr list(
+        durl_http_header_list(headers, user, password, auth, boundary, keep_alive, webticket));
+    if (!list || easy.set_each_call(CURLOPT_HTTPHEADER, list.get()) != CURLE_OK) return nullptr;
+    return list.release();
 }

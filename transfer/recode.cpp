@@ -60,21 +60,27 @@ int durl_get_recode(CURL *curl, const durl_url_param *param, char *report, int c
 // ------------------------------------------------------------------ entry-point frame
 
 int durl_entry_resolve(const durl_entry_lines &lines, durl_handle *handle, durl_handle **out) {
-    if (lines.entry) log_msg(DURL_LOG_INFO, "%s", lines.entry);
     durl_handle *h = handle;
-    if (!h || (lines.default_is_null && h == &g_durl.default_handle)) {
+    const bool null_handle = !h || (lines.default_is_null && h == &g_durl.default_handle);
+    const char *refused = nullptr;
+    if (null_handle) {
         h = &g_durl.default_handle;
-        if (lines.null_handle) log_msg(DURL_LOG_INFO, "%s", lines.null_handle);
     } else if (durl_check_global_type(h) != 0) {
         // Whatever the registry says (unknown, or not initialised), the caller sees -102.
-        if (lines.registry) log_msg(DURL_LOG_ERR, "%s", lines.registry);
+        refused = lines.registry ? lines.registry : "";
+    }
+    if (!refused && lines.live != durl_live_check::skipped && h->in_use != 1)
+        refused = lines.live == durl_live_check::logged && lines.not_live ? lines.not_live : "";
+    if (refused) {
+        if (lines.entry) log_msg(DURL_LOG_INFO, "%s", lines.entry);
+        if (null_handle && lines.null_handle) log_msg(DURL_LOG_INFO, "%s", lines.null_handle);
+        if (refused[0]) log_msg(DURL_LOG_ERR, "%s", refused);
         return DURL_RC_BAD_HANDLE;
     }
-    if (lines.live != durl_live_check::skipped && h->in_use != 1) {
-        if (lines.live == durl_live_check::logged && lines.not_live)
-            log_msg(DURL_LOG_ERR, "%s", lines.not_live);
-        return DURL_RC_BAD_HANDLE;
-    }
+    // The call's lines follow its handle's level from the first one on.
+    durl_log_scope level(h);
+    if (lines.entry) log_msg(DURL_LOG_INFO, "%s", lines.entry);
+    if (null_handle && lines.null_handle) log_msg(DURL_LOG_INFO, "%s", lines.null_handle);
     *out = h;
     return 0;
 }

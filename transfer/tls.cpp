@@ -74,13 +74,13 @@ bool cipher_list_valid(const char *list) {
 
 // Exactly one trust source: libcurl's built-in CA bundle and directory would otherwise stay
 // trusted beside the configured one.
-int set_trust(CURL *curl, const tls_settings &s) {
-    int rc = durl_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L);
+int set_trust(durl_easy &easy, const tls_settings &s) {
+    int rc = durl_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
     if (rc) return rc;
     if (file_exists(s.ca_file)) {
         log_msg(DURL_LOG_DEBUG, "trust ca file:%s\n", s.ca_file);
-        rc = durl_setopt(curl, CURLOPT_CAINFO, static_cast<const char *>(s.ca_file));
-        if (rc == 0) rc = durl_setopt(curl, CURLOPT_CAPATH, static_cast<const char *>(nullptr));
+        rc = durl_setopt(easy, CURLOPT_CAINFO, static_cast<const char *>(s.ca_file));
+        if (rc == 0) rc = durl_setopt(easy, CURLOPT_CAPATH, static_cast<const char *>(nullptr));
         return rc;
     }
     const char *dir = s.ca_dir;
@@ -90,8 +90,8 @@ int set_trust(CURL *curl, const tls_settings &s) {
         log_msg(DURL_LOG_WARNING, "no set trust ca path, use default.\n");
         dir = kDefaultCaDir;
     }
-    rc = durl_setopt(curl, CURLOPT_CAPATH, dir);
-    if (rc == 0) rc = durl_setopt(curl, CURLOPT_CAINFO, static_cast<const char *>(nullptr));
+    rc = durl_setopt(easy, CURLOPT_CAPATH, dir);
+    if (rc == 0) rc = durl_setopt(easy, CURLOPT_CAINFO, static_cast<const char *>(nullptr));
     return rc;
 }
 
@@ -106,10 +106,10 @@ const char *client_cert_source(const tls_settings &s) {
     return s.def_cert ? kDefaultDeviceCert : nullptr;
 }
 
-int set_client_cert(CURL *curl, const tls_settings &s) {
+int set_client_cert(durl_easy &easy, const tls_settings &s) {
     if (file_exists(s.client_cert)) {
         log_msg(DURL_LOG_DEBUG, "client cert:%s\n", s.client_cert);
-        int rc = durl_setopt(curl, CURLOPT_SSLCERT, static_cast<const char *>(s.client_cert));
+        int rc = durl_setopt(easy, CURLOPT_SSLCERT, static_cast<const char *>(s.client_cert));
         if (rc) log_msg(DURL_LOG_ERR, "set the client cert err.\n");
         return rc;
     }
@@ -123,23 +123,23 @@ int set_client_cert(CURL *curl, const tls_settings &s) {
         return 0;
     }
     log_msg(DURL_LOG_INFO, "default device cert.\n");
-    return durl_setopt(curl, CURLOPT_SSLCERT, kDefaultDeviceCert);
+    return durl_setopt(easy, CURLOPT_SSLCERT, kDefaultDeviceCert);
 }
 
-int set_ciphers(CURL *curl, const tls_settings &s) {
+int set_ciphers(durl_easy &easy, const tls_settings &s) {
     if (!s.cipher[0]) {
         log_msg(DURL_LOG_INFO, "use default cipher.\n");
-        int rc = durl_setopt(curl, CURLOPT_SSL_CIPHER_LIST, kDefaultCiphers);
+        int rc = durl_setopt(easy, CURLOPT_SSL_CIPHER_LIST, kDefaultCiphers);
         if (rc) log_msg(DURL_LOG_ERR, "set the default ssl cipher err.\n");
         return rc;
     }
     log_msg(DURL_LOG_INFO, "ssl cipher:%s\n", s.cipher);
     int rc = CURLE_SSL_CIPHER;
     if (cipher_list_valid(s.cipher))
-        rc = durl_setopt(curl, CURLOPT_SSL_CIPHER_LIST, static_cast<const char *>(s.cipher));
+        rc = durl_setopt(easy, CURLOPT_SSL_CIPHER_LIST, static_cast<const char *>(s.cipher));
     if (rc == 0) return 0;
     log_msg(DURL_LOG_WARNING, "set the ssl cipher err, use default str.\n");
-    return durl_setopt(curl, CURLOPT_SSL_CIPHER_LIST, kFallbackCiphers);
+    return durl_setopt(easy, CURLOPT_SSL_CIPHER_LIST, kFallbackCiphers);
 }
 
 }  // namespace
@@ -149,38 +149,38 @@ long durl_get_curl_sslver(int ssl_version) {
     return v ? v->curl_version : static_cast<long>(CURL_SSLVERSION_DEFAULT);
 }
 
-int durl_set_ssl_config(durl_handle *h, CURL *curl) {
+int durl_set_ssl_config(durl_handle *h, durl_easy &easy) {
     if (!h) h = &g_durl.default_handle;
     tls_settings s = copy_tls(h);
-    durl_setopt_unchecked(curl, CURLOPT_SSL_SESSIONID_CACHE, 1L);
+    durl_setopt_unchecked(easy, CURLOPT_SSL_SESSIONID_CACHE, 1L);
     int rc = 0;
     if (s.verify_peer) {
-        rc = set_trust(curl, s);
+        rc = set_trust(easy, s);
         if (rc) return rc;
     } else {
         log_msg(DURL_LOG_INFO, "do not check the server cert.\n");
-        durl_setopt_unchecked(curl, CURLOPT_SSL_VERIFYPEER, 0L);
+        durl_setopt_unchecked(easy, CURLOPT_SSL_VERIFYPEER, 0L);
         // Nothing is verified, so loading libcurl's built-in CA bundle on every new
         // connection would only cost time.
-        durl_setopt_unchecked(curl, CURLOPT_CAINFO, static_cast<const char *>(nullptr));
-        durl_setopt_unchecked(curl, CURLOPT_CAPATH, static_cast<const char *>(nullptr));
+        durl_setopt_unchecked(easy, CURLOPT_CAINFO, static_cast<const char *>(nullptr));
+        durl_setopt_unchecked(easy, CURLOPT_CAPATH, static_cast<const char *>(nullptr));
     }
-    rc = set_client_cert(curl, s);
+    rc = set_client_cert(easy, s);
     const char *inputs[] = {s.verify_peer ? trust_source(s) : nullptr, client_cert_source(s)};
     durl_trust_inputs_seen(inputs, 2);
-    if (rc == 0) rc = set_ciphers(curl, s);
+    if (rc == 0) rc = set_ciphers(easy, s);
     if (rc) return rc;
-    rc = durl_setopt(curl, CURLOPT_SSLVERSION, durl_get_curl_sslver(s.ssl_version));
+    rc = durl_setopt(easy, CURLOPT_SSLVERSION, durl_get_curl_sslver(s.ssl_version));
     if (rc) {
         // libcurl no longer offers SSLv2 or SSLv3 (selectors 1 and 2): the setup fails here.
         log_msg(DURL_LOG_ERR, "set the ssl version err, version=%d.\n", s.ssl_version);
         return rc;
     }
     if (s.verify_host) {
-        durl_setopt_unchecked(curl, CURLOPT_SSL_VERIFYHOST, 2L);
+        durl_setopt_unchecked(easy, CURLOPT_SSL_VERIFYHOST, 2L);
         log_msg(DURL_LOG_INFO, "connect ssl Verify host\n");
     } else {
-        durl_setopt_unchecked(curl, CURLOPT_SSL_VERIFYHOST, 0L);
+        durl_setopt_unchecked(easy, CURLOPT_SSL_VERIFYHOST, 0L);
     }
     return 0;
 }

@@ -149,18 +149,18 @@ void durl_tls_capture(CURL *curl, durl_ssl_dump *dump) {
     durl_ssl_session(info->internals, dump);
 }
 
-void durl_tls_watch_start(CURL *curl, durl_tls_watch *watch, durl_ssl_dump *dump, bool http) {
+void durl_tls_watch_start(durl_easy &easy, durl_tls_watch *watch, durl_ssl_dump *dump, bool http) {
     dump->length = 0;
     dump->capacity = sizeof dump->text;
     std::memset(dump->text, 0, sizeof dump->text);
-    watch->curl = curl;
+    watch->curl = easy.curl;
     watch->dump = dump;
     watch->status_lines_only = http;
     // The device's libcurl build calls the hook itself; a stock libcurl refuses both numbers.
-    durl_setopt_unchecked(curl, DURL_XOPT_SSL_DUMP_DATA, static_cast<void *>(dump));
-    durl_setopt_unchecked(curl, DURL_XOPT_SSL_DUMP_FUNC, durl_ssl_session);
-    durl_setopt_unchecked(curl, CURLOPT_HEADERFUNCTION, header_watch_cb);
-    durl_setopt_unchecked(curl, CURLOPT_HEADERDATA, static_cast<void *>(watch));
+    (void)easy.set_each_call(DURL_XOPT_SSL_DUMP_DATA, static_cast<void *>(dump));
+    durl_setopt_unchecked(easy, DURL_XOPT_SSL_DUMP_FUNC, durl_ssl_session);
+    durl_setopt_unchecked(easy, CURLOPT_HEADERFUNCTION, header_watch_cb);
+    (void)easy.set_each_call(CURLOPT_HEADERDATA, static_cast<void *>(watch));
 }
 
 void durl_ssl_dump_store(durl_handle *h, const durl_ssl_dump *dump) {

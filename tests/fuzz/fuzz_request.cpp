@@ -61,8 +61,9 @@ void check_headers(uint8_t ctl, const std::string &headers, const std::string &u
     if (!curl) return;
     char boundary[64];
     memset(boundary, 0, sizeof boundary);
+    durl_easy easy(curl);
     curl_slist *list =
-        durl_http_header(curl, headers.c_str(), user.c_str(), password.c_str(), ctl & 7,
+        durl_http_header(easy, headers.c_str(), user.c_str(), password.c_str(), ctl & 7,
                          (ctl & 0x20) ? boundary : nullptr, ctl & 0x08, webticket);
     if (webticket) unlink(kTicket);
     FUZZ_CHECK(list != nullptr);
