@@ -103,6 +103,8 @@ TEST_F(CertFile, EncodingReaderAndHashAgree) {
     } rows[] = {
         {"ca.der", der, DER, p.ca.get()},
         {"ca.pem", ca, PEM, p.ca.get()},
+        // The same file with other bytes: hashed anew, not remembered from the row above.
+        {"ca.pem", pem_text(p.leaf.get()), PEM, p.leaf.get()},
         {"text_first.pem", std::string(3000, 'x') + "\nsome text\n" + ca, PEM, p.ca.get()},
         {"key_first.pem", key + pem_text(p.leaf.get()), PEM, p.leaf.get()},
         {"key_only.pem", key, PEM, nullptr},
