@@ -194,6 +194,10 @@ TEST_F(CertFile, DerRewriteNeverLosesTheCertificate) {
     EXPECT_EQ(dl_get_ca_hash(f.c_str()), subject_hash(p.ca.get()));
     EXPECT_EQ(read_file(f), pem_text(p.ca.get()));
     EXPECT_EQ(file_mode(f), 0604u) << "the rewrite keeps the file's mode";
+    // The same DER bytes once more: every hash of a DER file rewrites it, the second too.
+    ASSERT_TRUE(write_file(f, der));
+    EXPECT_EQ(dl_get_ca_hash(f.c_str()), subject_hash(p.ca.get()));
+    EXPECT_EQ(read_file(f), pem_text(p.ca.get()));
 }
 
 TEST_F(CertFile, Asn1TimeText) {
