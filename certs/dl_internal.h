@@ -47,6 +47,9 @@ public:
     // Open a regular file and detect its encoding (dl_get_ca_type). False when it can't be
     // opened or is no regular file.
     bool open(const char *path);
+    // The same over a file's content already read into memory; bytes must outlive the
+    // reading (or the next open/close). False when bytes is empty or memory is short.
+    bool open_memory(const std::string &bytes);
     void close();
     int type() const { return type_; }
     // The next certificate in the file's encoding, from where reading stands. keyless: the
@@ -67,6 +70,8 @@ public:
     bool out_of_memory() const { return out_of_memory_; }
 
 private:
+    bool attach(FILE *f);  // takes f over, also on failure
+
     durl::BioPtr bio_;
     FILE *file_ = nullptr;  // owned by bio_
     int type_ = -1;

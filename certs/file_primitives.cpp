@@ -5,9 +5,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
+#include <new>
 #include <string>
+#include <unordered_map>
 
 #include <openssl/err.h>
 #include <openssl/pem.h>
@@ -152,17 +157,40 @@ int dl_password_cb(char *buf, int size, int rwflag, void *userdata) {
 
 namespace {
 
+// The library context certificates are parsed in when only their subject-name hash is
+// wanted: it has no provider at all. The TLS library decodes a certificate's public key
+// "opportunistically" while parsing it (a key it can't decode does not fail the parse), so
+// this context accepts exactly the files the default one does, without the key decode,
+// which is by far the dearest part of a parse (about ten times the rest). Store scans
+// parse every entry, so this is what keeps them cheap. Made once, never changed; if it
+// can't be made, the default context serves, only slower.
+OSSL_LIB_CTX *keyless_ctx() {
+    static OSSL_LIB_CTX *const ctx = [] {
+        OSSL_LIB_CTX *c = OSSL_LIB_CTX_new();
+        if (c && !OSSL_PROVIDER_load(c, "null")) {
+            OSSL_LIB_CTX_free(c);
+            c = nullptr;
+        }
+        ERR_clear_error();
+        return c;
+    }();
+    return ctx;
+}
+
 // The DER bytes that represent cert in a file written by this half: its own encoding when
 // reading it back gives a certificate again. OpenSSL accepts some certificates whose
 // re-encoding it cannot read back (a constructed algorithm parameter comes back as an
 // end-of-contents pair); such a file would hold no certificate at all, so none is written.
+// The check reads in the keyless context: it accepts the same encodings without the key
+// decode, which would otherwise be the dearest step of an install.
 bool readable_encoding(X509 *cert, std::string &der) {
     unsigned char *out = nullptr;
     const int n = i2d_X509(cert, &out);
     if (n <= 0) return false;
     durl::OpensslCharPtr owned(reinterpret_cast<char *>(out));
     const unsigned char *p = out;
-    durl::X509Ptr again(d2i_X509(nullptr, &p, n));
+    durl::X509Ptr again(reinterpret_cast<X509 *>(
+        ASN1_item_d2i_ex(nullptr, &p, n, ASN1_ITEM_rptr(X509), keyless_ctx(), nullptr)));
     ERR_clear_error();
     if (!again) return false;
     der.assign(reinterpret_cast<const char *>(out), static_cast<size_t>(n));
@@ -236,24 +264,91 @@ bool rewrite_as_pem(const char *path, X509 *cert) {
     return true;
 }
 
-// The library context certificates are parsed in when only their subject-name hash is
-// wanted: it has no provider at all. The TLS library decodes a certificate's public key
-// "opportunistically" while parsing it (a key it can't decode does not fail the parse), so
-// this context accepts exactly the files the default one does, without the key decode,
-// which is by far the dearest part of a parse (about ten times the rest). Store scans
-// parse every entry, so this is what keeps them cheap. Made once, never changed; if it
-// can't be made, the default context serves, only slower.
-OSSL_LIB_CTX *keyless_ctx() {
-    static OSSL_LIB_CTX *const ctx = [] {
-        OSSL_LIB_CTX *c = OSSL_LIB_CTX_new();
-        if (c && !OSSL_PROVIDER_load(c, "null")) {
-            OSSL_LIB_CTX_free(c);
-            c = nullptr;
+// The whole content of a regular file small enough to be a certificate file (at most
+// kMaxWhole bytes), read in one go. False for anything else, and when memory is short: the
+// caller then reads the file the ordinary way, with the ordinary outcome.
+constexpr size_t kMaxWhole = 16 * 1024;
+
+bool read_whole(const char *path, std::string &bytes) {
+    // Opened as dl_cert_file::open() does, for the same reasons.
+    const int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) return false;
+    bool ok = false;
+    struct stat st;
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0 &&
+        static_cast<uint64_t>(st.st_size) <= kMaxWhole) {
+        try {
+            // One byte beyond the size shows a file that grew meanwhile: read the ordinary way.
+            bytes.resize(static_cast<size_t>(st.st_size) + 1);
+            size_t got = 0;
+            while (got < bytes.size()) {
+                const ssize_t n = ::read(fd, &bytes[got], bytes.size() - got);
+                if (n < 0 && errno == EINTR) continue;
+                if (n <= 0) {
+                    ok = n == 0 && got > 0;
+                    break;
+                }
+                got += static_cast<size_t>(n);
+            }
+            bytes.resize(ok ? got : 0);
+        } catch (const std::bad_alloc &) {
+            ok = false;
         }
-        ERR_clear_error();
-        return c;
-    }();
-    return ctx;
+    }
+    ::close(fd);
+    return ok;
+}
+
+// Subject-name hashes of PEM certificate files already parsed, by path, each with the exact
+// bytes it was computed from. Every install hashes every entry of the store and of the
+// factory directory to refuse a duplicate, and entries rarely change between two installs:
+// parsing them again was most of an install's time. A file is answered from here only when
+// its content is byte for byte the one parsed, so the answer is the one a parse would give;
+// failed parses and DER files (which hashing rewrites) are never kept. Bounded: a full memo
+// drops one entry per new one.
+class hash_memo {
+public:
+    // 0 when the memo does not know these bytes under this path (or memory is short).
+    uint32_t find(const char *path, const std::string &bytes) noexcept {
+        std::lock_guard<std::mutex> hold(lock_);
+        try {
+            auto it = entries_.find(path);
+            return it != entries_.end() && it->second.bytes == bytes ? it->second.hash : 0;
+        } catch (const std::bad_alloc &) {
+            return 0;
+        }
+    }
+
+    void keep(const char *path, const std::string &bytes, uint32_t hash) noexcept {
+        std::lock_guard<std::mutex> hold(lock_);
+        try {
+            auto it = entries_.find(path);
+            if (it == entries_.end()) {
+                if (entries_.size() >= kMaxEntries) entries_.erase(entries_.begin());
+                it = entries_.emplace(path, entry{}).first;
+            }
+            it->second.hash = 0;  // a failed copy below must not pair old bytes with this hash
+            it->second.bytes = bytes;
+            it->second.hash = hash;
+        } catch (const std::bad_alloc &) {
+            // Only a missed shortcut: the next hash of this file parses it.
+        }
+    }
+
+private:
+    struct entry {
+        std::string bytes;
+        uint32_t hash = 0;
+    };
+    static constexpr size_t kMaxEntries = 64;
+    std::mutex lock_;
+    std::unordered_map<std::string, entry> entries_;
+};
+
+// Never destroyed: a thread may still hash while the process exits.
+hash_memo &memo() {
+    static hash_memo *const m = new hash_memo;
+    return *m;
 }
 
 }  // namespace
@@ -271,6 +366,18 @@ bool dl_cert_file::open(const char *path) {
         ::close(fd);
         return false;
     }
+    return attach(f);
+}
+
+bool dl_cert_file::open_memory(const std::string &bytes) {
+    close();
+    if (bytes.empty()) return false;
+    // A stream over the bytes reads them exactly as the file's own stream would.
+    FILE *f = fmemopen(const_cast<char *>(bytes.data()), bytes.size(), "r");
+    return f && attach(f);
+}
+
+bool dl_cert_file::attach(FILE *f) {
     bio_.reset(BIO_new_fp(f, BIO_CLOSE));
     if (!bio_) {
         std::fclose(f);
@@ -349,15 +456,26 @@ uint32_t dl_read_ca_hash(const char *file, durl::X509Ptr *keep) {
         log_msg(DURL_LOG_NOTICE, "path is directory, ret\n");
         return 0;
     }
+    // The file is read once, whole: the memo is looked up and, when it does not know these
+    // bytes, they are parsed, so what the memo keeps is exactly what was parsed.
+    std::string bytes;
+    const bool whole = read_whole(file, bytes);
+    if (whole && !keep)
+        if (const uint32_t known = memo().find(file, bytes)) return known;
     dl_cert_file in;
+    const bool opened = whole ? in.open_memory(bytes) : in.open(file);
     // Store scans hash every entry: only names are wanted, so the key is not decoded.
-    durl::X509Ptr cert = in.first_certificate(file, "Bio_new_file error ca_file\n",
-                                              "unable to load certificate ca_file\n", true);
-    if (!cert) return 0;
+    durl::X509Ptr cert = opened ? in.certificate(true) : nullptr;
+    if (!cert) {
+        log_msg(DURL_LOG_ERR, "%s",
+                opened ? "unable to load certificate ca_file\n" : "Bio_new_file error ca_file\n");
+        return 0;
+    }
     if (in.type() == DL_CA_TYPE_DER && !rewrite_as_pem(file, cert.get())) return 0;
     // Hashed in the default context (the keyless one has no digest).
     const uint32_t hash = static_cast<uint32_t>(
         X509_NAME_hash_ex(X509_get_subject_name(cert.get()), nullptr, nullptr, nullptr));
+    if (whole && hash != 0 && in.type() == DL_CA_TYPE_PEM) memo().keep(file, bytes, hash);
     if (keep) *keep = std::move(cert);
     return hash;
 }

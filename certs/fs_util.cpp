@@ -63,10 +63,12 @@ int make_sibling(const std::string &target, mode_t create, std::string &temp) {
     return -1;
 }
 
-// Write and flush the sibling; only a complete, successfully closed file is renamed into
-// place. There is deliberately no fsync: on flash storage it costs tens of milliseconds per
-// file, the store's writes never had one, and the rename already guarantees that a failed
-// or interrupted write (error, full disk, killed process) never replaces the old content.
+// Write, flush and sync the sibling; only a complete, successfully synced and closed file is
+// renamed into place. The rename alone covers a failed or interrupted write (error, full
+// disk, killed process); the sync covers a power loss: flash file systems may commit the
+// rename before the file's data, which would leave the target empty or cut short. The
+// directory is not synced: without that a power loss may lose the rename itself, which
+// leaves the old content (or no file), never a damaged one.
 bool fill_and_close(int fd, int exact_bits, const std::function<bool(FILE *)> &fill) {
     if (exact_bits >= 0 && fchmod(fd, static_cast<mode_t>(exact_bits)) != 0) {
         close(fd);
@@ -79,6 +81,7 @@ bool fill_and_close(int fd, int exact_bits, const std::function<bool(FILE *)> &f
     }
     bool ok = fill(f);
     ok = std::fflush(f) == 0 && ok && !std::ferror(f);
+    ok = ok && fsync(fileno(f)) == 0;
     return std::fclose(f) == 0 && ok;
 }
 

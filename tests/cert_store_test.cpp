@@ -103,6 +103,8 @@ TEST_F(CertFile, EncodingReaderAndHashAgree) {
     } rows[] = {
         {"ca.der", der, DER, p.ca.get()},
         {"ca.pem", ca, PEM, p.ca.get()},
+        // The same file with other bytes: hashed anew, not remembered from the row above.
+        {"ca.pem", pem_text(p.leaf.get()), PEM, p.leaf.get()},
         {"text_first.pem", std::string(3000, 'x') + "\nsome text\n" + ca, PEM, p.ca.get()},
         {"key_first.pem", key + pem_text(p.leaf.get()), PEM, p.leaf.get()},
         {"key_only.pem", key, PEM, nullptr},
@@ -192,6 +194,10 @@ TEST_F(CertFile, DerRewriteNeverLosesTheCertificate) {
     EXPECT_EQ(dl_get_ca_hash(f.c_str()), subject_hash(p.ca.get()));
     EXPECT_EQ(read_file(f), pem_text(p.ca.get()));
     EXPECT_EQ(file_mode(f), 0604u) << "the rewrite keeps the file's mode";
+    // The same DER bytes once more: every hash of a DER file rewrites it, the second too.
+    ASSERT_TRUE(write_file(f, der));
+    EXPECT_EQ(dl_get_ca_hash(f.c_str()), subject_hash(p.ca.get()));
+    EXPECT_EQ(read_file(f), pem_text(p.ca.get()));
 }
 
 TEST_F(CertFile, Asn1TimeText) {
