@@ -12,6 +12,7 @@
 #include "durl.h"
 
 struct durl_stream_t;
+struct durl_stream_worker;
 
 // Settings copied by durl_create() from the default handle, snapshot by durl_dump() and
 // copied out under the handle's lock by the engine and the certificate half.
@@ -71,6 +72,9 @@ struct durl_handle {
     int32_t cache_busy;
     CURL *cache_curl;
     int32_t webticket_retry;
+    // The thread that runs this handle's streams, parked between them; stopped and joined
+    // when the handle is released (stream.cpp).
+    durl_stream_worker *stream_worker;
 };
 
 struct durl_global {

@@ -19,7 +19,7 @@ durl_global g_durl = {
     nullptr,
     {},
     nullptr,
-    {0, PTHREAD_MUTEX_INITIALIZER, 0, {}, {}, nullptr, PTHREAD_MUTEX_INITIALIZER, 0, nullptr, 0}};
+    {0, PTHREAD_MUTEX_INITIALIZER, 0, {}, {}, {}, PTHREAD_MUTEX_INITIALIZER, 0, {}, 0, {}}};
 
 namespace {
 
@@ -62,13 +62,14 @@ void reset_default_handle() {
     durl_option_defaults(&h);
 }
 
-// Release what the engine keeps on a handle between calls: an open stream (its worker
-// thread included) and the kept-alive easy handle with its connection.
+// Release what the engine keeps on a handle between calls: an open stream, the worker
+// thread that runs its streams and the kept-alive easy handle with its connection.
 void release_engine_area(durl_handle *h) {
     if (h->stream) {
         durl_close_common(h->stream);
         h->stream = nullptr;
     }
+    durl_stream_worker_stop(h);
     if (h->cache_curl) {
         curl_easy_cleanup(h->cache_curl);
         h->cache_curl = nullptr;
