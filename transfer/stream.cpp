@@ -92,6 +92,7 @@ struct durl_stream_worker {
     pthread_cond_t idle;    // broadcast when the worker has let go of its stream
     durl_stream_data *job;  // the stream being served; null while parked
     bool stop;
+    pid_t owner;  // the process that started it (a child made by fork() has no such thread)
 };
 
 namespace {
@@ -385,6 +386,7 @@ int start_worker(durl_handle *h, stream_shared *sh) {
     pthread_cond_init(&w->wake, nullptr);
     pthread_cond_init(&w->idle, nullptr);
     w->job = sh;
+    w->owner = getpid();
     pthread_attr_t attr;
     int rc = pthread_attr_init(&attr);
     if (rc != 0) {
@@ -415,6 +417,9 @@ int start_worker(durl_handle *h, stream_shared *sh) {
 // the thread library's error number.
 int durl_create_pthread(durl_handle *h, stream_shared *sh) {
     durl_stream_worker *w = h->stream_worker;
+    // A child made by fork() inherits the record but not the thread: it starts its own and
+    // leaves the record alone (its lock may be held by a thread the child does not have).
+    if (w && w->owner != getpid()) w = h->stream_worker = nullptr;
     if (!w) return start_worker(h, sh);
     {
         durl_lock_guard guard(&w->lock);
@@ -641,6 +646,7 @@ void durl_stream_worker_stop(durl_handle *h) {
     durl_stream_worker *w = h ? h->stream_worker : nullptr;
     if (!w) return;
     h->stream_worker = nullptr;
+    if (w->owner != getpid()) return;  // a parent's worker, not in this process
     {
         durl_lock_guard guard(&w->lock);
         w->stop = true;
