@@ -210,8 +210,9 @@ typedef struct durl_result {
 DURL_EXPORT int durl_init(void *log_context, durl_log_fn log_hook);
 
 /**
- * Stop the library. Handles still registered are released (their streams closed, their
- * kept connections dropped); their pointers become unknown to every call.
+ * Stop the library. Handles still registered, and the default handle's engine state, are
+ * released (their streams closed, their stream threads joined, their kept connections
+ * dropped); their pointers become unknown to every call.
  * Returns 0, or -102 when the library was not initialised.
  */
 DURL_EXPORT int durl_cleanup(void);
@@ -225,8 +226,9 @@ DURL_EXPORT int durl_cleanup(void);
 DURL_EXPORT int durl_create(durl_handle **out);
 
 /**
- * Destroy a handle made by durl_create(): close its open stream, release its kept
- * connection and the record. NULL changes nothing (see the result codes).
+ * Destroy a handle made by durl_create(): close its open stream, join the thread that ran
+ * its streams (it waits between them for the next durl_open), release its kept connection
+ * and the record. NULL changes nothing (see the result codes).
  * Returns 0 when destroyed (and for NULL while a slot is free); -3 for an unknown handle,
  * for NULL while all 16 slots are taken, and for the default handle, which belongs to the
  * library and is never destroyed; -102 when not initialised.

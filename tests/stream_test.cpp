@@ -136,6 +136,19 @@ TEST_F(StreamTest, StatusAndTargetAreKnownWhileTheBodyStillFlows) {
     EXPECT_EQ(open(http_url("/redirect?to=/bytes/3"), &res, 1), 0);
     EXPECT_EQ(std::string(res.effective_url), http_url("/bytes/3"));
     EXPECT_EQ(durl_close(h), 0);
+    // The handle's streams share one worker: the next one sends and reports only its own.
+    durl_url_param p = make_param(http_url("/echo"));
+    char own_header[] = "X-Open: last\r\n";
+    p.headers = own_header;
+    res = durl_result{};
+    EXPECT_EQ(durl_open(h, &res, &p), 0);
+    EXPECT_EQ(res.recode, 0);
+    EXPECT_STREQ(res.effective_url, "");
+    std::vector<HttpRecord> sent = parse_http_records(read_body());
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(sent[0].target, "/echo");
+    EXPECT_EQ(sent[0].header("X-Open"), "last");
+    EXPECT_EQ(durl_close(h), 0);
 }
 
 TEST_F(StreamTest, StalledBodyGivesWhatArrivedThenTheTimeOut) {

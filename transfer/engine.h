@@ -262,3 +262,6 @@ int durl_upload_form(curl_httppost **first, const char *disposition, const char 
 int durl_open_common(durl_handle *h, const durl_url_param *param, durl_result *result);
 int durl_read_common(durl_stream_t *stream, char *buf, int length, durl_result *result, int limit);
 void durl_close_common(durl_stream_t *stream);
+// Stops and joins the handle's parked stream worker, if it has one. The handle's stream, if
+// any, must be closed first.
+void durl_stream_worker_stop(durl_handle *h);

@@ -13,6 +13,7 @@
 
 struct durl_stream_t;
 class durl_optlist;
+struct durl_stream_worker;
 
 // Settings copied by durl_create() from the default handle, snapshot by durl_dump() and
 // copied out under the handle's lock by the engine and the certificate half.
@@ -75,6 +76,9 @@ struct durl_handle {
     // the first call that borrows cache_curl.
     durl_optlist *cache_options;
     int32_t webticket_retry;
+    // The thread that runs this handle's streams, parked between them; stopped and joined
+    // when the handle is released (stream.cpp).
+    durl_stream_worker *stream_worker;
 };
 
 struct durl_global {

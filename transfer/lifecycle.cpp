@@ -14,21 +14,12 @@
 
 // The default handle's lock is usable from the first instruction of the process, so the
 // default handle can take options and be dumped before durl_init().
-durl_global g_durl = {{0},
-                      nullptr,
-                      {},
-                      nullptr,
-                      {0,
-                       PTHREAD_MUTEX_INITIALIZER,
-                       0,
-                       {},
-                       {},
-                       nullptr,
-                       PTHREAD_MUTEX_INITIALIZER,
-                       0,
-                       nullptr,
-                       nullptr,
-                       0}};
+durl_global g_durl = {
+    {0},
+    nullptr,
+    {},
+    nullptr,
+    {0, PTHREAD_MUTEX_INITIALIZER, 0, {}, {}, {}, PTHREAD_MUTEX_INITIALIZER, 0, {}, {}, 0, {}}};
 
 namespace {
 
@@ -71,13 +62,14 @@ void reset_default_handle() {
     durl_option_defaults(&h);
 }
 
-// Release what the engine keeps on a handle between calls: an open stream (its worker
-// thread included) and the kept-alive easy handle with its connection.
+// Release what the engine keeps on a handle between calls: an open stream, the worker
+// thread that runs its streams and the kept-alive easy handle with its connection.
 void release_engine_area(durl_handle *h) {
     if (h->stream) {
         durl_close_common(h->stream);
         h->stream = nullptr;
     }
+    durl_stream_worker_stop(h);
     if (h->cache_curl) {
         curl_easy_cleanup(h->cache_curl);
         h->cache_curl = nullptr;

@@ -10,10 +10,17 @@
 //   SIGPIPE is blocked on the worker thread (libcurl's NOSIGNAL mode does not shield
 //   writes made by our callback), so the failure never takes the host process down;
 // - the worker sets `finished` on every exit path, so an opener or reader waiting on it
-//   wakes at once; the closer joins the worker thread, so a stream is released only after
-//   its worker has ended completely (its thread-local TLS state included), however early
-//   the worker stopped.
+//   wakes at once; the closer waits until the worker has let go of the stream, so a stream
+//   is released only after its transfer has ended completely, however early it stopped.
+//
+// A handle's streams run one after the other on one worker thread: the first open starts
+// it, it parks between streams and takes the next open's transfer at once, so an open pays
+// neither for a new thread nor for the scheduler's delay in running one. The handle's
+// release (durl_destroy, durl_cleanup) stops and joins it, so nothing of the worker, its
+// thread-local TLS state included, outlives its handle; what one transfer leaves in the
+// thread's OpenSSL error queue is cleared before the next.
 #include <fcntl.h>
+#include <openssl/err.h>
 #include <poll.h>
 #include <signal.h>
 #include <strings.h>
@@ -56,9 +63,9 @@ struct stream_shared : durl_stream_data {
     // classified) and the URL to report, taken on the worker's own thread.
     int recode;
     char report[1024];
-    // The caller's own: the worker thread, joined by the closer.
-    pthread_t worker;
-    bool joinable;
+    // The caller's own: the worker that took the transfer (null: none did), waited for by
+    // the closer.
+    durl_stream_worker *worker;
     // Worker-only.
     bool body_seen;
     bool tls_wanted;
@@ -74,6 +81,21 @@ struct stream_shared : durl_stream_data {
 };
 
 stream_shared *shared_of(durl_stream_data *data) { return static_cast<stream_shared *>(data); }
+
+}  // namespace
+
+// A handle's worker thread and its hand-over point.
+struct durl_stream_worker {
+    pthread_t thread;
+    pthread_mutex_t lock;
+    pthread_cond_t wake;    // signalled when a stream is handed over or the worker must stop
+    pthread_cond_t idle;    // broadcast when the worker has let go of its stream
+    durl_stream_data *job;  // the stream being served; null while parked
+    bool stop;
+    pid_t owner;  // the process that started it (a child made by fork() has no such thread)
+};
+
+namespace {
 
 // Closes the ends given (nullptr = leave alone) when present and marks them absent.
 void durl_close_pipe(int32_t *read_end, int32_t *write_end) {
@@ -151,8 +173,12 @@ void publish_start(stream_shared *sh) {
         sh->started = 1;
     }
     // Woken after the unlock, the opener finds the lock free instead of waiting for it
-    // again. The condition lives until the closer has joined this thread.
+    // again. The condition lives until this worker has let go of the stream.
     pthread_cond_broadcast(&sh->changed);
+    // A deeper pipe lets the worker run ahead of a reader that takes large blocks: fewer
+    // wake-ups on both sides. Asked for once the opener has its answer, off its way to it;
+    // refused (over the system's limit), the pipe keeps its default.
+    (void)fcntl(sh->pipe_fd[1], F_SETPIPE_SZ, kPipeBytes);
 }
 
 bool write_all(int fd, const char *data, size_t n) {
@@ -315,39 +341,98 @@ void finish_worker(stream_shared *sh, int rc) {
     }
 }
 
+// The worker thread: runs each stream handed over, parks in between, ends when stopped.
 void *durl_curl_pthread(void *arg) {
-    auto *sh = static_cast<stream_shared *>(arg);
+    auto *w = static_cast<durl_stream_worker *>(arg);
     sigset_t set;
     sigemptyset(&set);
     sigaddset(&set, SIGPIPE);
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
-    finish_worker(sh, run_transfer(sh));
+    pthread_mutex_lock(&w->lock);
+    for (;;) {
+        while (!w->job && !w->stop) pthread_cond_wait(&w->wake, &w->lock);
+        if (!w->job) break;
+        stream_shared *sh = shared_of(w->job);
+        pthread_mutex_unlock(&w->lock);
+        finish_worker(sh, run_transfer(sh));
+        ERR_clear_error();
+        pthread_mutex_lock(&w->lock);
+        w->job = nullptr;
+        pthread_cond_broadcast(&w->idle);
+    }
+    pthread_mutex_unlock(&w->lock);
     return nullptr;
 }
 
 // -------------------------------------------------------------------- caller side
 
-// Starts the worker. It is joinable rather than detached: the close joins it, so nothing
-// of the worker outlives its stream. Returns 0 once a worker runs (then it must be joined,
-// whatever else fails), else the thread library's error number.
-int durl_create_pthread(stream_shared *sh) {
+void destroy_worker(durl_stream_worker *w) {
+    pthread_cond_destroy(&w->idle);
+    pthread_cond_destroy(&w->wake);
+    pthread_mutex_destroy(&w->lock);
+    delete w;
+}
+
+// Starts the handle's worker with the stream as its first job. It is joinable rather than
+// detached: the handle's release joins it. Returns 0 once it runs, else the thread
+// library's error number.
+int start_worker(durl_handle *h, stream_shared *sh) {
+    auto *w = new (std::nothrow) durl_stream_worker();
+    if (!w) {
+        log_msg(DURL_LOG_ERR, "durl create pthread: thread create err.\n");
+        return EAGAIN;
+    }
+    pthread_mutex_init(&w->lock, nullptr);
+    pthread_cond_init(&w->wake, nullptr);
+    pthread_cond_init(&w->idle, nullptr);
+    w->job = sh;
+    w->owner = getpid();
     pthread_attr_t attr;
     int rc = pthread_attr_init(&attr);
     if (rc != 0) {
         log_msg(DURL_LOG_ERR, "durl create pthread: attr init err.\n");
+        destroy_worker(w);
         return rc;
     }
     rc = pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_JOINABLE);
     if (rc != 0) {
         log_msg(DURL_LOG_ERR, "durl create pthread: setdetachstate err.\n");
     } else {
-        rc = pthread_create(&sh->worker, &attr, durl_curl_pthread, sh);
+        rc = pthread_create(&w->thread, &attr, durl_curl_pthread, w);
         if (rc != 0) log_msg(DURL_LOG_ERR, "durl create pthread: thread create err.\n");
-        sh->joinable = rc == 0;
     }
     if (pthread_attr_destroy(&attr) != 0)
         log_msg(DURL_LOG_ERR, "durl create pthread: thread destroy err.\n");
-    return rc;
+    if (rc != 0) {
+        destroy_worker(w);
+        return rc;
+    }
+    h->stream_worker = w;
+    sh->worker = w;
+    return 0;
+}
+
+// Hands the stream's transfer to the handle's worker, starting one when the handle has none
+// yet. Returns 0 once a worker has the stream (the close then waits for it to let go), else
+// the thread library's error number.
+int durl_create_pthread(durl_handle *h, stream_shared *sh) {
+    durl_stream_worker *w = h->stream_worker;
+    // A child made by fork() inherits the record but not the thread: it starts its own and
+    // leaves the record alone (its lock may be held by a thread the child does not have).
+    if (w && w->owner != getpid()) w = h->stream_worker = nullptr;
+    if (!w) return start_worker(h, sh);
+    {
+        durl_lock_guard guard(&w->lock);
+        // Only two opens racing on one handle find it busy; the second gets no worker.
+        if (w->job) {
+            log_msg(DURL_LOG_ERR, "durl create pthread: thread create err.\n");
+            return EAGAIN;
+        }
+        w->job = sh;
+    }
+    sh->worker = w;
+    pthread_cond_signal(&w->wake);
+    return 0;
 }
 
 // Builds the records of a stream, its easy handle and its pipe. Nothing is left behind on
@@ -387,9 +472,6 @@ int make_stream(durl_handle *h, const durl_url_param *param, StreamPtr &out) {
         log_msg(DURL_LOG_ERR, "creat pipe error\n");
         return DURL_RC_NO_MEMORY;
     }
-    // A deeper pipe lets the worker run ahead of a reader that takes large blocks: fewer
-    // wake-ups on both sides. Refused (over the system's limit) it keeps its default.
-    (void)fcntl(fds[1], F_SETPIPE_SZ, kPipeBytes);
     sh->pipe_fd[0] = fds[0];
     sh->pipe_fd[1] = fds[1];
     sh->handle = h;
@@ -438,7 +520,7 @@ int durl_open_stream(durl_handle *h, const durl_url_param *param, durl_result *r
     if (code == 0) {
         stream_shared *sh = shared_of(owned->data);
         h->stream = owned.release();
-        code = durl_create_pthread(sh);
+        code = durl_create_pthread(h, sh);
         if (code != 0) {
             // No worker will ever finish this stream: finish it here so a close completes.
             durl_lock_guard guard(&sh->lock);
@@ -553,8 +635,25 @@ void durl_close_common(durl_stream_t *stream) {
     // Unread bytes go with the read end; the worker's next write fails with EPIPE, and a
     // worker waiting on the network sees `abort` from its progress callback.
     durl_close_pipe(&sh->pipe_fd[0], nullptr);
-    if (sh->joinable) pthread_join(sh->worker, nullptr);
+    if (durl_stream_worker *w = sh->worker) {
+        durl_lock_guard guard(&w->lock);
+        while (w->job == sh) pthread_cond_wait(&w->idle, &w->lock);
+    }
     durl_stream_t_cleanup(stream);
+}
+
+void durl_stream_worker_stop(durl_handle *h) {
+    durl_stream_worker *w = h ? h->stream_worker : nullptr;
+    if (!w) return;
+    h->stream_worker = nullptr;
+    if (w->owner != getpid()) return;  // a parent's worker, not in this process
+    {
+        durl_lock_guard guard(&w->lock);
+        w->stop = true;
+    }
+    pthread_cond_signal(&w->wake);
+    pthread_join(w->thread, nullptr);
+    destroy_worker(w);
 }
 
 // ------------------------------------------------------------------- exported entry points
