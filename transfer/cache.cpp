@@ -2,7 +2,6 @@
 // caller sending many requests to one server reuses the open connection, its TLS session
 // and resolved names. A transfer that finds it lent uses a short-lived handle instead.
 #include <cstring>
-#include <new>
 
 #include "engine.h"
 
@@ -75,31 +74,17 @@ bool durl_optlist::matches(size_t i, const entry &e, const char *value) const {
     return false;
 }
 
-bool durl_optlist::add(entry e, const char *value) try {
-    const size_t texts_before = texts_.size();
+bool durl_optlist::add(entry e, const char *value) {
+    if (count_ == kEntries) return false;
     if (value) {
-        e.text_at = texts_before;
-        texts_.append(value).push_back('\0');
+        const size_t len = std::strlen(value) + 1;
+        if (len > kTextRoom - texts_used_) return false;
+        std::memcpy(texts_ + texts_used_, value, len);
+        e.text_at = texts_used_;
+        texts_used_ += len;
     }
-    try {
-        entries_.push_back(e);
-    } catch (...) {
-        texts_.resize(texts_before);
-        throw;
-    }
+    entries_[count_++] = e;
     return true;
-} catch (const std::bad_alloc &) {
-    return false;
-}
-
-bool durl_optlist::headers_from(const char *lines, int keep_alive) try {
-    headers_.reset();
-    header_text_ = lines ? lines : "";
-    header_keep_alive_ = keep_alive;
-    return true;
-} catch (const std::bad_alloc &) {
-    header_text_.clear();
-    return false;
 }
 
 void durl_optlist::truncate(size_t n) {
@@ -109,8 +94,23 @@ void durl_optlist::truncate(size_t n) {
         texts_end = entries_[i].text_at + std::strlen(text(entries_[i])) + 1;
         break;
     }
-    entries_.resize(n);
-    texts_.resize(texts_end);
+    count_ = n;
+    texts_used_ = texts_end;
+}
+
+curl_slist *durl_optlist::headers_for(const char *lines, int keep_alive) const {
+    if (!headers_ || keep_alive != header_keep_alive_) return nullptr;
+    return std::strcmp(header_text_, lines ? lines : "") == 0 ? headers_.get() : nullptr;
+}
+
+bool durl_optlist::headers_from(const char *lines, int keep_alive) {
+    headers_.reset();
+    header_text_[0] = '\0';
+    const size_t len = lines ? std::strlen(lines) + 1 : 1;
+    if (len > sizeof header_text_) return false;
+    if (lines) std::memcpy(header_text_, lines, len);
+    header_keep_alive_ = keep_alive;
+    return true;
 }
 
 CURLcode durl_optlist::apply(CURL *curl, size_t i) {
@@ -164,6 +164,47 @@ void durl_easy::track(durl_optlist *list) {
     matching_ = list_->size() > 0;
 }
 
+CURLcode durl_easy::put_long(long option, long value, bool per_call) {
+    if (!list_) return curl_easy_setopt(curl, static_cast<CURLoption>(option), value);
+    durl_optlist::entry e{option, durl_optlist::k_long, per_call, false, {}};
+    e.l = value;
+    return put_entry(e, nullptr);
+}
+
+CURLcode durl_easy::put_off(long option, curl_off_t value, bool per_call) {
+    if (!list_) return curl_easy_setopt(curl, static_cast<CURLoption>(option), value);
+    durl_optlist::entry e{option, durl_optlist::k_off, per_call, false, {}};
+    e.off = value;
+    return put_entry(e, nullptr);
+}
+
+CURLcode durl_easy::put_text(long option, const char *value, bool per_call) {
+    if (!list_) return curl_easy_setopt(curl, static_cast<CURLoption>(option), value);
+    // A text given per call is given from the caller's pointer, never copied.
+    durl_optlist::entry e{option, durl_optlist::k_text, per_call, false, {}};
+    if (per_call || !value) {
+        e.type = value ? durl_optlist::k_call_text : durl_optlist::k_null_text;
+        e.ptr = value;
+        return put_entry(e, nullptr);
+    }
+    return put_entry(e, value);
+}
+
+CURLcode durl_easy::put_fn(long option, void (*value)(), bool per_call) {
+    if (!list_) return curl_easy_setopt(curl, static_cast<CURLoption>(option), value);
+    durl_optlist::entry e{option, durl_optlist::k_fn, per_call, false, {}};
+    e.fn = value;
+    return put_entry(e, nullptr);
+}
+
+CURLcode durl_easy::put_ptr(long option, const void *value, bool per_call) {
+    if (!list_)
+        return curl_easy_setopt(curl, static_cast<CURLoption>(option), const_cast<void *>(value));
+    durl_optlist::entry e{option, durl_optlist::k_ptr, per_call, false, {}};
+    e.ptr = value;
+    return put_entry(e, nullptr);
+}
+
 CURLcode durl_easy::put_entry(const durl_optlist::entry &e, const char *text) {
     if (matching_) {
         if (given_ < list_->size() && list_->matches(given_, e, text)) {
@@ -177,8 +218,8 @@ CURLcode durl_easy::put_entry(const durl_optlist::entry &e, const char *text) {
         if (CURLcode rc = diverge()) return rc;
     }
     if (!list_->add(e, text)) {
-        // No memory for the list: the rest of this call goes straight to libcurl, and the
-        // easy handle is reset when it returns to the cache.
+        // The list is full: the rest of this call goes straight to libcurl, and the easy
+        // handle is reset when it returns to the cache.
         list_ = nullptr;
         return durl_optlist::give(curl, e, text);
     }

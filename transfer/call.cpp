@@ -174,15 +174,16 @@ int durl_call::connect() {
 // one next time); any other owns its list until it ends.
 bool durl_call::set_headers() {
     durl_optlist *held = easy.tracking() && !webticket ? h->cache_options : nullptr;
+    curl_slist *same = held ? held->headers_for(param->headers, param->keep_alive) : nullptr;
+    if (same) return easy.set(CURLOPT_HTTPHEADER, same) == CURLE_OK;
+    // Lines too long to be noted make a list of this call's own.
+    if (held && !held->headers_from(param->headers, param->keep_alive)) held = nullptr;
     if (!held) {
         headers.reset(durl_http_header(easy, param->headers, param->user, param->password,
                                        param->auth, path.form_boundary ? boundary : nullptr,
                                        param->keep_alive, webticket));
         return headers != nullptr;
     }
-    if (curl_slist *same = held->headers_for(param->headers, param->keep_alive))
-        return easy.set(CURLOPT_HTTPHEADER, same) == CURLE_OK;
-    if (!held->headers_from(param->headers, param->keep_alive)) return false;
     durl::CurlSlistPtr list(durl_http_header_list(param->headers, param->user, param->password,
                                                   param->auth, nullptr, param->keep_alive, 0));
     if (!list || easy.set(CURLOPT_HTTPHEADER, list.get()) != CURLE_OK) return false;

@@ -13,9 +13,7 @@
 
 #include <cstdint>
 #include <cstring>
-#include <string>
 #include <type_traits>
-#include <vector>
 
 #include <curl/curl.h>
 
@@ -45,38 +43,17 @@ public:
     };
 
     void clear() {
-        entries_.clear();
-        texts_.clear();
+        count_ = 0;
+        texts_used_ = 0;
         headers_.reset();
-        header_text_.clear();
+        header_text_[0] = '\0';
     }
-    size_t size() const { return entries_.size(); }
+    size_t size() const { return count_; }
     // Entry i is the same option of the same kind, and (unless per call) has the same value.
     bool matches(size_t i, const entry &e, const char *text) const;
-    // The same for an option not given per call, before it is made an entry: the check every
-    // option of a repeated request goes through, so it stays small enough to be inlined.
-    template <class T>
-    bool holds(size_t i, long option, T value) const {
-        if (i >= entries_.size()) return false;
-        const entry &k = entries_[i];
-        if (k.option != option || k.per_call) return false;
-        if constexpr (std::is_same_v<T, curl_off_t>) {
-            return k.type == k_off && k.off == value;
-        } else if constexpr (std::is_integral_v<T>) {
-            return k.type == k_long && k.l == static_cast<long>(value);
-        } else if constexpr (std::is_same_v<T, const char *>) {
-            if (!value) return k.type == k_null_text;
-            return k.type == k_text && std::strcmp(text(k), value) == 0;
-        } else if constexpr (std::is_pointer_v<T> && std::is_function_v<std::remove_pointer_t<T>>) {
-            return k.type == k_fn && k.fn == reinterpret_cast<void (*)()>(value);
-        } else {
-            return k.type == k_ptr && k.ptr == static_cast<const void *>(value);
-        }
-    }
     // Entry i takes the value of e, an entry given per call.
     void renew(size_t i, const entry &e) { entries_[i] = e; }
-    void refused(size_t i, bool was) { entries_[i].refused = was; }
-    // False when memory for the list ran out (the list is then as before).
+    // False when the list is full (the list is then as before).
     bool add(entry e, const char *text);
     // Keeps the first n entries.
     void truncate(size_t n);
@@ -92,23 +69,28 @@ public:
     // The request header list one entry points at, kept while requests bring the same caller
     // lines (requests that keep their options carry no credentials nor web ticket, so the
     // lines and the keep-alive flag are all the list is made of).
-    curl_slist *headers_for(const char *lines, int keep_alive) const {
-        return headers_ && keep_alive == header_keep_alive_ && header_text_ == (lines ? lines : "")
-                   ? headers_.get()
-                   : nullptr;
-    }
-    // Notes what the next list will be made from; false when memory ran out.
+    curl_slist *headers_for(const char *lines, int keep_alive) const;
+    // Notes what the next list will be made from (frees the one before); false when the
+    // lines are too long to be noted.
     bool headers_from(const char *lines, int keep_alive);
-    // Takes the list made from what headers_from() noted (frees the one before).
+    // Takes the list made from what headers_from() noted.
     void keep_headers(durl::CurlSlistPtr list) { headers_ = std::move(list); }
 
 private:
-    const char *text(const entry &e) const { return texts_.data() + e.text_at; }
+    // Room for what one request's setup gives (about 40 options, texts of a few hundred
+    // bytes); a setup that needs more is not kept.
+    static constexpr size_t kEntries = 64;
+    static constexpr size_t kTextRoom = 2048;
+    static constexpr size_t kHeaderRoom = 1024;
 
-    std::vector<entry> entries_;
-    std::string texts_;
+    const char *text(const entry &e) const { return texts_ + e.text_at; }
+
+    size_t count_ = 0;
+    entry entries_[kEntries];
+    size_t texts_used_ = 0;
+    char texts_[kTextRoom];
     durl::CurlSlistPtr headers_;
-    std::string header_text_;
+    char header_text_[kHeaderRoom] = "";
     int header_keep_alive_ = 0;
 };
 
@@ -122,13 +104,10 @@ public:
     void track(durl_optlist *list);
     bool tracking() const { return list_ != nullptr; }
 
-    // Gives one option, or skips it when the easy handle already holds the value.
+    // Gives one option, or skips it when the easy handle already holds the value. A value
+    // must have the type libcurl reads (long, curl_off_t, a text, a pointer, a callback).
     template <class T>
     CURLcode set(long option, T value) {
-        if (matching_ && list_->holds(given_, option, value)) {
-            ++given_;
-            return CURLE_OK;
-        }
         return put(option, value, false);
     }
     // An option whose value belongs to this call alone: always given.
@@ -149,38 +128,28 @@ public:
     CURL *curl;
 
 private:
+    // Each kind of value has one compiled path; these only pick it.
     template <class T>
     CURLcode put(long option, T value, bool per_call) {
-        if (!list_) return curl_easy_setopt(curl, static_cast<CURLoption>(option), value);
-        durl_optlist::entry e;
-        e.option = option;
-        e.per_call = per_call;
-        e.refused = false;
-        const char *text = nullptr;
         if constexpr (std::is_same_v<T, curl_off_t>) {
-            e.type = durl_optlist::k_off;
-            e.off = value;
+            return put_off(option, value, per_call);
         } else if constexpr (std::is_integral_v<T>) {
-            e.type = durl_optlist::k_long;
-            e.l = static_cast<long>(value);
+            return put_long(option, static_cast<long>(value), per_call);
         } else if constexpr (std::is_same_v<T, const char *>) {
-            if (per_call || !value) {
-                e.type = value ? durl_optlist::k_call_text : durl_optlist::k_null_text;
-                e.ptr = value;
-            } else {
-                e.type = durl_optlist::k_text;
-                text = value;
-            }
+            return put_text(option, value, per_call);
         } else if constexpr (std::is_pointer_v<T> && std::is_function_v<std::remove_pointer_t<T>>) {
-            e.type = durl_optlist::k_fn;
-            e.fn = reinterpret_cast<void (*)()>(value);
+            return put_fn(option, reinterpret_cast<void (*)()>(value), per_call);
         } else {
             static_assert(std::is_pointer_v<T>, "option values are integers or pointers");
-            e.type = durl_optlist::k_ptr;
-            e.ptr = static_cast<const void *>(value);
+            return put_ptr(option, static_cast<const void *>(value), per_call);
         }
-        return put_entry(e, text);
     }
+    CURLcode put_long(long option, long value, bool per_call);
+    CURLcode put_off(long option, curl_off_t value, bool per_call);
+    CURLcode put_text(long option, const char *value, bool per_call);
+    CURLcode put_fn(long option, void (*value)(), bool per_call);
+    CURLcode put_ptr(long option, const void *value, bool per_call);
+    // Skips the option when the easy handle holds it already, else gives and records it.
     CURLcode put_entry(const durl_optlist::entry &e, const char *text);
     // Resets the easy handle and gives it the options of this call so far.
     CURLcode diverge();
