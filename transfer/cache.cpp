@@ -148,9 +148,11 @@ CURLcode durl_optlist::give(CURL *curl, const entry &e, const char *value) {
 }
 
 void durl_optlist::clear_per_call(CURL *curl) const {
-    for (const entry &e : entries_)
+    for (size_t i = 0; i < count_; ++i) {
+        const entry &e = entries_[i];
         if (e.per_call && e.type == k_ptr)
             curl_easy_setopt(curl, static_cast<CURLoption>(e.option), static_cast<void *>(nullptr));
+    }
 }
 
 void durl_easy::reset(CURL *curl) {
