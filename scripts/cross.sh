@@ -35,6 +35,8 @@ toolchain_of() {
 # ---- packages: the native ones (compilers, test servers) and each target's
 bash scripts/setup.sh
 packages=(qemu-user-static)
+# lld links the arm64 library without GNU ld's 64 KiB file padding (cmake/toolchains).
+if [[ " ${targets[*]} " == *" arm64 "* ]]; then packages+=(lld); fi
 for a in "${targets[@]}"; do
     packages+=("crossbuild-essential-$a" "libcurl4-openssl-dev:$a" "libssl-dev:$a"
         "libgtest-dev:$a" "libcpp-httplib-dev:$a")
