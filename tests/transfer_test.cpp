@@ -451,28 +451,6 @@ TEST_F(Transfer, KeptHandleCarriesNothingFromOneRequestToTheNext) {
     EXPECT_GE(log.count(6, "[DCMN]Connect is keep, options kept.\n"), 8u) << log.dump();
 }
 
-TEST_F(Transfer, SixteenHandlesInParallel) {
-    std::vector<std::unique_ptr<Handle>> handles;
-    for (int i = 0; i < DURL_MAX_HANDLES; ++i) handles.push_back(std::make_unique<Handle>());
-    std::vector<std::string> bodies(DURL_MAX_HANDLES);
-    std::vector<std::thread> threads;
-    for (int i = 0; i < DURL_MAX_HANDLES; ++i) {
-        threads.emplace_back([&, i] {
-            const std::string path = "/bytes/" + std::to_string(300000 + i);
-            durl_url_param p = make_param(i % 2 ? https_url(path) : http_url(path));
-            p.keep_alive = i % 3 == 0;
-            const std::string file = dir + "/" + std::to_string(i);
-            if (i % 4 != 0)
-                bodies[i] = fetch_memory(*handles[i], p).body;
-            else if (fetch_file(*handles[i], p, file).rc == 0)
-                bodies[i] = read_file(file);
-        });
-    }
-    for (std::thread &t : threads) t.join();
-    for (int i = 0; i < DURL_MAX_HANDLES; ++i)
-        EXPECT_TRUE(bodies[i] == pattern_body(300000 + i)) << i;
-}
-
 // FTPS takes libcurl's own verification against the system trust store: in a private mount
 // namespace the tool finds the test CA there, and the machine's store stays untouched.
 TEST(ToolTransfer, FtpsUploadAndDownloadOverTls) {
