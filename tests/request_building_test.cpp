@@ -124,21 +124,6 @@ TEST_F(Headers, ReadOnlyTicketFileIsStillRead) {
     EXPECT_EQ(build(nullptr, 0, "", "", 0, 1).size(), 2u);  // no file, no line
 }
 
-TEST_F(Headers, TicketEndsAtItsFirstLineBreak) {
-    // Fault guarded: the ticket's line breaks went into its header line, so a ticket file with
-    // a trailing newline ended the header block and further lines reached the server raw.
-    const char *path = "/tmp/web_ticket_auth";
-    int fd = open(path, O_WRONLY | O_CREAT | O_EXCL, 0600);
-    if (fd < 0) GTEST_SKIP() << "the web-ticket file is in use";
-    const char ticket[] = "ticket-1\r\nX-Injected: 1\n";
-    bool written = write(fd, ticket, sizeof ticket - 1) == sizeof ticket - 1;
-    close(fd);
-    Lines lines = build(nullptr, 0, "", "", 0, 1);
-    unlink(path);
-    ASSERT_TRUE(written);
-    EXPECT_EQ(lines, (Lines{"Expect:", "Transfer-Encoding:", "X-MS-WebTicket: ticket-1"}));
-}
-
 class Trace : public DurlTest {};
 
 TEST_F(Trace, LinesAreSplitCutAndChosenByMode) {

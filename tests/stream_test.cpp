@@ -1,7 +1,7 @@
 // Streamed reads against the real HTTP/HTTPS test servers: the faults mended in the hand-over
-// between the worker, the pipe and the caller, the web-ticket retry, and reads in pieces.
+// between the worker, the pipe and the caller, and reads in pieces (the web-ticket retry is
+// in hostile_test, beside the ticket's line-break check).
 #include <signal.h>
-#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -203,33 +203,6 @@ TEST_F(StreamTest, FtpAndTftpStreamsReportTheirOwnCodes) {
         EXPECT_FALSE(log.mentions("Request err.")) << log.dump();
         EXPECT_STREQ(res.effective_url, "");
     }
-}
-
-TEST_F(StreamTest, WebTicketChallengeIsRetriedWithTheTicket) {
-    // The device's fixed ticket path: ctest keeps its other users apart (RESOURCE_LOCK).
-    const char *ticket = "/tmp/web_ticket_auth";
-    ASSERT_TRUE(write_file(ticket, "ticket-4711"));
-    http_log_reset();
-    durl_result res{};
-    EXPECT_EQ(open(http_url("/webticket"), &res), 0);
-    unlink(ticket);
-    EXPECT_EQ(res.recode, 0);
-    EXPECT_TRUE(log.contains(4, "[DCMN]need webtick auth, retry use webtick.\n"));
-    EXPECT_EQ(durl_close(h), 0);
-    EXPECT_EQ(h->webticket_retry, 0);
-    std::vector<HttpRecord> seen = http_log();
-    ASSERT_EQ(seen.size(), 2u);
-    EXPECT_EQ(seen[0].status, 401);
-    EXPECT_FALSE(seen[0].has_header("X-MS-WebTicket"));
-    EXPECT_EQ(seen[1].status, 200);
-    EXPECT_EQ(seen[1].header("X-MS-WebTicket"), "ticket-4711");
-
-    // Without the file the challenge is the answer.
-    http_log_reset();
-    EXPECT_EQ(open(http_url("/webticket"), &res), -1);
-    EXPECT_EQ(res.recode, 401);
-    EXPECT_EQ(durl_close(h), 0);
-    EXPECT_EQ(http_log().size(), 1u);
 }
 
 }  // namespace
