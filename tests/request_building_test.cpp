@@ -105,7 +105,7 @@ TEST_F(Headers, ListHoldsSuppressionsCallerLinesAndAuthorization) {
 
 TEST_F(Headers, ReadOnlyTicketFileIsStillRead) {
     // Fault guarded: the ticket file was opened for update, so a read-only ticket was dropped.
-    const char *path = "/tmp/web_ticket_auth";  // shared with stream_test: claimed exclusively
+    const char *path = "/tmp/web_ticket_auth";  // shared with hostile_test: claimed exclusively
     int fd = open(path, O_WRONLY | O_CREAT | O_EXCL, 0444);
     if (fd < 0) GTEST_SKIP() << "the web-ticket file is in use";
     bool written = write(fd, "read-only-ticket", 16) == 16;
