@@ -32,8 +32,10 @@ protected:
 
 }  // namespace
 
-// Validity past 19 January 2038, which a 32-bit time_t cannot hold: shown in the short and
-// long records and the trusted-CA listing, and honoured by verification.
+// Validity past 19 January 2038, which a 32-bit time_t cannot hold: shown in the trusted-CA
+// listings and honoured by verification. The records of one file show such dates in
+// CertFile.InfoRecordsOfCertificateShapes (2060) and CertFile.Asn1TimeText (2049), which run
+// on every CPU too.
 TEST_F(Portability, DatesPast2038) {
     CertShape ca_shape;
     ca_shape.subject = {{"CN", "durl 2049 CA"}, {"O", "durl"}};
@@ -56,15 +58,7 @@ TEST_F(Portability, DatesPast2038) {
                 write_cert(future_pem, future.get()));
     const char *end = "Dec 31 23:59:59 2049 GMT";
 
-    dl_ca_info info{};
-    ASSERT_EQ(dl_get_ca_info(leaf_pem.c_str(), &info), 0);
-    EXPECT_STREQ(info.not_after, end);
-    dl_ca_info_ex ex{};
     dl_ca_status st{};
-    ASSERT_EQ(dl_get_ca_info_ex(future_pem.c_str(), &ex, 0, &st), 0);
-    EXPECT_STREQ(ex.not_before, "Jan  1 00:00:00 2040 GMT");
-    EXPECT_STREQ(ex.not_after, end);
-
     ASSERT_EQ(durl_set_option(nullptr, DURL_OPT_SSL_TRUST_PATH, trust.c_str()), 0);
     ASSERT_EQ(dl_install_ca(ca_pem.c_str()), 0) << log.dump();
     dl_trust_ca_list list{};
