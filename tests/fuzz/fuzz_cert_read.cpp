@@ -53,6 +53,18 @@ const Setup &setup() {
     return s;
 }
 
+void check_verify(const std::string &file, int flags) {
+    const Setup &s = setup();
+    dl_ca_status status;
+    memset(&status, 0x7f, sizeof status);
+    const int rc =
+        dl_cert_verify(file.c_str(), s.trust_dir.c_str(), s.trust_file.c_str(), flags, &status);
+    FUZZ_CHECK(rc == 0 || rc == -1);
+    FUZZ_CHECK((rc == 0) == (status.code == 0));
+    FUZZ_CHECK(status.code >= 0 && status.code <= 11);
+    FUZZ_CHECK(strnlen(status.message, sizeof status.message) < sizeof status.message);
+}
+
 int entries(const std::string &dir) {
     int n = 0;
     if (DIR *d = opendir(dir.c_str())) {
@@ -117,14 +129,7 @@ void check_device(const std::string &bytes, unsigned sum) {
     const Setup &s = setup();
     const std::string file = fuzz::scratch() + "candidate.pem";
     fuzz::write_file(file, bytes);
-    dl_ca_status status;
-    memset(&status, 0x7f, sizeof status);
-    const int verified = dl_cert_verify(file.c_str(), s.trust_dir.c_str(), s.trust_file.c_str(),
-                                        sum & DL_VERIFY_ADVANCE, &status);
-    FUZZ_CHECK(verified == 0 || verified == -1);
-    FUZZ_CHECK((verified == 0) == (status.code == 0));
-    FUZZ_CHECK(status.code >= 0 && status.code <= 11);
-    FUZZ_CHECK(strnlen(status.message, sizeof status.message) < sizeof status.message);
+    check_verify(file, sum & DL_VERIFY_ADVANCE);
     FUZZ_CHECK(fuzz::read_file(file) == bytes);
 
     // Whole-pair install over a good device certificate.
