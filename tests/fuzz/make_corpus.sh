@@ -25,7 +25,7 @@ ossl req -x509 -newkey rsa:2048 -nodes -keyout "$work/dev.key" -out "$work/dev.p
     -subj "/CN=device"
 ossl rsa -in "$work/dev.key" -aes128 -passout pass:fuzz -out "$work/dev-enc.key"
 
-mkdir -p cert_read time request trace options subject sinks
+mkdir -p cert_read device time request trace options subject sinks
 cp "$work/ca.pem" cert_read/ca.pem
 ossl x509 -in "$work/ca.pem" -outform DER -out cert_read/ca.der
 cat "$work/leaf.pem" "$work/leaf.key" > cert_read/leaf-with-key.pem
@@ -33,11 +33,11 @@ cp "$work/v1.pem" cert_read/v1-long-serial.pem
 printf 'not a certificate\n-----BEGIN CERTIFICATE-----\nAAAA\n-----END CERTIFICATE-----\n' \
     > cert_read/broken.pem
 cp "$work/leaf.key" cert_read/key-only.pem
-cat "$work/dev.pem" "$work/dev.key" > cert_read/pair.pem
-cat "$work/dev.pem" "$work/dev-enc.key" > cert_read/pair-encrypted.pem
-cat "$work/leaf.pem" "$work/dev.key" > cert_read/mismatch.pem
-cp "$work/dev.key" cert_read/device-key-only.pem
-cp "$work/leaf.pem" cert_read/leaf.pem
+cat "$work/dev.pem" "$work/dev.key" > device/pair.pem
+cat "$work/dev.pem" "$work/dev-enc.key" > device/pair-encrypted.pem
+cat "$work/leaf.pem" "$work/dev.key" > device/mismatch.pem
+cp "$work/dev.key" device/key-only.pem
+cp "$work/leaf.pem" device/leaf.pem
 
 # Times: type byte (0 UTCTime, 1 GeneralizedTime, 2 other), then the text.
 printf '\x00491231235959Z' > time/utc-2049
