@@ -148,14 +148,9 @@ TEST_F(AllocTorture, InstallListAndRemoveCa) {
     const std::string trust = dir + "trust/", file = dir + "ca.pem";
     ASSERT_TRUE(write_cert(dir + "keeper.pem", small_ca(0)));
     ASSERT_EQ(dl_install_ca((dir + "keeper.pem").c_str()), 0);
-    char keeper[16];
-    std::snprintf(keeper, sizeof keeper, "%08x.0",
-                  static_cast<uint32_t>(X509_subject_name_hash(small_ca(0))));
-    const std::string keeper_path = trust + keeper, keeper_text = read_file(keeper_path);
-    char entry[16];
-    std::snprintf(entry, sizeof entry, "%08x.0",
-                  static_cast<uint32_t>(X509_subject_name_hash(small_ca(1))));
-    const std::string entry_path = trust + entry;
+    const std::string keeper_path = trust + hash_name(small_ca(0)) + ".0";
+    const std::string keeper_text = read_file(keeper_path);
+    const std::string entry_path = trust + hash_name(small_ca(1)) + ".0";
     ASSERT_TRUE(write_cert(file, small_ca(1)));
     const std::string pem = read_file(file);
     dl_trust_ca_list list{};

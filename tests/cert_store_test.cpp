@@ -415,15 +415,28 @@ TEST_F(CertStore, ListingsDeleteOnlyEntriesHoldingNoCertificate) {
 }
 
 TEST_F(CertStore, DeviceInstallRefusals) {
+    // Faults guarded: pairs signed with MD5/SHA-1 or with 1024-bit keys were installed unusable
+    // (-3); a key of another pair, refused while loading, was reported unreadable (-2, not -4).
     const FactoryPki &p = factory_pki();
+    CertShape sha1;
+    sha1.digest = "sha1";
+    durl::X509Ptr sha1_leaf = factory_cert(sha1, factory_key(2), p.ca.get(), factory_key(0));
     write_cert(dir + "cert_only.pem", p.leaf.get());
     write_key(dir + "key_only.pem", factory_key(2));
+    write_combined(dir + "md5.pem", p.md5_leaf.get(), factory_key(2));
+    write_combined(dir + "sha1.pem", sha1_leaf.get(), factory_key(2));
+    write_combined(dir + "small.pem", p.small_key_leaf.get(), factory_key(4, 1024));
+    write_combined(dir + "mismatch.pem", p.leaf.get(), factory_key(3));
     const struct {
         std::string device, file;
         int rc;
     } rows[] = {
         {dev, "cert_only.pem", -2},
         {dev, "key_only.pem", -5},
+        {dev, "md5.pem", -3},
+        {dev, "sha1.pem", -3},
+        {dev, "small.pem", -3},
+        {dev, "mismatch.pem", -4},
         {"WebServer.pem", "combined.pem", -7},              // no directory two levels up
         {dir + "a/b/c/WebServer.pem", "combined.pem", -6},  // can't be made
     };
@@ -431,6 +444,7 @@ TEST_F(CertStore, DeviceInstallRefusals) {
         SCOPED_TRACE(r.device + " " + r.file);
         use_device(r.device);
         EXPECT_EQ(dl_install_ser_ca((dir + r.file).c_str()), r.rc);
+        EXPECT_FALSE(file_exists(r.device));
     }
     // The same bytes as the device certificate (-7) or the factory one (-8).
     use_device(rows[0].device);
@@ -453,22 +467,6 @@ TEST_F(CertStore, DeviceInstallWithoutSsl2Or3) {
         EXPECT_EQ(file_exists(dev), rc_of_version[version] == 0);
     }
     EXPECT_EQ(log.count(3, "[DCMN]SSL_CTX_new error\n"), 2u);
-}
-
-TEST_F(CertStore, DeviceInstallRefusesWhatSecurityLevelTwoRefuses) {
-    // Fault guarded: pairs signed with MD5/SHA-1 or with 1024-bit keys were installed unusable.
-    const FactoryPki &p = factory_pki();
-    CertShape sha1;
-    sha1.digest = "sha1";
-    durl::X509Ptr sha1_leaf = factory_cert(sha1, factory_key(2), p.ca.get(), factory_key(0));
-    EXPECT_EQ(install_pair("md5.pem", p.md5_leaf.get(), factory_key(2)), -3);
-    EXPECT_EQ(install_pair("sha1.pem", sha1_leaf.get(), factory_key(2)), -3);
-    EXPECT_EQ(install_pair("small.pem", p.small_key_leaf.get(), factory_key(4, 1024)), -3);
-}
-
-TEST_F(CertStore, DeviceInstallReportsKeyOfAnotherPair) {
-    // Fault guarded: a key of another pair, refused while loading, was reported unreadable (-2).
-    EXPECT_EQ(install_pair("mismatch.pem", factory_pki().leaf.get(), factory_key(3)), -4);
 }
 
 TEST_F(CertStore, DeviceFileIsOwnerOnlyAndReplacedHalfByHalf) {

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "handle.h"
 #include "servers.h"
 #include "transfer_util.h"
 
@@ -122,31 +123,42 @@ TEST_F(Hostile, RequestTextsWithLineBreaksSendNothing) {
     EXPECT_EQ(f.body, "keep me");
 }
 
-TEST_F(Hostile, WebTicketEndsAtItsFirstLineBreak) {
-    // Fault guarded: the ticket file's bytes went into the header as they were, so a CR LF in
-    // it added a header and the usual trailing line feed ended up inside the value.
+TEST_F(Hostile, WebTicketChallengeIsRetriedWithTheTicketUpToItsFirstLineBreak) {
+    // A 401 naming the web ticket is retried once when the ticket file exists. Fault guarded:
+    // the file's bytes went into the header as they were, so a CR LF in it added a header and
+    // the usual trailing line feed ended up inside the value.
     const char *ticket = "/tmp/web_ticket_auth";  // one path on the device: RESOURCE_LOCK
     Handle h;
     const struct Row {
-        std::string file;
+        std::string file;  // empty: no file at all
         int rc;
-        const char *sent;  // the ticket the retry carried; nullptr: no retry line at all
+        const char *sent;  // the ticket the retry carried; nullptr: no ticket line
     } rows[] = {
         {"ticket-1\n", 0, "ticket-1"},
         {"ticket-2\r\nX-Injected: 1\r\n", 0, "ticket-2"},
         {std::string("ticket-3\0\nX-Injected: 1", 23), 0, "ticket-3"},
         {"\r\nX-Injected: 1\n", -1, nullptr},  // empty once cut: no line, the 401 stands
         {"\n", -1, nullptr},
+        {"", -1, nullptr},
     };
     for (const Row &r : rows) {
         SCOPED_TRACE(r.file);
-        ASSERT_TRUE(write_file(ticket, r.file));
+        unlink(ticket);
+        if (!r.file.empty()) ASSERT_TRUE(write_file(ticket, r.file));
         http_log_reset();
+        log.clear();
         durl_url_param p = make_param(http_url("/webticket"));
-        EXPECT_EQ(durl_open(h, nullptr, &p), r.rc);
+        durl_result res{};
+        EXPECT_EQ(durl_open(h, &res, &p), r.rc);
+        EXPECT_EQ(res.recode, r.rc ? 401 : 0);
         EXPECT_EQ(durl_close(h), 0);
+        EXPECT_EQ(h.get()->webticket_retry, 0);
+        const bool retried = !r.file.empty();
+        EXPECT_EQ(log.contains(4, "[DCMN]need webtick auth, retry use webtick.\n"), retried);
         std::vector<HttpRecord> seen = http_log();
-        ASSERT_FALSE(seen.empty());
+        ASSERT_EQ(seen.size(), retried ? 2u : 1u);
+        EXPECT_EQ(seen[0].status, 401);
+        EXPECT_FALSE(seen[0].has_header("X-MS-WebTicket"));
         EXPECT_EQ(seen.back().header("X-MS-WebTicket"), r.sent ? r.sent : "");
         EXPECT_EQ(seen.back().has_header("X-MS-WebTicket"), r.sent != nullptr);
         EXPECT_FALSE(seen.back().has_header("X-Injected"));

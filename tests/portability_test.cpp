@@ -7,8 +7,6 @@
 #include <cstdio>
 #include <memory>
 
-#include <openssl/evp.h>
-#include <openssl/pem.h>
 #include <openssl/x509.h>
 
 #include "cert_factory.h"
@@ -34,8 +32,10 @@ protected:
 
 }  // namespace
 
-// Validity past 19 January 2038, which a 32-bit time_t cannot hold: shown in the short and
-// long records and the trusted-CA listing, and honoured by verification.
+// Validity past 19 January 2038, which a 32-bit time_t cannot hold: shown in the trusted-CA
+// listings and honoured by verification. The records of one file show such dates in
+// CertFile.InfoRecordsOfCertificateShapes (2060) and CertFile.Asn1TimeText (2049), which run
+// on every CPU too.
 TEST_F(Portability, DatesPast2038) {
     CertShape ca_shape;
     ca_shape.subject = {{"CN", "durl 2049 CA"}, {"O", "durl"}};
@@ -58,15 +58,7 @@ TEST_F(Portability, DatesPast2038) {
                 write_cert(future_pem, future.get()));
     const char *end = "Dec 31 23:59:59 2049 GMT";
 
-    dl_ca_info info{};
-    ASSERT_EQ(dl_get_ca_info(leaf_pem.c_str(), &info), 0);
-    EXPECT_STREQ(info.not_after, end);
-    dl_ca_info_ex ex{};
     dl_ca_status st{};
-    ASSERT_EQ(dl_get_ca_info_ex(future_pem.c_str(), &ex, 0, &st), 0);
-    EXPECT_STREQ(ex.not_before, "Jan  1 00:00:00 2040 GMT");
-    EXPECT_STREQ(ex.not_after, end);
-
     ASSERT_EQ(durl_set_option(nullptr, DURL_OPT_SSL_TRUST_PATH, trust.c_str()), 0);
     ASSERT_EQ(dl_install_ca(ca_pem.c_str()), 0) << log.dump();
     dl_trust_ca_list list{};
@@ -127,25 +119,10 @@ TEST_F(Portability, SeededKeyIsTheSameEverywhere) {
     // 2048 bits: the smallest RSA size the TLS security level here accepts.
     ASSERT_EQ(dl_cert_build_csr_req_file(csr.c_str(), key_file.c_str(), "/CN=golden", 2048), 0)
         << log.dump();
-    FILE *f = std::fopen(key_file.c_str(), "r");
-    ASSERT_NE(f, nullptr);
-    durl::EvpPkeyPtr key(PEM_read_PrivateKey(f, nullptr, nullptr, nullptr));
-    std::fclose(f);
-    ASSERT_TRUE(key);
-    unsigned char *der = nullptr;
-    int n = i2d_PUBKEY(key.get(), &der);
-    ASSERT_GT(n, 0);
-    unsigned char md[EVP_MAX_MD_SIZE];
-    unsigned int md_len = 0;
-    EVP_Digest(der, static_cast<size_t>(n), md, &md_len, EVP_sha256(), nullptr);
-    OPENSSL_free(der);
-    std::string hex;
-    char b[3];
-    for (unsigned int i = 0; i < md_len; ++i) {
-        std::snprintf(b, sizeof b, "%02x", md[i]);
-        hex += b;
-    }
-    EXPECT_EQ(hex, "0fb4e136c9a7b5957d0a91e54e10288ee6b16a5b25d439481a7eb0c153f9843d");
+    // The public key's SHA-256, by the openssl command line (native even in emulated runs).
+    const std::string hex = run_capture("openssl pkey -in '" + key_file +
+                                        "' -pubout -outform DER | openssl dgst -sha256 -r");
+    EXPECT_EQ(hex, "0fb4e136c9a7b5957d0a91e54e10288ee6b16a5b25d439481a7eb0c153f9843d *stdin\n");
 }
 
 // sizeof and offsetof of every public record, per CPU: an accidental layout change on one of

@@ -100,11 +100,11 @@ TEST_F(Progress, CountsGrowAFewTimesASecondAndEndWithTheWhole) {
     ASSERT_FALSE(up.up_done.empty());
     EXPECT_EQ(up.up_done.back(), 50000);
 
-    // Removed: nothing more is called; a new handle never inherits it.
+    // A new handle never inherits it; removed, nothing more is called.
+    const size_t before = up.done.size();
     Handle h;
     EXPECT_EQ(fetch_memory(h, make_param(http_url("/bytes/10"))).rc, 0);
     ASSERT_EQ(durl_set_progress(nullptr, nullptr, nullptr), 0);
-    const size_t before = up.done.size();
     EXPECT_EQ(fetch_memory(nullptr, make_param(http_url("/bytes/10"))).rc, 0);
     EXPECT_EQ(up.done.size(), before);
     int stranger = 0;

@@ -60,50 +60,43 @@ TEST(Frame, NoExceptionCrossesTheBoundary) {
     // Each call logs before it would finish; the hook throws from there. status: the code an
     // exception leaves in the status block (-1: the call has none).
     const struct Row {
-        const char *name;
-        std::function<long()> call;
+        const char *call;
+        std::function<long()> run;
         long code;
         int status;
     } rows[] = {
-        {"durl_download_to_file", [&] { return durl_download_to_file(nullptr, &r, &p, "/x"); },
-         -127, -1},
-        {"durl_download_to_memory", [&] { return durl_download_to_memory(nullptr, &r, &p); }, -127,
-         -1},
-        {"durl_upload", [&] { return durl_upload(nullptr, &r, &p, "/x", nullptr); }, -127, -1},
-        {"durl_open", [&] { return durl_open(nullptr, &r, &p); }, -127, -1},
-        {"durl_read", [&] { return durl_read(nullptr, &r, buf, sizeof buf); }, -127, -1},
-        {"durl_close", [&] { return durl_close(nullptr); }, -127, -1},
-        {"durl_set_option", [&] { return durl_set_option(nullptr, DURL_OPT_USER_AGENT, "agent"); },
-         -127, -1},
-        {"durl_get_option", [&] { return durl_get_option(nullptr); }, -127, -1},
-        {"durl_dump", [&] { return durl_dump(nullptr, buf, sizeof buf); }, -127, -1},
-        {"durl_perform", [&] { return durl_perform(); }, -127, -1},
-        {"dl_ca_cmp", [&] { return dl_ca_cmp(pem.c_str(), pem.c_str()); }, -1, -1},
-        {"dl_get_ca_hash", [&] { return dl_get_ca_hash(pem.c_str()); }, 0, -1},
-        {"dl_install_ca", [&] { return dl_install_ca(pem.c_str()); }, -1, -1},
-        {"dl_get_trust_ca_info", [&] { return dl_get_trust_ca_info(nullptr); }, -2, -1},
-        {"dl_get_trust_ca_info_ex", [&] { return dl_get_trust_ca_info_ex(nullptr, &status); }, -1,
-         2},
-        {"dl_install_ser_ca", [&] { return dl_install_ser_ca(pem.c_str()); }, -5, -1},
-        {"dl_install_ser_ca_separate", [&] { return dl_install_ser_ca_separate(nullptr); }, -1, -1},
-        {"dl_get_ser_ca_info", [&] { return dl_get_ser_ca_info(nullptr); }, -2, -1},
-        {"dl_get_ca_info", [&] { return dl_get_ca_info(pem.c_str(), &info); }, -2, -1},
-        {"dl_get_ca_info_ex", [&] { return dl_get_ca_info_ex(pem.c_str(), &info_ex, 0, &status); },
-         -1, 2},
-        {"dl_cert_verify", [&] { return dl_cert_verify(nullptr, nullptr, nullptr, 0, &status); },
-         -1, 2},
-        {"dl_generate_client_cert",
-         [&] { return dl_generate_client_cert(nullptr, nullptr, nullptr, nullptr, nullptr, 0); },
-         -1, -1},
-        {"dl_cert_build_csr_req_file",
-         [&] { return dl_cert_build_csr_req_file(nullptr, nullptr, nullptr, 0); }, 17, -1},
+#define FRAME_ROW(call, code, status) {#call, [&] { return static_cast<long>(call); }, code, status}
+        FRAME_ROW(durl_download_to_file(nullptr, &r, &p, "/x"), -127, -1),
+        FRAME_ROW(durl_download_to_memory(nullptr, &r, &p), -127, -1),
+        FRAME_ROW(durl_upload(nullptr, &r, &p, "/x", nullptr), -127, -1),
+        FRAME_ROW(durl_open(nullptr, &r, &p), -127, -1),
+        FRAME_ROW(durl_read(nullptr, &r, buf, sizeof buf), -127, -1),
+        FRAME_ROW(durl_close(nullptr), -127, -1),
+        FRAME_ROW(durl_set_option(nullptr, DURL_OPT_USER_AGENT, "agent"), -127, -1),
+        FRAME_ROW(durl_get_option(nullptr), -127, -1),
+        FRAME_ROW(durl_dump(nullptr, buf, sizeof buf), -127, -1),
+        FRAME_ROW(durl_perform(), -127, -1),
+        FRAME_ROW(dl_ca_cmp(pem.c_str(), pem.c_str()), -1, -1),
+        FRAME_ROW(dl_get_ca_hash(pem.c_str()), 0, -1),
+        FRAME_ROW(dl_install_ca(pem.c_str()), -1, -1),
+        FRAME_ROW(dl_get_trust_ca_info(nullptr), -2, -1),
+        FRAME_ROW(dl_get_trust_ca_info_ex(nullptr, &status), -1, 2),
+        FRAME_ROW(dl_install_ser_ca(pem.c_str()), -5, -1),
+        FRAME_ROW(dl_install_ser_ca_separate(nullptr), -1, -1),
+        FRAME_ROW(dl_get_ser_ca_info(nullptr), -2, -1),
+        FRAME_ROW(dl_get_ca_info(pem.c_str(), &info), -2, -1),
+        FRAME_ROW(dl_get_ca_info_ex(pem.c_str(), &info_ex, 0, &status), -1, 2),
+        FRAME_ROW(dl_cert_verify(nullptr, nullptr, nullptr, 0, &status), -1, 2),
+        FRAME_ROW(dl_generate_client_cert(nullptr, nullptr, nullptr, nullptr, nullptr, 0), -1, -1),
+        FRAME_ROW(dl_cert_build_csr_req_file(nullptr, nullptr, nullptr, 0), 17, -1),
+#undef FRAME_ROW
     };
     for (int kind : {1, 2}) {
         for (const Row &row : rows) {
-            SCOPED_TRACE(std::string(row.name) + (kind == 1 ? " bad_alloc" : " other"));
+            SCOPED_TRACE(std::string(row.call) + (kind == 1 ? " bad_alloc" : " other"));
             status = dl_ca_status{};
             g_throw = kind;
-            const long code = row.call();
+            const long code = row.run();
             g_throw = 0;
             EXPECT_EQ(code, row.code);
             if (row.status >= 0) {

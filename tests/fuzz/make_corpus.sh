@@ -25,16 +25,14 @@ ossl req -x509 -newkey rsa:2048 -nodes -keyout "$work/dev.key" -out "$work/dev.p
     -subj "/CN=device"
 ossl rsa -in "$work/dev.key" -aes128 -passout pass:fuzz -out "$work/dev-enc.key"
 
-mkdir -p cert_read trust_store device time request trace options subject sinks
+mkdir -p cert_read device time request trace options subject sinks
 cp "$work/ca.pem" cert_read/ca.pem
 ossl x509 -in "$work/ca.pem" -outform DER -out cert_read/ca.der
 cat "$work/leaf.pem" "$work/leaf.key" > cert_read/leaf-with-key.pem
 cp "$work/v1.pem" cert_read/v1-long-serial.pem
 printf 'not a certificate\n-----BEGIN CERTIFICATE-----\nAAAA\n-----END CERTIFICATE-----\n' \
     > cert_read/broken.pem
-cp "$work/ca.pem" trust_store/ca.pem
-cp cert_read/ca.der trust_store/ca.der
-cp "$work/leaf.key" trust_store/key-only.pem
+cp "$work/leaf.key" cert_read/key-only.pem
 cat "$work/dev.pem" "$work/dev.key" > device/pair.pem
 cat "$work/dev.pem" "$work/dev-enc.key" > device/pair-encrypted.pem
 cat "$work/leaf.pem" "$work/dev.key" > device/mismatch.pem
