@@ -75,7 +75,8 @@ public:
     char url[1024];
     char boundary[64];
     char report[1024];
-    durl_ssl_dump dump{};
+    // Only its length and first byte are set up front (see durl_tls_watch_start).
+    durl_ssl_dump dump;
     // The handle's max_filesize, set by connect(), for the sinks to count against.
     durl_size_cap cap;
 

@@ -28,8 +28,10 @@ class durl_optlist {
 public:
     // k_call_text: a per-call text, given from the caller's pointer (libcurl copies it).
     enum kind : uint8_t { k_long, k_off, k_ptr, k_fn, k_text, k_null_text, k_call_text };
+    // 16 bytes: a request's ~40 entries span ten cache lines, and the walk of the next
+    // request reads them all.
     struct entry {
-        long option;
+        int32_t option;  // a CURLoption, or one of the extension's numbers
         kind type;
         bool per_call;
         bool refused;  // libcurl refused it when it was given (an extension number, say)
@@ -44,6 +46,7 @@ public:
 
     void clear() {
         count_ = 0;
+        call_ptrs_ = 0;
         texts_used_ = 0;
         headers_.reset();
         header_text_[0] = '\0';
@@ -86,6 +89,10 @@ private:
     const char *text(const entry &e) const { return texts_ + e.text_at; }
 
     size_t count_ = 0;
+    // Bit i: entry i is a per-call pointer, cleared when the call ends. The end of a call
+    // visits only these, not every entry.
+    uint64_t call_ptrs_ = 0;
+    static_assert(kEntries <= 64, "one bit per entry");
     entry entries_[kEntries];
     size_t texts_used_ = 0;
     char texts_[kTextRoom];

@@ -126,11 +126,16 @@ size_t durl_tls_describe(const SSL *ssl, char *buf, size_t size) {
 
 int durl_ssl_session(void *session, durl_ssl_dump *dump) {
     if (!dump) return 0;
-    char local[512] = {0};
+    char local[512];
     if (session && dump->capacity != 0) {
         size_t cap = dump->capacity < sizeof dump->text ? dump->capacity : sizeof dump->text;
-        durl_tls_describe(static_cast<const SSL *>(session), local, cap);
-        if (local[0]) std::memcpy(dump->text, local, cap);
+        // The description and zeros to the end of the room: only the text's own bytes are
+        // copied, not a zeroed 512-byte buffer on every request.
+        const size_t used = durl_tls_describe(static_cast<const SSL *>(session), local, cap);
+        if (local[0]) {
+            std::memcpy(dump->text, local, used + 1);
+            std::memset(dump->text + used + 1, 0, cap - used - 1);
+        }
     } else {
         dump->text[0] = '\0';
     }
@@ -150,9 +155,11 @@ void durl_tls_capture(CURL *curl, durl_ssl_dump *dump) {
 }
 
 void durl_tls_watch_start(durl_easy &easy, durl_tls_watch *watch, durl_ssl_dump *dump, bool http) {
+    // No need to clear the whole text: a description is copied in with the rest of the
+    // room zeroed (durl_ssl_session), and nothing reads the text while length is 0.
     dump->length = 0;
     dump->capacity = sizeof dump->text;
-    std::memset(dump->text, 0, sizeof dump->text);
+    dump->text[0] = '\0';
     watch->curl = easy.curl;
     watch->dump = dump;
     watch->status_lines_only = http;
