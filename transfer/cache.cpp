@@ -119,6 +119,8 @@ CURLcode durl_optlist::apply(CURL *curl, size_t i) {
     entry &e = entries_[i];
     CURLcode rc = give(curl, e, e.type == k_text ? text(e) : nullptr);
     e.refused = rc != CURLE_OK;
+    e.unknown = rc == CURLE_UNKNOWN_OPTION;
+    if (e.unknown) call_ptrs_ &= ~(uint64_t{1} << i);
     return rc;
 }
 
@@ -169,14 +171,16 @@ void durl_easy::track(durl_optlist *list) {
 
 CURLcode durl_easy::put_long(long option, long value, bool per_call) {
     if (!list_) return curl_easy_setopt(curl, static_cast<CURLoption>(option), value);
-    durl_optlist::entry e{static_cast<int32_t>(option), durl_optlist::k_long, per_call, false, {}};
+    durl_optlist::entry e{
+        static_cast<int32_t>(option), durl_optlist::k_long, per_call, false, false, {}};
     e.l = value;
     return put_entry(e, nullptr);
 }
 
 CURLcode durl_easy::put_off(long option, curl_off_t value, bool per_call) {
     if (!list_) return curl_easy_setopt(curl, static_cast<CURLoption>(option), value);
-    durl_optlist::entry e{static_cast<int32_t>(option), durl_optlist::k_off, per_call, false, {}};
+    durl_optlist::entry e{
+        static_cast<int32_t>(option), durl_optlist::k_off, per_call, false, false, {}};
     e.off = value;
     return put_entry(e, nullptr);
 }
@@ -184,7 +188,8 @@ CURLcode durl_easy::put_off(long option, curl_off_t value, bool per_call) {
 CURLcode durl_easy::put_text(long option, const char *value, bool per_call) {
     if (!list_) return curl_easy_setopt(curl, static_cast<CURLoption>(option), value);
     // A text given per call is given from the caller's pointer, never copied.
-    durl_optlist::entry e{static_cast<int32_t>(option), durl_optlist::k_text, per_call, false, {}};
+    durl_optlist::entry e{
+        static_cast<int32_t>(option), durl_optlist::k_text, per_call, false, false, {}};
     if (per_call || !value) {
         e.type = value ? durl_optlist::k_call_text : durl_optlist::k_null_text;
         e.ptr = value;
@@ -195,7 +200,8 @@ CURLcode durl_easy::put_text(long option, const char *value, bool per_call) {
 
 CURLcode durl_easy::put_fn(long option, void (*value)(), bool per_call) {
     if (!list_) return curl_easy_setopt(curl, static_cast<CURLoption>(option), value);
-    durl_optlist::entry e{static_cast<int32_t>(option), durl_optlist::k_fn, per_call, false, {}};
+    durl_optlist::entry e{
+        static_cast<int32_t>(option), durl_optlist::k_fn, per_call, false, false, {}};
     e.fn = value;
     return put_entry(e, nullptr);
 }
@@ -203,7 +209,8 @@ CURLcode durl_easy::put_fn(long option, void (*value)(), bool per_call) {
 CURLcode durl_easy::put_ptr(long option, const void *value, bool per_call) {
     if (!list_)
         return curl_easy_setopt(curl, static_cast<CURLoption>(option), const_cast<void *>(value));
-    durl_optlist::entry e{static_cast<int32_t>(option), durl_optlist::k_ptr, per_call, false, {}};
+    durl_optlist::entry e{
+        static_cast<int32_t>(option), durl_optlist::k_ptr, per_call, false, false, {}};
     e.ptr = value;
     return put_entry(e, nullptr);
 }
@@ -216,6 +223,10 @@ CURLcode durl_easy::put_entry(const durl_optlist::entry &e, const char *text) {
                 return CURLE_OK;
             }
             list_->renew(given_, e);
+            if (list_->unknown(given_)) {
+                ++given_;
+                return CURLE_UNKNOWN_OPTION;
+            }
             return list_->apply(curl, given_++);
         }
         if (CURLcode rc = diverge()) return rc;

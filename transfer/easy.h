@@ -35,6 +35,7 @@ public:
         kind type;
         bool per_call;
         bool refused;  // libcurl refused it when it was given (an extension number, say)
+        bool unknown;  // ... because this libcurl does not know the option at all
         union {
             long l;
             curl_off_t off;
@@ -54,8 +55,17 @@ public:
     size_t size() const { return count_; }
     // Entry i is the same option of the same kind, and (unless per call) has the same value.
     bool matches(size_t i, const entry &e, const char *text) const;
-    // Entry i takes the value of e, an entry given per call.
-    void renew(size_t i, const entry &e) { entries_[i] = e; }
+    // Entry i takes the value of e, an entry given per call (what libcurl said of the option
+    // stays until it is given again).
+    void renew(size_t i, const entry &e) {
+        const bool refused = entries_[i].refused, unknown = entries_[i].unknown;
+        entries_[i] = e;
+        entries_[i].refused = refused;
+        entries_[i].unknown = unknown;
+    }
+    // libcurl refused entry i as an option it does not know: it refuses it again, whatever
+    // the value, so there is nothing to give nor to clear.
+    bool unknown(size_t i) const { return entries_[i].unknown; }
     // False when the list is full (the list is then as before).
     bool add(entry e, const char *text);
     // Keeps the first n entries.
