@@ -83,6 +83,7 @@ bool durl_optlist::add(entry e, const char *value) {
         e.text_at = texts_used_;
         texts_used_ += len;
     }
+    if (e.per_call && e.type == k_ptr) call_ptrs_ |= uint64_t{1} << count_;
     entries_[count_++] = e;
     return true;
 }
@@ -95,6 +96,7 @@ void durl_optlist::truncate(size_t n) {
         break;
     }
     count_ = n;
+    if (n < kEntries) call_ptrs_ &= (uint64_t{1} << n) - 1;
     texts_used_ = texts_end;
 }
 
@@ -117,6 +119,8 @@ CURLcode durl_optlist::apply(CURL *curl, size_t i) {
     entry &e = entries_[i];
     CURLcode rc = give(curl, e, e.type == k_text ? text(e) : nullptr);
     e.refused = rc != CURLE_OK;
+    e.unknown = rc == CURLE_UNKNOWN_OPTION;
+    if (e.unknown) call_ptrs_ &= ~(uint64_t{1} << i);
     return rc;
 }
 
@@ -148,10 +152,9 @@ CURLcode durl_optlist::give(CURL *curl, const entry &e, const char *value) {
 }
 
 void durl_optlist::clear_per_call(CURL *curl) const {
-    for (size_t i = 0; i < count_; ++i) {
-        const entry &e = entries_[i];
-        if (e.per_call && e.type == k_ptr)
-            curl_easy_setopt(curl, static_cast<CURLoption>(e.option), static_cast<void *>(nullptr));
+    for (uint64_t left = call_ptrs_; left != 0; left &= left - 1) {
+        const entry &e = entries_[__builtin_ctzll(left)];
+        curl_easy_setopt(curl, static_cast<CURLoption>(e.option), static_cast<void *>(nullptr));
     }
 }
 
@@ -168,14 +171,16 @@ void durl_easy::track(durl_optlist *list) {
 
 CURLcode durl_easy::put_long(long option, long value, bool per_call) {
     if (!list_) return curl_easy_setopt(curl, static_cast<CURLoption>(option), value);
-    durl_optlist::entry e{option, durl_optlist::k_long, per_call, false, {}};
+    durl_optlist::entry e{
+        static_cast<int32_t>(option), durl_optlist::k_long, per_call, false, false, {}};
     e.l = value;
     return put_entry(e, nullptr);
 }
 
 CURLcode durl_easy::put_off(long option, curl_off_t value, bool per_call) {
     if (!list_) return curl_easy_setopt(curl, static_cast<CURLoption>(option), value);
-    durl_optlist::entry e{option, durl_optlist::k_off, per_call, false, {}};
+    durl_optlist::entry e{
+        static_cast<int32_t>(option), durl_optlist::k_off, per_call, false, false, {}};
     e.off = value;
     return put_entry(e, nullptr);
 }
@@ -183,7 +188,8 @@ CURLcode durl_easy::put_off(long option, curl_off_t value, bool per_call) {
 CURLcode durl_easy::put_text(long option, const char *value, bool per_call) {
     if (!list_) return curl_easy_setopt(curl, static_cast<CURLoption>(option), value);
     // A text given per call is given from the caller's pointer, never copied.
-    durl_optlist::entry e{option, durl_optlist::k_text, per_call, false, {}};
+    durl_optlist::entry e{
+        static_cast<int32_t>(option), durl_optlist::k_text, per_call, false, false, {}};
     if (per_call || !value) {
         e.type = value ? durl_optlist::k_call_text : durl_optlist::k_null_text;
         e.ptr = value;
@@ -194,7 +200,8 @@ CURLcode durl_easy::put_text(long option, const char *value, bool per_call) {
 
 CURLcode durl_easy::put_fn(long option, void (*value)(), bool per_call) {
     if (!list_) return curl_easy_setopt(curl, static_cast<CURLoption>(option), value);
-    durl_optlist::entry e{option, durl_optlist::k_fn, per_call, false, {}};
+    durl_optlist::entry e{
+        static_cast<int32_t>(option), durl_optlist::k_fn, per_call, false, false, {}};
     e.fn = value;
     return put_entry(e, nullptr);
 }
@@ -202,7 +209,8 @@ CURLcode durl_easy::put_fn(long option, void (*value)(), bool per_call) {
 CURLcode durl_easy::put_ptr(long option, const void *value, bool per_call) {
     if (!list_)
         return curl_easy_setopt(curl, static_cast<CURLoption>(option), const_cast<void *>(value));
-    durl_optlist::entry e{option, durl_optlist::k_ptr, per_call, false, {}};
+    durl_optlist::entry e{
+        static_cast<int32_t>(option), durl_optlist::k_ptr, per_call, false, false, {}};
     e.ptr = value;
     return put_entry(e, nullptr);
 }
@@ -215,6 +223,10 @@ CURLcode durl_easy::put_entry(const durl_optlist::entry &e, const char *text) {
                 return CURLE_OK;
             }
             list_->renew(given_, e);
+            if (list_->unknown(given_)) {
+                ++given_;
+                return CURLE_UNKNOWN_OPTION;
+            }
             return list_->apply(curl, given_++);
         }
         if (CURLcode rc = diverge()) return rc;

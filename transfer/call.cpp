@@ -66,6 +66,8 @@ int progress_cb(void *call, curl_off_t dl_total, curl_off_t dl_now, curl_off_t u
 durl_call::durl_call(durl_handle *handle, const durl_url_param *p, const durl_path &kind)
     : h(handle ? handle : &g_durl.default_handle), param(p), path(kind), log_level(h) {
     url[0] = boundary[0] = report[0] = errbuf[0] = '\0';
+    dump.length = dump.capacity = 0;
+    dump.text[0] = '\0';
     durl_lock_guard guard(&h->lock);
     if (h->cfg.progress_owner != h) return;
     progress_fn = h->cfg.progress_fn;

@@ -63,6 +63,8 @@ public:
     // header list and keeps the TLS session text on the handle. Runs once.
     void release();
 
+    // Every request touches all the small fields, and only the first bytes of the text
+    // rooms: the small fields come first, together in a few cache lines, the rooms last.
     durl_handle *const h;
     const durl_url_param *const param;
     const durl_path &path;
@@ -71,11 +73,6 @@ public:
     durl_easy easy;
     int scheme = DURL_PROTO_UNKNOWN;
     int webticket = 0;  // the header list carries the web ticket (a stream's retry)
-    // Texts, empty until filled (the constructor clears only their first byte).
-    char url[1024];
-    char boundary[64];
-    char report[1024];
-    durl_ssl_dump dump{};
     // The handle's max_filesize, set by connect(), for the sinks to count against.
     durl_size_cap cap;
 
@@ -97,7 +94,15 @@ private:
     int lent = 0;
     bool cached = false;
     bool performed_ok = false;  // the call's own transfer ended with CURLE_OK
-    char errbuf[CURL_ERROR_SIZE];
     durl::CurlSlistPtr headers;
     durl_tls_watch watch{};
+    char errbuf[CURL_ERROR_SIZE];
+
+public:
+    // Texts, empty until filled (the constructor clears only their first byte).
+    char url[1024];
+    char boundary[64];
+    char report[1024];
+    // Only its length and first byte are set up front (see durl_tls_watch_start).
+    durl_ssl_dump dump;
 };

@@ -108,8 +108,8 @@ char *trimmed(char *data, uint32_t size) {
 // Everything one download owns beyond the per-call setup; released by its members.
 struct download_call {
     download_call(durl_handle *h, const durl_url_param *p, durl_result *r, const char *f)
-        : call(h, p, kDownloadPath), param(p), result(r), file_name(f) {}
-    durl_call call;
+        : param(p), result(r), file_name(f), call(h, p, kDownloadPath) {}
+    // The call last: its text rooms would otherwise lie between the fields used together.
     const durl_url_param *param;
     durl_result *result;
     const char *file_name;
@@ -117,6 +117,7 @@ struct download_call {
     bool to_memory = false;
     durl_file_sink fsink{0, 0, nullptr};
     durl_mem_sink msink{0, 0, nullptr};
+    durl_call call;
 
     int prepare();
     int open_sink();

@@ -28,11 +28,14 @@ class durl_optlist {
 public:
     // k_call_text: a per-call text, given from the caller's pointer (libcurl copies it).
     enum kind : uint8_t { k_long, k_off, k_ptr, k_fn, k_text, k_null_text, k_call_text };
+    // 16 bytes: a request's ~40 entries span ten cache lines, and the walk of the next
+    // request reads them all.
     struct entry {
-        long option;
+        int32_t option;  // a CURLoption, or one of the extension's numbers
         kind type;
         bool per_call;
         bool refused;  // libcurl refused it when it was given (an extension number, say)
+        bool unknown;  // ... because this libcurl does not know the option at all
         union {
             long l;
             curl_off_t off;
@@ -44,6 +47,7 @@ public:
 
     void clear() {
         count_ = 0;
+        call_ptrs_ = 0;
         texts_used_ = 0;
         headers_.reset();
         header_text_[0] = '\0';
@@ -51,8 +55,17 @@ public:
     size_t size() const { return count_; }
     // Entry i is the same option of the same kind, and (unless per call) has the same value.
     bool matches(size_t i, const entry &e, const char *text) const;
-    // Entry i takes the value of e, an entry given per call.
-    void renew(size_t i, const entry &e) { entries_[i] = e; }
+    // Entry i takes the value of e, an entry given per call (what libcurl said of the option
+    // stays until it is given again).
+    void renew(size_t i, const entry &e) {
+        const bool refused = entries_[i].refused, unknown = entries_[i].unknown;
+        entries_[i] = e;
+        entries_[i].refused = refused;
+        entries_[i].unknown = unknown;
+    }
+    // libcurl refused entry i as an option it does not know: it refuses it again, whatever
+    // the value, so there is nothing to give nor to clear.
+    bool unknown(size_t i) const { return entries_[i].unknown; }
     // False when the list is full (the list is then as before).
     bool add(entry e, const char *text);
     // Keeps the first n entries.
@@ -86,6 +99,10 @@ private:
     const char *text(const entry &e) const { return texts_ + e.text_at; }
 
     size_t count_ = 0;
+    // Bit i: entry i is a per-call pointer, cleared when the call ends. The end of a call
+    // visits only these, not every entry.
+    uint64_t call_ptrs_ = 0;
+    static_assert(kEntries <= 64, "one bit per entry");
     entry entries_[kEntries];
     size_t texts_used_ = 0;
     char texts_[kTextRoom];

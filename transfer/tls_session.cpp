@@ -126,11 +126,18 @@ size_t durl_tls_describe(const SSL *ssl, char *buf, size_t size) {
 
 int durl_ssl_session(void *session, durl_ssl_dump *dump) {
     if (!dump) return 0;
-    char local[512] = {0};
     if (session && dump->capacity != 0) {
         size_t cap = dump->capacity < sizeof dump->text ? dump->capacity : sizeof dump->text;
-        durl_tls_describe(static_cast<const SSL *>(session), local, cap);
-        if (local[0]) std::memcpy(dump->text, local, cap);
+        // The description and zeros to the end of the room. An empty room takes it directly
+        // (an empty description leaves it empty, as before); a filled one keeps its text
+        // unless there is a description to replace it.
+        char local[512];
+        char *out = dump->text[0] == '\0' ? dump->text : local;
+        const size_t used = durl_tls_describe(static_cast<const SSL *>(session), out, cap);
+        if (out[0]) {
+            if (out != dump->text) std::memcpy(dump->text, out, used + 1);
+            std::memset(dump->text + used + 1, 0, cap - used - 1);
+        }
     } else {
         dump->text[0] = '\0';
     }
@@ -150,9 +157,11 @@ void durl_tls_capture(CURL *curl, durl_ssl_dump *dump) {
 }
 
 void durl_tls_watch_start(durl_easy &easy, durl_tls_watch *watch, durl_ssl_dump *dump, bool http) {
+    // No need to clear the whole text: a description is copied in with the rest of the
+    // room zeroed (durl_ssl_session), and nothing reads the text while length is 0.
     dump->length = 0;
     dump->capacity = sizeof dump->text;
-    std::memset(dump->text, 0, sizeof dump->text);
+    dump->text[0] = '\0';
     watch->curl = easy.curl;
     watch->dump = dump;
     watch->status_lines_only = http;
@@ -165,9 +174,17 @@ void durl_tls_watch_start(durl_easy &easy, durl_tls_watch *watch, durl_ssl_dump 
 
 void durl_ssl_dump_store(durl_handle *h, const durl_ssl_dump *dump) {
     if (!h || !dump || dump->length == 0 || dump->text[0] == '\0') return;
+    static_assert(sizeof dump->text == sizeof h->cfg.ssl_session_dump, "one room size");
     durl_lock_guard guard(&h->lock);
+    // Both rooms hold a text followed by zeros (the settings' texts are stored zero-filled),
+    // so copying the text and clearing what is left of a longer old one gives the same bytes
+    // as copying the whole room. A kept connection stores the same text call after call:
+    // then nothing is written.
     char *field = h->cfg.ssl_session_dump;
-    const size_t n = sizeof h->cfg.ssl_session_dump;
-    std::memcpy(field, dump->text, n < sizeof dump->text ? n : sizeof dump->text);
-    field[n - 1] = '\0';
+    const size_t len = dump->length < sizeof dump->text ? dump->length : sizeof dump->text - 1;
+    if (std::memcmp(field, dump->text, len + 1) == 0) return;
+    const size_t old_len = strnlen(field, sizeof h->cfg.ssl_session_dump);
+    std::memcpy(field, dump->text, len + 1);
+    if (old_len > len) std::memset(field + len + 1, 0, old_len - len);
+    field[sizeof h->cfg.ssl_session_dump - 1] = '\0';
 }
