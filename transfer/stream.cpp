@@ -103,38 +103,17 @@ struct durl_stream_worker {
     durl_stream_data *job;  // the stream being served; null while parked
     CURL *spare;            // the easy handle of the last stream, reset; taken by the next
     bool stop;
-    // The process that started it (a child made by fork() has no such thread), and the
-    // count of forks behind that process.
-    pid_t owner;
-    unsigned generation;
+    pid_t owner;  // the process that started it (a child made by fork() has no such thread)
 };
 
 namespace {
-
-// Counts the fork() calls that made this process: a worker started under another count
-// belongs to a parent. Cheaper than getpid(), a system call, on every open.
-std::atomic<unsigned> g_fork_generation{0};
-
-void count_fork() { g_fork_generation.fetch_add(1, std::memory_order_relaxed); }
-
-// True once the counter is in place; registered before the first worker starts.
-bool forks_counted() {
-    static const bool counted = pthread_atfork(nullptr, nullptr, count_fork) == 0;
-    return counted;
-}
-
-// True when w was started by a process this one was forked from.
-bool inherited(const durl_stream_worker *w) {
-    if (!forks_counted()) return w->owner != getpid();
-    return w->generation != g_fork_generation.load(std::memory_order_relaxed);
-}
 
 // The handle's worker, unless it belongs to the process this one was forked from: a child
 // made by fork() inherits the record but not the thread. It starts its own and leaves the
 // record alone (its lock may be held by a thread the child does not have).
 durl_stream_worker *live_worker(durl_handle *h) {
     durl_stream_worker *w = h->stream_worker;
-    if (w && inherited(w)) w = h->stream_worker = nullptr;
+    if (w && w->owner != getpid()) w = h->stream_worker = nullptr;
     return w;
 }
 
@@ -452,8 +431,6 @@ int start_worker(durl_handle *h, stream_shared *sh) {
     pthread_cond_init(&w->idle, nullptr);
     w->job = sh;
     w->owner = getpid();
-    (void)forks_counted();
-    w->generation = g_fork_generation.load(std::memory_order_relaxed);
     pthread_attr_t attr;
     int rc = pthread_attr_init(&attr);
     if (rc != 0) {
@@ -479,11 +456,10 @@ int start_worker(durl_handle *h, stream_shared *sh) {
     return 0;
 }
 
-// Hands the stream's transfer to the handle's worker, starting one when the handle has none
-// yet. Returns 0 once a worker has the stream (the close then waits for it to let go), else
-// the thread library's error number.
-int durl_create_pthread(durl_handle *h, stream_shared *sh) {
-    durl_stream_worker *w = live_worker(h);
+// Hands the stream's transfer to the handle's worker w (from live_worker), starting one when
+// the handle has none yet. Returns 0 once a worker has the stream (the close then waits for it to
+// let go), else the thread library's error number.
+int durl_create_pthread(durl_handle *h, durl_stream_worker *w, stream_shared *sh) {
     if (!w) return start_worker(h, sh);
     {
         durl_lock_guard guard(&w->lock);
@@ -499,9 +475,10 @@ int durl_create_pthread(durl_handle *h, stream_shared *sh) {
     return 0;
 }
 
-// Builds the records of a stream, its easy handle and its pipe. Nothing is left behind on
-// failure.
-int make_stream(durl_handle *h, const durl_url_param *param, StreamPtr &out) {
+// Builds the records of a stream, its easy handle (the one w kept, when it has one) and its
+// pipe. Nothing is left behind on failure.
+int make_stream(durl_handle *h, durl_stream_worker *w, const durl_url_param *param,
+                StreamPtr &out) {
     StreamPtr s(static_cast<durl_stream_t *>(std::calloc(1, sizeof(durl_stream_t))));
     if (!s) {
         log_msg(DURL_LOG_ERR, "durl open common: calloc stream err.\n");
@@ -519,7 +496,7 @@ int make_stream(durl_handle *h, const durl_url_param *param, StreamPtr &out) {
     s->data = sh;
     s->url_c = new (std::nothrow) durl_url_param();
     if (!s->url_c || durl_url_clone(param, s->url_c) != 0) return DURL_RC_NO_MEMORY;
-    if (durl_stream_worker *w = live_worker(h)) {
+    if (w) {
         durl_lock_guard guard(&w->lock);
         s->curl = w->spare;
         w->spare = nullptr;
@@ -587,11 +564,12 @@ int durl_open_stream(durl_handle *h, const durl_url_param *param, durl_result *r
         return DURL_RC_BAD_ARGUMENT;
     }
     StreamPtr owned;
-    int code = make_stream(h, param, owned);
+    durl_stream_worker *w = live_worker(h);
+    int code = make_stream(h, w, param, owned);
     if (code == 0) {
         stream_shared *sh = shared_of(owned->data);
         h->stream = owned.release();
-        code = durl_create_pthread(h, sh);
+        code = durl_create_pthread(h, w, sh);
         if (code != 0) {
             // No worker will ever finish this stream: finish it here so a close completes.
             durl_lock_guard guard(&sh->lock);
@@ -717,7 +695,7 @@ void durl_stream_worker_stop(durl_handle *h) {
     durl_stream_worker *w = h ? h->stream_worker : nullptr;
     if (!w) return;
     h->stream_worker = nullptr;
-    if (inherited(w)) return;  // a parent's worker, not in this process
+    if (w->owner != getpid()) return;  // a parent's worker, not in this process
     {
         durl_lock_guard guard(&w->lock);
         w->stop = true;
