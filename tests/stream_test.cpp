@@ -2,6 +2,8 @@
 // between the worker, the pipe and the caller, and reads in pieces (the web-ticket retry is
 // in hostile_test, beside the ticket's line-break check).
 #include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -11,6 +13,14 @@
 #include "transfer_util.h"
 
 using namespace durl_test;
+
+#if defined(__SANITIZE_THREAD__)
+#define DURL_TEST_TSAN 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define DURL_TEST_TSAN 1
+#endif
+#endif
 
 namespace {
 
@@ -199,6 +209,49 @@ TEST_F(StreamTest, FtpAndTftpStreamsReportTheirOwnCodes) {
         EXPECT_FALSE(log.mentions("Request err.")) << log.dump();
         EXPECT_STREQ(res.effective_url, "");
     }
+}
+
+TEST_F(StreamTest, EachStreamOpensItsOwnConnection) {
+    // Guards the easy handle a worker keeps between streams: no stream finds the connection
+    // of the one before it, nor leaves its own behind.
+    for (const std::string &url : {http_url("/conn"), https_url("/conn")}) {
+        SCOPED_TRACE(url);
+        std::vector<std::string> ports;
+        for (int i = 0; i < 3; ++i) {
+            ASSERT_EQ(open(url), 0);
+            ports.push_back(read_body());
+            EXPECT_EQ(durl_close(h), 0);
+        }
+        EXPECT_NE(ports[0], ports[1]);
+        EXPECT_NE(ports[1], ports[2]);
+    }
+}
+
+TEST_F(StreamTest, ChildMadeByForkStreamsOnItsOwnWorker) {
+#ifdef DURL_TEST_TSAN
+    GTEST_SKIP() << "the thread sanitizer ends a forked child that starts a thread";
+#endif
+    // Guards the fork check: a child handing its stream to the parent's worker, which it
+    // does not have, would wait for the answer until the time-out.
+    ASSERT_EQ(open(http_url("/bytes/10")), 0);
+    EXPECT_EQ(read_body(), pattern_body(10));
+    EXPECT_EQ(durl_close(h), 0);
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        durl_url_param p = make_param(http_url("/bytes/10"));
+        char buf[64];
+        bool ok = durl_open(h, nullptr, &p) == 0 && durl_read(h, nullptr, buf, sizeof buf) == 10 &&
+                  pattern_body(10) == std::string(buf, 10) && durl_close(h) == 0;
+        _exit(ok ? 0 : 1);
+    }
+    int status = -1;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    // The parent's worker still serves the parent.
+    ASSERT_EQ(open(http_url("/bytes/10")), 0);
+    EXPECT_EQ(read_body(), pattern_body(10));
+    EXPECT_EQ(durl_close(h), 0);
 }
 
 }  // namespace

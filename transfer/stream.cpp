@@ -19,6 +19,16 @@
 // release (durl_destroy, durl_cleanup) stops and joins it, so nothing of the worker, its
 // thread-local TLS state included, outlives its handle; what one transfer leaves in the
 // thread's OpenSSL error queue is cleared before the next.
+//
+// The worker also keeps the easy handle of its last HTTP or HTTPS stream, reset, for the
+// next stream: a new easy handle costs, besides its own set-up, the internal multi handle
+// libcurl makes at its first perform (with a socket pair and a handful of system calls), all
+// on the way to the answer. The kept handle never keeps a connection (a stream opens its
+// own, and each of its requests closes its connection when done) nor a cached CA store, so
+// a stream sees the server, and the trust files, as they are now. An FTP stream's handle is
+// not kept: its connection ends with a QUIT exchange, which stays in the close, as before,
+// instead of holding back the end of the body. Nor is the handle of a stream with
+// credentials: an NTLM or Negotiate exchange keeps its connection open between requests.
 #include <fcntl.h>
 #include <openssl/err.h>
 #include <poll.h>
@@ -37,6 +47,7 @@
 #include <string>
 
 #include "call.h"
+#include "doorbell.h"
 #include "frame.h"
 
 namespace {
@@ -53,7 +64,7 @@ constexpr size_t kBatchBytes = 64 * 1024;
 // both sides wait on each other and lets the opener learn the response without touching
 // the easy handle that the worker is driving.
 struct stream_shared : durl_stream_data {
-    pthread_cond_t changed;  // broadcast whenever started or finished is set
+    durl_doorbell changed;   // rung whenever started or finished is set
     std::atomic<int> abort;  // closing, for libcurl callbacks that must not take the lock
     // Set by the opener before the worker starts; read-only afterwards.
     durl_handle *handle;
@@ -88,14 +99,24 @@ stream_shared *shared_of(durl_stream_data *data) { return static_cast<stream_sha
 struct durl_stream_worker {
     pthread_t thread;
     pthread_mutex_t lock;
-    pthread_cond_t wake;    // signalled when a stream is handed over or the worker must stop
+    durl_doorbell wake;     // rung when a stream is handed over or the worker must stop
     pthread_cond_t idle;    // broadcast when the worker has let go of its stream
     durl_stream_data *job;  // the stream being served; null while parked
+    CURL *spare;            // the easy handle of the last stream, reset; taken by the next
     bool stop;
     pid_t owner;  // the process that started it (a child made by fork() has no such thread)
 };
 
 namespace {
+
+// The handle's worker, unless it belongs to the process this one was forked from: a child
+// made by fork() inherits the record but not the thread. It starts its own and leaves the
+// record alone (its lock may be held by a thread the child does not have).
+durl_stream_worker *live_worker(durl_handle *h) {
+    durl_stream_worker *w = h->stream_worker;
+    if (w && w->owner != getpid()) w = h->stream_worker = nullptr;
+    return w;
+}
 
 // Closes the ends given (nullptr = leave alone) when present and marks them absent.
 void durl_close_pipe(int32_t *read_end, int32_t *write_end) {
@@ -115,7 +136,6 @@ void durl_stream_t_cleanup(durl_stream_t *s) {
     if (s->data) {
         stream_shared *sh = shared_of(s->data);
         durl_close_pipe(&sh->pipe_fd[0], &sh->pipe_fd[1]);
-        pthread_cond_destroy(&sh->changed);
         pthread_mutex_destroy(&sh->lock);
         delete sh;
     }
@@ -173,8 +193,8 @@ void publish_start(stream_shared *sh) {
         sh->started = 1;
     }
     // Woken after the unlock, the opener finds the lock free instead of waiting for it
-    // again. The condition lives until this worker has let go of the stream.
-    pthread_cond_broadcast(&sh->changed);
+    // again. The bell lives until this worker has let go of the stream.
+    sh->changed.ring();
     // A deeper pipe lets the worker run ahead of a reader that takes large blocks: fewer
     // wake-ups on both sides. Asked for once the opener has its answer, off its way to it;
     // refused (over the system's limit), the pipe keeps its default.
@@ -292,6 +312,17 @@ int run_transfer(stream_shared *sh) {
     durl_setopt_unchecked(s->curl, CURLOPT_XFERINFOFUNCTION, stream_abort_cb);
     durl_setopt_unchecked(s->curl, CURLOPT_XFERINFODATA, static_cast<void *>(sh));
     durl_setopt_unchecked(s->curl, CURLOPT_NOPROGRESS, 0L);
+    if (durl_is_http(call.scheme)) {
+        // The easy handle may go on to the next stream: nothing of this one's connection, nor
+        // of the CA store it loaded, may be found there. Each request closes its connection
+        // when done, except in the middle of an NTLM or Negotiate exchange, which must go on
+        // over the same connection (so no fresh-connect here: it would break that exchange);
+        // a stream with credentials therefore does not pass its easy handle on.
+        durl_setopt_unchecked(s->curl, CURLOPT_FORBID_REUSE, 1L);
+#if LIBCURL_VERSION_NUM >= 0x075700
+        durl_setopt_unchecked(s->curl, CURLOPT_CA_CACHE_TIMEOUT, 0L);
+#endif
+    }
     if (sh->abort.load()) return CURLE_ABORTED_BY_CALLBACK;
 
     CURLcode res = static_cast<CURLcode>(call.perform(s->curl));
@@ -329,7 +360,7 @@ void finish_worker(stream_shared *sh, int rc) {
         durl_close_pipe(nullptr, &sh->pipe_fd[1]);
         sh->finished = 1;
     }
-    pthread_cond_broadcast(&sh->changed);
+    sh->changed.ring();
     if (drain) {
         // The failed write left a SIGPIPE pending on this (blocked) thread; take it.
         sigset_t set;
@@ -341,6 +372,14 @@ void finish_worker(stream_shared *sh, int rc) {
     }
 }
 
+// Whether a finished stream's easy handle may serve the next stream: HTTP or HTTPS, and no
+// credentials (in the request or, with any '@', possibly in the URL) that could have left a
+// connection open in an authentication exchange.
+bool may_pass_on(const stream_shared *sh) {
+    const durl_url_param *u = sh->stream->url_c;
+    return durl_is_http(sh->scheme) && u && u->user[0] == '\0' && !std::strchr(u->url, '@');
+}
+
 // The worker thread: runs each stream handed over, parks in between, ends when stopped.
 void *durl_curl_pthread(void *arg) {
     auto *w = static_cast<durl_stream_worker *>(arg);
@@ -348,27 +387,44 @@ void *durl_curl_pthread(void *arg) {
     sigemptyset(&set);
     sigaddset(&set, SIGPIPE);
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
-    pthread_mutex_lock(&w->lock);
     for (;;) {
-        while (!w->job && !w->stop) pthread_cond_wait(&w->wake, &w->lock);
-        if (!w->job) break;
-        stream_shared *sh = shared_of(w->job);
-        pthread_mutex_unlock(&w->lock);
+        stream_shared *sh = nullptr;
+        bool stop;
+        uint32_t seen;
+        {
+            durl_lock_guard guard(&w->lock);
+            if (w->job) sh = shared_of(w->job);
+            stop = w->stop;
+            seen = w->wake.now();
+        }
+        if (!sh && stop) break;
+        if (!sh) {
+            w->wake.wait(seen, nullptr);
+            continue;
+        }
         finish_worker(sh, run_transfer(sh));
         ERR_clear_error();
-        pthread_mutex_lock(&w->lock);
+        // The stream's records go once this worker lets go; the easy handle of an HTTP or
+        // HTTPS stream without credentials stays here.
+        CURL *kept = may_pass_on(sh) ? sh->stream->curl : nullptr;
+        if (kept) {
+            sh->stream->curl = nullptr;
+            curl_easy_reset(kept);
+        }
+        durl_lock_guard guard(&w->lock);
+        if (w->spare) curl_easy_cleanup(w->spare);
+        w->spare = kept;
         w->job = nullptr;
         pthread_cond_broadcast(&w->idle);
     }
-    pthread_mutex_unlock(&w->lock);
     return nullptr;
 }
 
 // -------------------------------------------------------------------- caller side
 
 void destroy_worker(durl_stream_worker *w) {
+    if (w->spare) curl_easy_cleanup(w->spare);
     pthread_cond_destroy(&w->idle);
-    pthread_cond_destroy(&w->wake);
     pthread_mutex_destroy(&w->lock);
     delete w;
 }
@@ -383,7 +439,6 @@ int start_worker(durl_handle *h, stream_shared *sh) {
         return EAGAIN;
     }
     pthread_mutex_init(&w->lock, nullptr);
-    pthread_cond_init(&w->wake, nullptr);
     pthread_cond_init(&w->idle, nullptr);
     w->job = sh;
     w->owner = getpid();
@@ -412,14 +467,10 @@ int start_worker(durl_handle *h, stream_shared *sh) {
     return 0;
 }
 
-// Hands the stream's transfer to the handle's worker, starting one when the handle has none
-// yet. Returns 0 once a worker has the stream (the close then waits for it to let go), else
-// the thread library's error number.
-int durl_create_pthread(durl_handle *h, stream_shared *sh) {
-    durl_stream_worker *w = h->stream_worker;
-    // A child made by fork() inherits the record but not the thread: it starts its own and
-    // leaves the record alone (its lock may be held by a thread the child does not have).
-    if (w && w->owner != getpid()) w = h->stream_worker = nullptr;
+// Hands the stream's transfer to the handle's worker w (from live_worker), starting one when
+// the handle has none yet. Returns 0 once a worker has the stream (the close then waits for it to
+// let go), else the thread library's error number.
+int durl_create_pthread(durl_handle *h, durl_stream_worker *w, stream_shared *sh) {
     if (!w) return start_worker(h, sh);
     {
         durl_lock_guard guard(&w->lock);
@@ -431,13 +482,14 @@ int durl_create_pthread(durl_handle *h, stream_shared *sh) {
         w->job = sh;
     }
     sh->worker = w;
-    pthread_cond_signal(&w->wake);
+    w->wake.ring();
     return 0;
 }
 
-// Builds the records of a stream, its easy handle and its pipe. Nothing is left behind on
-// failure.
-int make_stream(durl_handle *h, const durl_url_param *param, StreamPtr &out) {
+// Builds the records of a stream, its easy handle (the one w kept, when it has one) and its
+// pipe. Nothing is left behind on failure.
+int make_stream(durl_handle *h, durl_stream_worker *w, const durl_url_param *param,
+                StreamPtr &out) {
     StreamPtr s(static_cast<durl_stream_t *>(std::calloc(1, sizeof(durl_stream_t))));
     if (!s) {
         log_msg(DURL_LOG_ERR, "durl open common: calloc stream err.\n");
@@ -449,18 +501,18 @@ int make_stream(durl_handle *h, const durl_url_param *param, StreamPtr &out) {
         return DURL_RC_NO_MEMORY;
     }
     pthread_mutex_init(&sh->lock, nullptr);
-    pthread_condattr_t attr;
-    pthread_condattr_init(&attr);
-    pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
-    pthread_cond_init(&sh->changed, &attr);
-    pthread_condattr_destroy(&attr);
     sh->pipe_fd[0] = sh->pipe_fd[1] = -1;
     // Without the batch every block is written on its own: slower, but the same body.
     sh->batch.reset(new (std::nothrow) char[kBatchBytes]);
     s->data = sh;
     s->url_c = new (std::nothrow) durl_url_param();
     if (!s->url_c || durl_url_clone(param, s->url_c) != 0) return DURL_RC_NO_MEMORY;
-    s->curl = curl_easy_init();
+    if (w) {
+        durl_lock_guard guard(&w->lock);
+        s->curl = w->spare;
+        w->spare = nullptr;
+    }
+    if (!s->curl) s->curl = curl_easy_init();
     if (!s->curl) {
         log_msg(DURL_LOG_ERR, "durl open common: curl init err.\n");
         return DURL_RC_NO_EASY_HANDLE;
@@ -493,12 +545,19 @@ int wait_for_body(durl_handle *h, stream_shared *sh, durl_result *result, std::s
     timespec deadline;
     clock_gettime(CLOCK_MONOTONIC, &deadline);
     deadline.tv_sec += seconds;
+    for (bool waiting = true; waiting;) {
+        uint32_t seen;
+        {
+            durl_lock_guard guard(&sh->lock);
+            if (sh->started || sh->finished || sh->closing) break;
+            seen = sh->changed.now();
+        }
+        waiting = sh->changed.wait(seen, &deadline);
+    }
     durl_lock_guard guard(&sh->lock);
-    int rc = 0;
-    while (!sh->started && !sh->finished && !sh->closing && rc != ETIMEDOUT)
-        rc = pthread_cond_timedwait(&sh->changed, &sh->lock, &deadline);
+    // Only a 401 answer is looked into (for the web-ticket marker).
     const durl_mem_sink &hs = sh->stream->header_sink;
-    if (headers && hs.data) headers->assign(hs.data, hs.size);
+    if (headers && hs.data && sh->recode == 401) headers->assign(hs.data, hs.size);
     if (!sh->started && !sh->finished && !sh->closing) return DURL_RC_TIMED_OUT;
     if (result && sh->report[0])
         std::snprintf(result->effective_url, sizeof result->effective_url, "%s", sh->report);
@@ -516,11 +575,12 @@ int durl_open_stream(durl_handle *h, const durl_url_param *param, durl_result *r
         return DURL_RC_BAD_ARGUMENT;
     }
     StreamPtr owned;
-    int code = make_stream(h, param, owned);
+    durl_stream_worker *w = live_worker(h);
+    int code = make_stream(h, w, param, owned);
     if (code == 0) {
         stream_shared *sh = shared_of(owned->data);
         h->stream = owned.release();
-        code = durl_create_pthread(h, sh);
+        code = durl_create_pthread(h, w, sh);
         if (code != 0) {
             // No worker will ever finish this stream: finish it here so a close completes.
             durl_lock_guard guard(&sh->lock);
@@ -651,7 +711,7 @@ void durl_stream_worker_stop(durl_handle *h) {
         durl_lock_guard guard(&w->lock);
         w->stop = true;
     }
-    pthread_cond_signal(&w->wake);
+    w->wake.ring();
     pthread_join(w->thread, nullptr);
     destroy_worker(w);
 }
