@@ -169,18 +169,23 @@ void durl_easy::track(durl_optlist *list) {
     matching_ = list_->size() > 0;
 }
 
+namespace {
+// An entry of the list for option, before its value is filled in.
+durl_optlist::entry entry_of(long option, durl_optlist::kind type, bool per_call) {
+    return durl_optlist::entry{static_cast<int32_t>(option), type, per_call, false, false, {}};
+}
+}  // namespace
+
 CURLcode durl_easy::put_long(long option, long value, bool per_call) {
     if (!list_) return curl_easy_setopt(curl, static_cast<CURLoption>(option), value);
-    durl_optlist::entry e{
-        static_cast<int32_t>(option), durl_optlist::k_long, per_call, false, false, {}};
+    durl_optlist::entry e = entry_of(option, durl_optlist::k_long, per_call);
     e.l = value;
     return put_entry(e, nullptr);
 }
 
 CURLcode durl_easy::put_off(long option, curl_off_t value, bool per_call) {
     if (!list_) return curl_easy_setopt(curl, static_cast<CURLoption>(option), value);
-    durl_optlist::entry e{
-        static_cast<int32_t>(option), durl_optlist::k_off, per_call, false, false, {}};
+    durl_optlist::entry e = entry_of(option, durl_optlist::k_off, per_call);
     e.off = value;
     return put_entry(e, nullptr);
 }
@@ -188,8 +193,7 @@ CURLcode durl_easy::put_off(long option, curl_off_t value, bool per_call) {
 CURLcode durl_easy::put_text(long option, const char *value, bool per_call) {
     if (!list_) return curl_easy_setopt(curl, static_cast<CURLoption>(option), value);
     // A text given per call is given from the caller's pointer, never copied.
-    durl_optlist::entry e{
-        static_cast<int32_t>(option), durl_optlist::k_text, per_call, false, false, {}};
+    durl_optlist::entry e = entry_of(option, durl_optlist::k_text, per_call);
     if (per_call || !value) {
         e.type = value ? durl_optlist::k_call_text : durl_optlist::k_null_text;
         e.ptr = value;
@@ -200,8 +204,7 @@ CURLcode durl_easy::put_text(long option, const char *value, bool per_call) {
 
 CURLcode durl_easy::put_fn(long option, void (*value)(), bool per_call) {
     if (!list_) return curl_easy_setopt(curl, static_cast<CURLoption>(option), value);
-    durl_optlist::entry e{
-        static_cast<int32_t>(option), durl_optlist::k_fn, per_call, false, false, {}};
+    durl_optlist::entry e = entry_of(option, durl_optlist::k_fn, per_call);
     e.fn = value;
     return put_entry(e, nullptr);
 }
@@ -209,8 +212,7 @@ CURLcode durl_easy::put_fn(long option, void (*value)(), bool per_call) {
 CURLcode durl_easy::put_ptr(long option, const void *value, bool per_call) {
     if (!list_)
         return curl_easy_setopt(curl, static_cast<CURLoption>(option), const_cast<void *>(value));
-    durl_optlist::entry e{
-        static_cast<int32_t>(option), durl_optlist::k_ptr, per_call, false, false, {}};
+    durl_optlist::entry e = entry_of(option, durl_optlist::k_ptr, per_call);
     e.ptr = value;
     return put_entry(e, nullptr);
 }
