@@ -227,6 +227,26 @@ TEST_F(StreamTest, EachStreamOpensItsOwnConnection) {
     }
 }
 
+TEST_F(StreamTest, NtlmAnswersOverTheConnectionOfItsChallenge) {
+    // Guards those connection rules where they must give way: an NTLM answer has to go over
+    // the connection that got the challenge (the server refuses it on any other).
+    for (const std::string &url : {http_url("/auth/ntlm"), https_url("/auth/ntlm")}) {
+        SCOPED_TRACE(url);
+        durl_url_param p = make_param(url);
+        std::snprintf(p.user, sizeof p.user, "%s", "alice");
+        std::snprintf(p.password, sizeof p.password, "%s", "secret");
+        p.auth = 3;
+        durl_result res{};
+        EXPECT_EQ(durl_open(h, &res, &p), 0) << res.recode;
+        EXPECT_NE(read_body().find("/auth/ntlm"), std::string::npos);
+        EXPECT_EQ(durl_close(h), 0);
+    }
+    // The next stream, without credentials, on the same worker.
+    ASSERT_EQ(open(http_url("/bytes/10")), 0);
+    EXPECT_EQ(read_body(), pattern_body(10));
+    EXPECT_EQ(durl_close(h), 0);
+}
+
 TEST_F(StreamTest, ChildMadeByForkStreamsOnItsOwnWorker) {
 #ifdef DURL_TEST_TSAN
     GTEST_SKIP() << "the thread sanitizer ends a forked child that starts a thread";

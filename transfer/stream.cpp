@@ -27,8 +27,7 @@
 // own, and each of its requests closes its connection when done) nor a cached CA store, so
 // a stream sees the server, and the trust files, as they are now. An FTP stream's handle is
 // not kept: its connection ends with a QUIT exchange, which stays in the close, as before,
-// instead of holding back the end of the body. Nor is the handle of a stream with
-// credentials: an NTLM or Negotiate exchange keeps its connection open between requests.
+// instead of holding back the end of the body.
 #include <fcntl.h>
 #include <openssl/err.h>
 #include <poll.h>
@@ -313,11 +312,9 @@ int run_transfer(stream_shared *sh) {
     durl_setopt_unchecked(s->curl, CURLOPT_XFERINFODATA, static_cast<void *>(sh));
     durl_setopt_unchecked(s->curl, CURLOPT_NOPROGRESS, 0L);
     if (durl_is_http(call.scheme)) {
-        // The easy handle may go on to the next stream: nothing of this one's connection, nor
-        // of the CA store it loaded, may be found there. Each request closes its connection
-        // when done, except in the middle of an NTLM or Negotiate exchange, which must go on
-        // over the same connection (so no fresh-connect here: it would break that exchange);
-        // a stream with credentials therefore does not pass its easy handle on.
+        // The easy handle goes on to the next stream: nothing of this one's connection, nor
+        // of the CA store it loaded, may be found there.
+        durl_setopt_unchecked(s->curl, CURLOPT_FRESH_CONNECT, 1L);
         durl_setopt_unchecked(s->curl, CURLOPT_FORBID_REUSE, 1L);
 #if LIBCURL_VERSION_NUM >= 0x075700
         durl_setopt_unchecked(s->curl, CURLOPT_CA_CACHE_TIMEOUT, 0L);
@@ -372,14 +369,6 @@ void finish_worker(stream_shared *sh, int rc) {
     }
 }
 
-// Whether a finished stream's easy handle may serve the next stream: HTTP or HTTPS, and no
-// credentials (in the request or, with any '@', possibly in the URL) that could have left a
-// connection open in an authentication exchange.
-bool may_pass_on(const stream_shared *sh) {
-    const durl_url_param *u = sh->stream->url_c;
-    return durl_is_http(sh->scheme) && u && u->user[0] == '\0' && !std::strchr(u->url, '@');
-}
-
 // The worker thread: runs each stream handed over, parks in between, ends when stopped.
 void *durl_curl_pthread(void *arg) {
     auto *w = static_cast<durl_stream_worker *>(arg);
@@ -405,8 +394,8 @@ void *durl_curl_pthread(void *arg) {
         finish_worker(sh, run_transfer(sh));
         ERR_clear_error();
         // The stream's records go once this worker lets go; the easy handle of an HTTP or
-        // HTTPS stream without credentials stays here.
-        CURL *kept = may_pass_on(sh) ? sh->stream->curl : nullptr;
+        // HTTPS stream stays here.
+        CURL *kept = durl_is_http(sh->scheme) ? sh->stream->curl : nullptr;
         if (kept) {
             sh->stream->curl = nullptr;
             curl_easy_reset(kept);

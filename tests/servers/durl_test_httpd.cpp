@@ -197,6 +197,24 @@ void ep_digest(const Request &req, Response &res, const Record &rec) {
               "Digest realm=\"durl\", qop=\"auth\", nonce=\"" + nonce + "\", algorithm=MD5");
 }
 
+// NTLM's handshake without its cryptography: the answer to the challenge must come over the
+// connection that got the challenge, as with a real NTLM server. The hashes are not checked.
+void ep_ntlm(const Request &req, Response &res, const Record &rec) {
+    static std::mutex m;
+    static int challenged_port = -1;
+    // A type-2 message: signature, type, empty target name, flags (unicode, NTLM), nonce.
+    static const char kType2[] = "TlRMTVNTUAACAAAAAAAAACAAAAABAgAAASNFZ4mrze8=";
+    const std::string auth = req.get_header_value("Authorization");
+    std::lock_guard<std::mutex> lock(m);
+    if (auth.rfind("NTLM TlRMTVNTUAAB", 0) == 0) {  // type 1: "NTLMSSP\0" and 1
+        challenged_port = req.remote_port;
+        return challenge(res, "WWW-Authenticate", std::string("NTLM ") + kType2);
+    }
+    if (auth.rfind("NTLM TlRMTVNTUAAD", 0) == 0 && req.remote_port == challenged_port)
+        return ep_echo(req, res, rec);
+    challenge(res, "WWW-Authenticate", "NTLM");
+}
+
 // ---------------------------------------------------------------------------------------------
 // Every endpoint answers GET (and so HEAD), POST, PUT, PATCH and DELETE. Bodies are read
 // through a content reader (which also sidesteps cpp-httplib's 8192-byte limit on urlencoded
@@ -281,6 +299,7 @@ void configure(httplib::Server &srv, const std::string &name) {
     });
     route("/auth/basic", ep_basic);
     route("/auth/digest", ep_digest);
+    route("/auth/ntlm", ep_ntlm);
     srv.Get("/_log", [](const Request &, Response &res) {
         std::lock_guard<std::mutex> lock(g_log_mutex);
         res.set_content(g_log, "text/plain");
