@@ -173,9 +173,10 @@ typedef struct durl_url_param {
 /**
  * Progress callback: called as callback(context, download_done, download_total, upload_done,
  * upload_total) with byte counts of the running transfer; a total is 0 while unknown. It is
- * called on the thread that runs the transfer (a stream's worker thread for durl_open), at
- * most about four times per second while data flows or the transfer waits, and once more
- * with the final counts after a transfer that succeeded (that call's result is ignored).
+ * called on the thread that runs the transfer (for a stream: the thread calling durl_open
+ * until the body starts, then the stream's worker thread), at most about four times per
+ * second while data flows or the transfer waits, and once more with the final counts after
+ * a transfer that succeeded (that call's result is ignored).
  * Return 0 to continue; any other value stops the transfer at once with -142.
  */
 typedef int (*durl_progress_fn)(void *context, int64_t download_done, int64_t download_total,

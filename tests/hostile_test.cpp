@@ -144,7 +144,9 @@ TEST_F(Hostile, WebTicketChallengeIsRetriedWithTheTicketUpToItsFirstLineBreak) {
     for (const Row &r : rows) {
         SCOPED_TRACE(r.file);
         unlink(ticket);
-        if (!r.file.empty()) ASSERT_TRUE(write_file(ticket, r.file));
+        if (!r.file.empty()) {
+            ASSERT_TRUE(write_file(ticket, r.file));
+        }
         http_log_reset();
         log.clear();
         durl_url_param p = make_param(http_url("/webticket"));

@@ -67,6 +67,28 @@ TEST_F(StreamTest, SmallBufferReadsInPiecesThenReportsTheEnd) {
     EXPECT_EQ(durl_close(h), 0);
 }
 
+TEST_F(StreamTest, BodyIsWholeWhereverItsTransferChangesThreads) {
+    // The opener runs a transfer up to its first body block, then a worker takes the rest:
+    // bodies that end within that block, that go on after it, and whose first block is too
+    // large for the opener (held back, then given again to the worker) all arrive whole.
+    struct Row {
+        long buffer;
+        std::string url;
+        size_t size;
+    } rows[] = {{2048, http_url("/bytes/10"), 10},
+                {2048, https_url("/bytes/300000?chunked=1&chunk=5000"), 300000},
+                {512 * 1024, http_url("/bytes/3000000"), 3000000},
+                {512 * 1024, https_url("/bytes/3000000"), 3000000}};
+    ASSERT_EQ(durl_set_option(h, DURL_OPT_MAX_FILESIZE, 8 << 20), 0);
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.url + " buffer " + std::to_string(row.buffer));
+        ASSERT_EQ(durl_set_option(h, DURL_OPT_RECV_BUFFER, row.buffer), 0);
+        ASSERT_EQ(open(row.url), 0);
+        EXPECT_TRUE(read_body(row.size > 10 ? 65536 : 3) == pattern_body(row.size));
+        EXPECT_EQ(durl_close(h), 0);
+    }
+}
+
 TEST_F(StreamTest, EndOfBodyIsNeverATimeOut) {
     // Fault guarded: a reader that waited while the worker finished reported the end as -128.
     for (int round = 0; round < 4; ++round) {
@@ -209,6 +231,12 @@ TEST_F(StreamTest, FtpAndTftpStreamsReportTheirOwnCodes) {
         EXPECT_FALSE(log.mentions("Request err.")) << log.dump();
         EXPECT_STREQ(res.effective_url, "");
     }
+    // A denied login ends before any body, on the opener's thread; the worker runs the
+    // anonymous retry.
+    ASSERT_TRUE(write_file(ftp_anon_dir() + "/anon.txt", "anonymous data"));
+    ASSERT_EQ(open(ftp_url("/anon.txt", "bad:creds")), 0);
+    EXPECT_EQ(read_body(), "anonymous data");
+    EXPECT_EQ(durl_close(h), 0);
 }
 
 TEST_F(StreamTest, EachStreamOpensItsOwnConnection) {

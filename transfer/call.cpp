@@ -194,13 +194,19 @@ bool durl_call::set_headers() {
 }
 
 int durl_call::perform(CURL *c) {
+    if (int rc = start_perform(c)) return rc;
+    return finish_perform(c, curl_easy_perform(c));
+}
+
+int durl_call::start_perform(CURL *c) {
     errbuf[0] = '\0';
     cap.received = 0;
     cap.exceeded = false;
-    if (c == curl) {
-        if (CURLcode rc = easy.complete()) return rc;
-    }
-    CURLcode rc = curl_easy_perform(c);
+    return c == curl ? easy.complete() : CURLE_OK;
+}
+
+int durl_call::finish_perform(CURL *c, int code) {
+    CURLcode rc = static_cast<CURLcode>(code);
     if (rc == CURLE_LOGIN_DENIED &&
         durl_ftp_anonymous_perform(c, url, param->user, param->password) == 0)
         rc = curl_easy_perform(c);

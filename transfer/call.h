@@ -48,6 +48,11 @@ public:
     // FTP login is denied. Returns libcurl's code; a body that a sink refused at the size
     // cap gives libcurl's file-size error, as an announced size over the cap does.
     int perform(CURL *c);
+    // perform() in two steps, for a transfer that a multi handle drives: start_perform(c)
+    // before it is added (0 or libcurl's code), finish_perform(c, rc) with libcurl's code once
+    // it ended and was removed (the anonymous FTP retry then performs again on c).
+    int start_perform(CURL *c);
+    int finish_perform(CURL *c, int rc);
     // The engine code of the finished transfer; the URL to report goes to report.
     int outcome(int curl_code);
     // The handle's progress notification, at most every kProgressGap; non-zero stops the

@@ -22,17 +22,25 @@ public:
     // Sleeps unless the bell rang since seen was read, at most until deadline
     // (CLOCK_MONOTONIC; null: none). False once the deadline has passed.
     bool wait(uint32_t seen, const timespec *deadline) {
+        sleepers_.fetch_add(1, std::memory_order_seq_cst);
         long rc = syscall(SYS_futex, &word_, FUTEX_WAIT_BITSET_PRIVATE, seen, deadline, nullptr,
                           FUTEX_BITSET_MATCH_ANY);
-        return rc == 0 || errno != ETIMEDOUT;
+        const bool in_time = rc == 0 || errno != ETIMEDOUT;
+        sleepers_.fetch_sub(1, std::memory_order_relaxed);
+        return in_time;
     }
-    // Wakes the thread sleeping on this bell, if any (only one ever does).
+    // Wakes the thread sleeping on this bell, if any (only one ever does). Most rings find
+    // nobody asleep (an opener that drives its own transfer rings for nobody): they cost no
+    // system call. Both sides' first steps are sequentially consistent, so either the ringer
+    // sees the sleeper or the sleeper's futex call sees the new word and does not sleep.
     void ring() {
-        word_.fetch_add(1, std::memory_order_release);
-        syscall(SYS_futex, &word_, FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
+        word_.fetch_add(1, std::memory_order_seq_cst);
+        if (sleepers_.load(std::memory_order_seq_cst) != 0)
+            syscall(SYS_futex, &word_, FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
     }
 
 private:
     static_assert(sizeof(std::atomic<uint32_t>) == sizeof(uint32_t), "futex word");
     std::atomic<uint32_t> word_{0};
+    std::atomic<uint32_t> sleepers_{0};
 };

@@ -1,33 +1,40 @@
-// Streamed reads: a worker thread runs the transfer and pushes the body into a pipe; the
-// caller's durl_open waits until the body starts, durl_read takes what has arrived, and
-// durl_close stops the worker and releases everything.
+// Streamed reads: the body goes into a pipe; durl_open starts the transfer and drives it on
+// the caller's thread until the body starts, a worker thread runs the rest, durl_read takes
+// what has arrived, and durl_close stops the worker and releases everything.
+//
+// Why the opener drives the start itself: the caller waits for the first byte anyway, and
+// handing the transfer to another thread and being woken by it costs two cross-thread
+// wake-ups on the way to the answer (each tens of microseconds when the other CPU idles).
+// A multi handle lets the transfer change threads in the middle: the opener runs it until
+// the response's first body block, puts that block into the pipe (a few KiB at most, which
+// an empty pipe always takes without blocking) and hands the rest to the worker, which it
+// does not wait for. A body that ends within that first block never needs the worker.
 //
 // Ownership rules that keep the pipe safe:
-// - the opener makes the pipe before the worker starts; the worker alone writes to and
-//   closes the write end (on every exit path, success included, so a waiting reader sees
-//   end of file at once);
+// - the opener makes the pipe before the transfer starts; whoever drives the transfer (the
+//   opener, then the worker) alone writes to and closes the write end (on every exit path,
+//   success included, so a waiting reader sees end of file at once);
 // - the closer closes only the read end; the worker's next write then fails with EPIPE.
 //   SIGPIPE is blocked on the worker thread (libcurl's NOSIGNAL mode does not shield
 //   writes made by our callback), so the failure never takes the host process down;
-// - the worker sets `finished` on every exit path, so an opener or reader waiting on it
-//   wakes at once; the closer waits until the worker has let go of the stream, so a stream
+// - whoever ends the transfer sets `finished`, so an opener or reader waiting on it wakes at
+//   once; the closer waits until a worker that took the stream has let go of it, so a stream
 //   is released only after its transfer has ended completely, however early it stopped.
 //
-// A handle's streams run one after the other on one worker thread: the first open starts
-// it, it parks between streams and takes the next open's transfer at once, so an open pays
-// neither for a new thread nor for the scheduler's delay in running one. The handle's
-// release (durl_destroy, durl_cleanup) stops and joins it, so nothing of the worker, its
-// thread-local TLS state included, outlives its handle; what one transfer leaves in the
-// thread's OpenSSL error queue is cleared before the next.
+// A handle's streams run one after the other on one worker thread: the first open that
+// hands a transfer over starts it, it parks between streams and takes the next hand-over at
+// once, so an open pays neither for a new thread nor for the scheduler's delay in running
+// one. The handle's release (durl_destroy, durl_cleanup) stops and joins it, so nothing of
+// the worker, its thread-local TLS state included, outlives its handle; what one transfer
+// leaves in a thread's OpenSSL error queue is cleared before the next.
 //
-// The worker also keeps the easy handle of its last HTTP or HTTPS stream, reset, for the
-// next stream: a new easy handle costs, besides its own set-up, the internal multi handle
-// libcurl makes at its first perform (with a socket pair and a handful of system calls), all
-// on the way to the answer. The kept handle never keeps a connection (a stream opens its
-// own, and each of its requests closes its connection when done) nor a cached CA store, so
-// a stream sees the server, and the trust files, as they are now. An FTP stream's handle is
-// not kept: its connection ends with a QUIT exchange, which stays in the close, as before,
-// instead of holding back the end of the body.
+// The handle also keeps the easy and multi handles of its last HTTP or HTTPS stream, the
+// easy one reset, for the next stream: new ones cost, besides their own set-up, a socket
+// pair and a handful of system calls, all on the way to the answer. The kept handles never
+// keep a connection (a stream opens its own, and each of its requests closes its connection
+// when done) nor a cached CA store, so a stream sees the server, and the trust files, as
+// they are now. An FTP stream's handles are not kept: its connection ends with a QUIT
+// exchange, which stays in the close instead of holding back the end of the body.
 #include <fcntl.h>
 #include <openssl/err.h>
 #include <poll.h>
@@ -58,6 +65,10 @@ constexpr int kPipeBytes = 1 << 20;
 // writes them into the pipe in batches of up to this size: one system call, and one wake-up
 // of the reader, per batch instead of per block.
 constexpr size_t kBatchBytes = 64 * 1024;
+// The most the opener puts into the pipe: one page, which an empty pipe always has room for
+// (even one that the system limited to a single page), so the opener never blocks on it. A
+// first block larger than this waits, paused, for the worker.
+constexpr size_t kOpenerBytes = 4096;
 
 // The shared block as the worker and the caller see it: the plain record plus what lets
 // both sides wait on each other and lets the opener learn the response without touching
@@ -76,12 +87,18 @@ struct stream_shared : durl_stream_data {
     // The caller's own: the worker that took the transfer (null: none did), waited for by
     // the closer.
     durl_stream_worker *worker;
-    // Worker-only.
+    // Of whoever drives the transfer: the opener, then the worker it hands over to.
     bool body_seen;
     bool tls_wanted;
     bool pipe_broken;
-    int scheme;       // of the copied request's URL, known once the worker has analysed it
-    durl_call *call;  // the worker's per-call setup while its transfer runs
+    bool opening;  // the opener drives: it takes the first body block only, never waits on the pipe
+    bool held;     // a body block waits, paused, for the worker
+    bool added;    // the easy handle is in multi
+    bool ended;    // the transfer ended while the opener drove it (handed over for the FTP
+    int ended_rc;  //   anonymous retry only), with this libcurl code
+    int scheme;    // of the copied request's URL, known once it has been analysed
+    CURLM *multi;  // drives the easy handle; made, or taken from the handle, with the stream
+    std::unique_ptr<durl_call> call;  // the transfer's per-call setup until it ends
     // Body bytes not yet in the pipe (null: every block is written as it comes). They go out
     // when the next block would not fit, whenever libcurl has taken in what the network had
     // for now (its progress callback, before it waits for more) and at the end, so a reader
@@ -94,27 +111,58 @@ stream_shared *shared_of(durl_stream_data *data) { return static_cast<stream_sha
 
 }  // namespace
 
-// A handle's worker thread and its hand-over point.
+// A handle's worker thread, its hand-over point, and what the handle's next stream reuses.
+// Made at the handle's first open; the thread is started by the first hand-over.
 struct durl_stream_worker {
     pthread_t thread;
+    bool running;  // thread was started (read and written by the handle's callers only)
     pthread_mutex_t lock;
     durl_doorbell wake;     // rung when a stream is handed over or the worker must stop
     pthread_cond_t idle;    // broadcast when the worker has let go of its stream
     durl_stream_data *job;  // the stream being served; null while parked
-    CURL *spare;            // the easy handle of the last stream, reset; taken by the next
+    CURL *spare;            // the easy handle of the last HTTP(S) stream, reset ...
+    CURLM *spare_multi;     // ... and its multi handle; both taken by the next stream
     bool stop;
-    pid_t owner;  // the process that started it (a child made by fork() has no such thread)
+    pid_t owner;  // the process that made it (a child made by fork() has no such thread)
 };
 
 namespace {
 
-// The handle's worker, unless it belongs to the process this one was forked from: a child
-// made by fork() inherits the record but not the thread. It starts its own and leaves the
-// record alone (its lock may be held by a thread the child does not have).
+// The handle's worker record, unless it belongs to the process this one was forked from: a
+// child made by fork() inherits the record but not the thread, nor a socket pair of its own
+// in the kept multi handle. It makes its own and leaves the record alone (its lock may be
+// held by a thread the child does not have).
 durl_stream_worker *live_worker(durl_handle *h) {
     durl_stream_worker *w = h->stream_worker;
     if (w && w->owner != getpid()) w = h->stream_worker = nullptr;
     return w;
+}
+
+// The handle's worker record, made when it has none; null when memory is short (the stream
+// then runs without reuse, and cannot be handed over).
+durl_stream_worker *worker_record(durl_handle *h) {
+    if (durl_stream_worker *w = live_worker(h)) return w;
+    auto *w = new (std::nothrow) durl_stream_worker();
+    if (!w) return nullptr;
+    pthread_mutex_init(&w->lock, nullptr);
+    pthread_cond_init(&w->idle, nullptr);
+    w->owner = getpid();
+    h->stream_worker = w;
+    return w;
+}
+
+// Keeps an ended HTTP(S) stream's handles on w for the next stream, in place of older ones;
+// the caller holds w's lock. The easy handle is reset: no option of this stream remains.
+void keep_spares(durl_stream_worker *w, CURL *easy, CURLM *multi) {
+    if (easy) {
+        curl_easy_reset(easy);
+        if (w->spare) curl_easy_cleanup(w->spare);
+        w->spare = easy;
+    }
+    if (multi) {
+        if (w->spare_multi) curl_multi_cleanup(w->spare_multi);
+        w->spare_multi = multi;
+    }
 }
 
 // Closes the ends given (nullptr = leave alone) when present and marks them absent.
@@ -130,10 +178,15 @@ void durl_close_pipe(int32_t *read_end, int32_t *write_end) {
 // worker has set `finished`, or before one was started.
 void durl_stream_t_cleanup(durl_stream_t *s) {
     if (!s) return;
+    stream_shared *sh = s->data ? shared_of(s->data) : nullptr;
+    // The call's setup points into the easy handle; the easy handle leaves its multi handle
+    // before either goes, and the multi handle goes last (an FTP connection's QUIT).
+    if (sh) sh->call.reset();
+    if (sh && sh->added) curl_multi_remove_handle(sh->multi, s->curl);
     if (s->curl) curl_easy_cleanup(s->curl);
+    if (sh && sh->multi) curl_multi_cleanup(sh->multi);
     std::free(s->header_sink.data);
-    if (s->data) {
-        stream_shared *sh = shared_of(s->data);
+    if (sh) {
         durl_close_pipe(&sh->pipe_fd[0], &sh->pipe_fd[1]);
         pthread_mutex_destroy(&sh->lock);
         delete sh;
@@ -152,7 +205,7 @@ struct stream_deleter {
 };
 using StreamPtr = std::unique_ptr<durl_stream_t, stream_deleter>;
 
-// ------------------------------------------------------------------- worker side
+// ------------------------------------------------------- driving the transfer
 
 // libcurl settles the target of a redirect that it does not follow only when the transfer
 // ends, but the opener reports it at the first body byte: resolve the Location header
@@ -191,13 +244,9 @@ void publish_start(stream_shared *sh) {
         std::memcpy(sh->report, report, sizeof report);
         sh->started = 1;
     }
-    // Woken after the unlock, the opener finds the lock free instead of waiting for it
-    // again. The bell lives until this worker has let go of the stream.
+    // Woken after the unlock, an opener waiting for a worker finds the lock free instead of
+    // waiting for it again. The bell lives until the stream is released.
     sh->changed.ring();
-    // A deeper pipe lets the worker run ahead of a reader that takes large blocks: fewer
-    // wake-ups on both sides. Asked for once the opener has its answer, off its way to it;
-    // refused (over the system's limit), the pipe keeps its default.
-    (void)fcntl(sh->pipe_fd[1], F_SETPIPE_SZ, kPipeBytes);
 }
 
 bool write_all(int fd, const char *data, size_t n) {
@@ -235,6 +284,12 @@ size_t durl_stream_cb(char *data, size_t size, size_t count, void *user) {
     if (n == 0) return 0;
     stream_shared *sh = shared_of(static_cast<durl_stream_data *>(user));
     if (sh->pipe_broken) return 0;  // a batch written from the progress callback failed
+    // The opener takes one small block; the rest waits for the worker (libcurl keeps a
+    // paused block and gives it again once the transfer goes on).
+    if (sh->opening && (sh->body_seen || n > kOpenerBytes)) {
+        sh->held = true;
+        return CURL_WRITEFUNC_PAUSE;
+    }
     // The reader may take the body slowly, but the cap holds as for a download: nothing
     // past it reaches the pipe.
     if (!sh->call->cap.take(n)) return 0;
@@ -279,17 +334,24 @@ int setopt_or_log(CURL *curl, CURLoption opt, T value, const char *line) {
     return rc;
 }
 
-// Everything from the URL to the end of the transfer; returns the engine code.
-int run_transfer(stream_shared *sh) {
+// Libcurl's code for a failure of the multi handle itself.
+CURLcode multi_failure(CURLMcode mc) {
+    return mc == CURLM_OUT_OF_MEMORY ? CURLE_OUT_OF_MEMORY : CURLE_BAD_FUNCTION_ARGUMENT;
+}
+
+// Everything from the URL to the transfer's start on its multi handle, on the opener's
+// thread; returns 0 or the engine code.
+int begin_transfer(stream_shared *sh) {
     durl_stream_t *s = sh->stream;
-    durl_call call(sh->handle, s->url_c, kStreamPath);
+    sh->call.reset(new (std::nothrow) durl_call(sh->handle, s->url_c, kStreamPath));
+    if (!sh->call) return CURLE_OUT_OF_MEMORY;
+    durl_call &call = *sh->call;
     call.use(s->curl);
     call.webticket = sh->webticket;
     int rc = call.analyse();
     if (rc == 0) rc = call.set_url(call.url);
     sh->scheme = call.scheme;
     sh->tls_wanted = call.scheme == DURL_PROTO_HTTPS || call.scheme == DURL_PROTO_FTPS;
-    sh->call = &call;
     if (rc == 0) rc = call.connect();
     if (rc) return rc;
     // HTTP and HTTPS: the header text is gathered for the opener (the web-ticket marker).
@@ -312,17 +374,65 @@ int run_transfer(stream_shared *sh) {
     durl_setopt_unchecked(s->curl, CURLOPT_XFERINFODATA, static_cast<void *>(sh));
     durl_setopt_unchecked(s->curl, CURLOPT_NOPROGRESS, 0L);
     if (durl_is_http(call.scheme)) {
-        // The easy handle goes on to the next stream: nothing of this one's connection, nor
-        // of the CA store it loaded, may be found there.
+        // The easy and multi handles go on to the next stream: nothing of this one's
+        // connection, nor of the CA store it loaded, may be found there.
         durl_setopt_unchecked(s->curl, CURLOPT_FRESH_CONNECT, 1L);
         durl_setopt_unchecked(s->curl, CURLOPT_FORBID_REUSE, 1L);
 #if LIBCURL_VERSION_NUM >= 0x075700
         durl_setopt_unchecked(s->curl, CURLOPT_CA_CACHE_TIMEOUT, 0L);
 #endif
     }
-    if (sh->abort.load()) return CURLE_ABORTED_BY_CALLBACK;
+    if (int rc = call.start_perform(s->curl)) return rc;
+    if (CURLMcode mc = curl_multi_add_handle(sh->multi, s->curl)) return multi_failure(mc);
+    sh->added = true;
+    return 0;
+}
 
-    CURLcode res = static_cast<CURLcode>(call.perform(s->curl));
+// Milliseconds from now until deadline, 0 when it has passed.
+int ms_until(const timespec &deadline) {
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    const int64_t ms = (static_cast<int64_t>(deadline.tv_sec) - now.tv_sec) * 1000 +
+                       (deadline.tv_nsec - now.tv_nsec) / 1'000'000;
+    return ms <= 0 ? 0 : ms > 1000 ? 1000 : static_cast<int>(ms);
+}
+
+// Runs the transfer on its multi handle. Returns true once it ended (libcurl's code in
+// *rc); with a deadline (the opener), false as soon as the body started, a block was held
+// back for the worker, or the deadline passed.
+bool drive(stream_shared *sh, const timespec *deadline, CURLcode *rc) {
+    for (;;) {
+        int running = 0;
+        CURLMcode mc = curl_multi_perform(sh->multi, &running);
+        int left = 0;
+        while (CURLMsg *m = mc == CURLM_OK ? curl_multi_info_read(sh->multi, &left) : nullptr) {
+            if (m->msg != CURLMSG_DONE) continue;
+            *rc = m->data.result;
+            return true;
+        }
+        if (mc == CURLM_OK && deadline && (sh->body_seen || sh->held)) return false;
+        // A second's wait at most: libcurl's own timers (time-outs, the low-speed check)
+        // shorten it, and a close's wake-up ends it.
+        const int wait_ms = deadline ? ms_until(*deadline) : 1000;
+        if (deadline && wait_ms == 0) return false;
+        if (mc == CURLM_OK) mc = curl_multi_poll(sh->multi, nullptr, 0, wait_ms, nullptr);
+        if (mc != CURLM_OK) {
+            *rc = multi_failure(mc);
+            return true;
+        }
+    }
+}
+
+// The end of the transfer, on whichever thread drove it there: the easy handle leaves the
+// multi handle, the anonymous FTP retry, the rest of the body, the outcome. Returns the
+// engine code; the call's setup is released.
+int end_transfer(stream_shared *sh, CURLcode res) {
+    durl_stream_t *s = sh->stream;
+    if (sh->added) {
+        curl_multi_remove_handle(sh->multi, s->curl);
+        sh->added = false;
+    }
+    res = static_cast<CURLcode>(sh->call->finish_perform(s->curl, res));
     // What is left of the body goes out before the end is published; after a close nobody
     // reads it. A write that failed outside the write callback fails the transfer as one
     // inside it does.
@@ -334,17 +444,36 @@ int run_transfer(stream_shared *sh) {
         log_msg(DURL_LOG_ERR, "durl thread: ret=%d %s.\n", res, curl_easy_strerror(res));
     // A transfer that ended without a body still has its response to report.
     if (res == CURLE_OK && !sh->body_seen) {
-        int code = call.outcome(res);
+        int code = sh->call->outcome(res);
         durl_lock_guard guard(&sh->lock);
         sh->recode = code;
-        std::memcpy(sh->report, call.report, sizeof sh->report);
+        std::memcpy(sh->report, sh->call->report, sizeof sh->report);
     }
+    sh->call.reset();
     return res;
 }
 
-// The worker's last steps, on every path: publish the outcome, close the write end (the
-// reader wakes with end of file), set `finished` (a waiting opener wakes).
-void finish_worker(stream_shared *sh, int rc) {
+// The worker's part: takes the transfer where the opener left it and runs it to its end;
+// returns the engine code.
+int continue_transfer(stream_shared *sh) {
+    // A deeper pipe lets the worker run ahead of a reader that takes large blocks: fewer
+    // wake-ups on both sides. Refused (over the system's limit), the pipe keeps its default.
+    (void)fcntl(sh->pipe_fd[1], F_SETPIPE_SZ, kPipeBytes);
+    CURLcode res = static_cast<CURLcode>(sh->ended_rc);
+    if (!sh->ended && sh->held) {
+        sh->held = false;
+        // The held block is given to the write callback from here.
+        res = curl_easy_pause(sh->stream->curl, CURLPAUSE_CONT);
+        if (res != CURLE_OK) return end_transfer(sh, res);
+    }
+    if (!sh->ended) (void)drive(sh, nullptr, &res);
+    return end_transfer(sh, res);
+}
+
+// The last steps of a transfer, on every path and on whichever thread ends it: publish the
+// outcome, close the write end (the reader wakes with end of file), set `finished` (a
+// waiting opener wakes).
+void finish_stream(stream_shared *sh, int rc) {
     sh->call = nullptr;
     const bool drain = sh->pipe_broken;
     {
@@ -369,6 +498,8 @@ void finish_worker(stream_shared *sh, int rc) {
     }
 }
 
+// ------------------------------------------------------------------- worker side
+
 // The worker thread: runs each stream handed over, parks in between, ends when stopped.
 void *durl_curl_pthread(void *arg) {
     auto *w = static_cast<durl_stream_worker *>(arg);
@@ -391,18 +522,22 @@ void *durl_curl_pthread(void *arg) {
             w->wake.wait(seen, nullptr);
             continue;
         }
-        finish_worker(sh, run_transfer(sh));
-        ERR_clear_error();
-        // The stream's records go once this worker lets go; the easy handle of an HTTP or
-        // HTTPS stream stays here.
-        CURL *kept = durl_is_http(sh->scheme) ? sh->stream->curl : nullptr;
-        if (kept) {
-            sh->stream->curl = nullptr;
-            curl_easy_reset(kept);
+        {
+            // The transfer's lines follow the handle's level here too; the call's setup,
+            // made on the opener's thread, is released within this scope.
+            durl_log_scope level(sh->handle);
+            finish_stream(sh, continue_transfer(sh));
         }
+        ERR_clear_error();
+        // The stream's records go once this worker lets go; the handles of an HTTP or HTTPS
+        // stream stay for the next one. Under the lock: a closer wakes the multi handle
+        // through the stream while this job is still the worker's.
         durl_lock_guard guard(&w->lock);
-        if (w->spare) curl_easy_cleanup(w->spare);
-        w->spare = kept;
+        if (durl_is_http(sh->scheme)) {
+            keep_spares(w, sh->stream->curl, sh->multi);
+            sh->stream->curl = nullptr;
+            sh->multi = nullptr;
+        }
         w->job = nullptr;
         pthread_cond_broadcast(&w->idle);
     }
@@ -413,29 +548,20 @@ void *durl_curl_pthread(void *arg) {
 
 void destroy_worker(durl_stream_worker *w) {
     if (w->spare) curl_easy_cleanup(w->spare);
+    if (w->spare_multi) curl_multi_cleanup(w->spare_multi);
     pthread_cond_destroy(&w->idle);
     pthread_mutex_destroy(&w->lock);
     delete w;
 }
 
-// Starts the handle's worker with the stream as its first job. It is joinable rather than
+// Starts w's thread, which finds its first job already set. It is joinable rather than
 // detached: the handle's release joins it. Returns 0 once it runs, else the thread
 // library's error number.
-int start_worker(durl_handle *h, stream_shared *sh) {
-    auto *w = new (std::nothrow) durl_stream_worker();
-    if (!w) {
-        log_msg(DURL_LOG_ERR, "durl create pthread: thread create err.\n");
-        return EAGAIN;
-    }
-    pthread_mutex_init(&w->lock, nullptr);
-    pthread_cond_init(&w->idle, nullptr);
-    w->job = sh;
-    w->owner = getpid();
+int start_thread(durl_stream_worker *w) {
     pthread_attr_t attr;
     int rc = pthread_attr_init(&attr);
     if (rc != 0) {
         log_msg(DURL_LOG_ERR, "durl create pthread: attr init err.\n");
-        destroy_worker(w);
         return rc;
     }
     rc = pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_JOINABLE);
@@ -447,20 +573,18 @@ int start_worker(durl_handle *h, stream_shared *sh) {
     }
     if (pthread_attr_destroy(&attr) != 0)
         log_msg(DURL_LOG_ERR, "durl create pthread: thread destroy err.\n");
-    if (rc != 0) {
-        destroy_worker(w);
-        return rc;
-    }
-    h->stream_worker = w;
-    sh->worker = w;
-    return 0;
+    if (rc == 0) w->running = true;
+    return rc;
 }
 
-// Hands the stream's transfer to the handle's worker w (from live_worker), starting one when
-// the handle has none yet. Returns 0 once a worker has the stream (the close then waits for it to
-// let go), else the thread library's error number.
-int durl_create_pthread(durl_handle *h, durl_stream_worker *w, stream_shared *sh) {
-    if (!w) return start_worker(h, sh);
+// Hands the rest of the stream's transfer to the handle's worker w (from worker_record),
+// starting its thread when it has none yet. Returns 0 once the worker has the stream (the
+// close then waits for it to let go), else the thread library's error number.
+int durl_create_pthread(durl_stream_worker *w, stream_shared *sh) {
+    if (!w) {
+        log_msg(DURL_LOG_ERR, "durl create pthread: thread create err.\n");
+        return EAGAIN;
+    }
     {
         durl_lock_guard guard(&w->lock);
         // Only two opens racing on one handle find it busy; the second gets no worker.
@@ -470,13 +594,46 @@ int durl_create_pthread(durl_handle *h, durl_stream_worker *w, stream_shared *sh
         }
         w->job = sh;
     }
+    if (!w->running) {
+        if (int rc = start_thread(w)) {
+            durl_lock_guard guard(&w->lock);
+            w->job = nullptr;
+            return rc;
+        }
+    } else {
+        w->wake.ring();
+    }
     sh->worker = w;
-    w->wake.ring();
     return 0;
 }
 
-// Builds the records of a stream, its easy handle (the one w kept, when it has one) and its
-// pipe. Nothing is left behind on failure.
+// Starts the stream's transfer and drives it on this thread until the body starts, it
+// ended, or the deadline passed; what is left goes to the handle's worker. Returns 0, or
+// the thread library's error number when no worker could take it (the stream then ends).
+int open_transfer(durl_stream_worker *w, stream_shared *sh, const timespec &deadline) {
+    sh->opening = true;
+    if (int rc = begin_transfer(sh)) {
+        finish_stream(sh, rc);
+        return 0;
+    }
+    CURLcode rc = CURLE_OK;
+    sh->ended = drive(sh, &deadline, &rc);
+    // An FTP login refused ends in a second, anonymous transfer: the worker runs it.
+    if (sh->ended && rc != CURLE_LOGIN_DENIED) {
+        finish_stream(sh, end_transfer(sh, rc));
+        return 0;
+    }
+    sh->ended_rc = rc;
+    sh->opening = false;
+    // The first block goes into the pipe now: the reader need not wait for the worker.
+    (void)flush_batch(sh);
+    int err = durl_create_pthread(w, sh);
+    if (err != 0) finish_stream(sh, err);
+    return err;
+}
+
+// Builds the records of a stream, its easy and multi handles (the ones w kept, when it has
+// them) and its pipe. Nothing is left behind on failure.
 int make_stream(durl_handle *h, durl_stream_worker *w, const durl_url_param *param,
                 StreamPtr &out) {
     StreamPtr s(static_cast<durl_stream_t *>(std::calloc(1, sizeof(durl_stream_t))));
@@ -498,11 +655,12 @@ int make_stream(durl_handle *h, durl_stream_worker *w, const durl_url_param *par
     if (!s->url_c || durl_url_clone(param, s->url_c) != 0) return DURL_RC_NO_MEMORY;
     if (w) {
         durl_lock_guard guard(&w->lock);
-        s->curl = w->spare;
-        w->spare = nullptr;
+        std::swap(s->curl, w->spare);
+        std::swap(sh->multi, w->spare_multi);
     }
     if (!s->curl) s->curl = curl_easy_init();
-    if (!s->curl) {
+    if (!sh->multi) sh->multi = curl_multi_init();
+    if (!s->curl || !sh->multi) {
         log_msg(DURL_LOG_ERR, "durl open common: curl init err.\n");
         return DURL_RC_NO_EASY_HANDLE;
     }
@@ -522,9 +680,8 @@ int make_stream(durl_handle *h, durl_stream_worker *w, const durl_url_param *par
     return 0;
 }
 
-// Waits until the body flows or the transfer ended, at most the connect time-out (one
-// second when none is set). Returns the engine code of the response or -128.
-int wait_for_body(durl_handle *h, stream_shared *sh, durl_result *result, std::string *headers) {
+// How long an open waits for the body: the connect time-out (one second when none is set).
+timespec open_deadline(durl_handle *h) {
     int seconds;
     {
         durl_lock_guard guard(&h->lock);
@@ -534,6 +691,13 @@ int wait_for_body(durl_handle *h, stream_shared *sh, durl_result *result, std::s
     timespec deadline;
     clock_gettime(CLOCK_MONOTONIC, &deadline);
     deadline.tv_sec += seconds;
+    return deadline;
+}
+
+// Waits until the body flows or the transfer ended, at most until deadline. Returns the
+// engine code of the response or -128.
+int wait_for_body(stream_shared *sh, const timespec &deadline, durl_result *result,
+                  std::string *headers) {
     for (bool waiting = true; waiting;) {
         uint32_t seen;
         {
@@ -563,23 +727,21 @@ int durl_open_stream(durl_handle *h, const durl_url_param *param, durl_result *r
         log_msg(DURL_LOG_ERR, "durl open common: url_c is NULL.\n");
         return DURL_RC_BAD_ARGUMENT;
     }
+    const timespec deadline = open_deadline(h);
     StreamPtr owned;
-    durl_stream_worker *w = live_worker(h);
+    durl_stream_worker *w = worker_record(h);
     int code = make_stream(h, w, param, owned);
     if (code == 0) {
         stream_shared *sh = shared_of(owned->data);
         h->stream = owned.release();
-        code = durl_create_pthread(h, w, sh);
-        if (code != 0) {
-            // No worker will ever finish this stream: finish it here so a close completes.
-            durl_lock_guard guard(&sh->lock);
-            durl_close_pipe(nullptr, &sh->pipe_fd[1]);
-            sh->result = code;
-            sh->finished = 1;
-        } else {
+        code = open_transfer(w, sh, deadline);
+        if (code == 0) {
             log_msg(DURL_LOG_INFO, "durl open common: create ok.\n");
-            code = wait_for_body(h, sh, result, headers);
+            code = wait_for_body(sh, deadline, result, headers);
         }
+        // What this thread's transfer left in its OpenSSL error queue is no concern of the
+        // caller's next call.
+        ERR_clear_error();
     }
     if (result) result->recode = code;
     if (code != 0) log_msg(DURL_LOG_ERR, "durl open common: recode=%d, cleanup cache.\n", code);
@@ -682,11 +844,21 @@ void durl_close_common(durl_stream_t *stream) {
         sh->abort.store(1);
     }
     // Unread bytes go with the read end; the worker's next write fails with EPIPE, and a
-    // worker waiting on the network sees `abort` from its progress callback.
+    // worker waiting on the network is woken to see `abort` from its progress callback.
     durl_close_pipe(&sh->pipe_fd[0], nullptr);
     if (durl_stream_worker *w = sh->worker) {
         durl_lock_guard guard(&w->lock);
+        // The worker gives the multi handle away only under this lock, after its job ended.
+        if (w->job == sh) curl_multi_wakeup(sh->multi);
         while (w->job == sh) pthread_cond_wait(&w->idle, &w->lock);
+    } else if (durl_is_http(sh->scheme) && !sh->added) {
+        // The transfer ended on the opener's thread: its handles stay for the next stream.
+        if (durl_stream_worker *own = live_worker(sh->handle)) {
+            durl_lock_guard guard(&own->lock);
+            keep_spares(own, stream->curl, sh->multi);
+            stream->curl = nullptr;
+            sh->multi = nullptr;
+        }
     }
     durl_stream_t_cleanup(stream);
 }
@@ -696,12 +868,14 @@ void durl_stream_worker_stop(durl_handle *h) {
     if (!w) return;
     h->stream_worker = nullptr;
     if (w->owner != getpid()) return;  // a parent's worker, not in this process
-    {
-        durl_lock_guard guard(&w->lock);
-        w->stop = true;
+    if (w->running) {
+        {
+            durl_lock_guard guard(&w->lock);
+            w->stop = true;
+        }
+        w->wake.ring();
+        pthread_join(w->thread, nullptr);
     }
-    w->wake.ring();
-    pthread_join(w->thread, nullptr);
     destroy_worker(w);
 }
 
