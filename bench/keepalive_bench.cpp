@@ -67,15 +67,18 @@ struct Rates {
 };
 
 // Two request kinds measured in alternating batches, so that drift of this shared machine
-// affects both sides alike.
+// affects both sides alike. Which side goes first alternates too: the batch after the other
+// side's finds the caches and the server's state as that side left them, and neither side
+// should always be the one that does.
 Rates alternate(int n, const std::function<void()> &a, const std::function<void()> &b) {
     const int batch = std::max(1, n / 20);
     bench::Paired pairs;
     double ta = 0, tb = 0;
     int total = 0;
-    for (; total < n; total += batch) {
+    for (int round = 0; total < n; total += batch, ++round) {
         double t[2];
-        for (int side = 0; side < 2; ++side) {
+        for (int step = 0; step < 2; ++step) {
+            const int side = step ^ (round & 1);
             auto t0 = bench::Clock::now();
             for (int i = 0; i < batch; ++i) (side ? b : a)();
             t[side] = bench::seconds_since(t0);
