@@ -142,6 +142,10 @@ TEST_F(Progress, AStopEndsEveryKindOfTransferAndKeepsTheOldFile) {
     }
     EXPECT_EQ(n, -142);
     EXPECT_EQ(durl_close(nullptr), 0);
+    // Stopped before its body starts: the open itself says so.
+    seen.stop_after = 0;
+    EXPECT_EQ(durl_open(nullptr, &r, &slow), -142);
+    EXPECT_EQ(durl_close(nullptr), 0);
 
     const std::string file = dir + "/up.bin";
     ASSERT_TRUE(write_file(file, pattern_body(4000000)));
