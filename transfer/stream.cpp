@@ -72,26 +72,26 @@ constexpr size_t kOpenerBytes = 4096;
 
 // The shared block as the worker and the caller see it: the plain record plus what lets
 // both sides wait on each other and lets the opener learn the response without touching
-// the easy handle that the worker is driving.
+// the easy handle once the worker drives it.
 struct stream_shared : durl_stream_data {
     durl_doorbell changed;   // rung whenever started or finished is set
     std::atomic<int> abort;  // closing, for libcurl callbacks that must not take the lock
-    // Set by the opener before the worker starts; read-only afterwards.
+    // Set by the opener before the transfer starts; read-only afterwards.
     durl_handle *handle;
     durl_stream_t *stream;
     int webticket;
-    // Published by the worker under lock: the engine code of the response (status
-    // classified) and the URL to report, taken on the worker's own thread.
+    // Published under lock by whoever drives the transfer: the engine code of the response
+    // (status classified) and the URL to report.
     int recode;
     char report[1024];
-    // The caller's own: the worker that took the transfer (null: none did), waited for by
-    // the closer.
+    // The caller's own: the worker that took the transfer over (null: none did), waited for
+    // by the closer.
     durl_stream_worker *worker;
     // Of whoever drives the transfer: the opener, then the worker it hands over to.
     bool body_seen;
     bool tls_wanted;
     bool pipe_broken;
-    bool opening;  // the opener drives: it takes the first body block only, never waits on the pipe
+    bool opening;  // the opener drives: it takes the first body block only
     bool held;     // a body block waits, paused, for the worker
     bool added;    // the easy handle is in multi
     bool ended;    // the transfer ended while the opener drove it (handed over for the FTP
@@ -174,8 +174,8 @@ void durl_close_pipe(int32_t *read_end, int32_t *write_end) {
     }
 }
 
-// Releases a stream's records. Runs only when no worker uses them any more: after the
-// worker has set `finished`, or before one was started.
+// Releases a stream's records. Runs only when nothing drives the transfer any more: once a
+// worker that took it has let go, or when none did, or before it started.
 void durl_stream_t_cleanup(durl_stream_t *s) {
     if (!s) return;
     stream_shared *sh = s->data ? shared_of(s->data) : nullptr;
@@ -229,8 +229,8 @@ void redirect_target(CURL *curl, const durl_url_param *u, char *report, size_t s
     curl_free(target);
 }
 
-// Makes the response known to the opener: the status is classified here, on the worker's
-// thread, while the headers of the final response are complete.
+// Makes the response known to the opener: the status is classified here, on the thread
+// that drives the transfer, while the headers of the final response are complete.
 void publish_start(stream_shared *sh) {
     sh->body_seen = true;
     durl_stream_t *s = sh->stream;
@@ -277,8 +277,8 @@ bool flush_batch(stream_shared *sh) {
     return n == 0 || (!sh->pipe_broken && pipe_write(sh, sh->batch.get(), n));
 }
 
-// Write callback of the worker: the whole block goes into the batch, or the pipe; a failed
-// write, or a block past the size cap, ends the transfer.
+// Write callback: the whole block goes into the batch, or the pipe; a failed write, or a
+// block past the size cap, ends the transfer.
 size_t durl_stream_cb(char *data, size_t size, size_t count, void *user) {
     size_t n = size * count;
     if (n == 0) return 0;
@@ -817,7 +817,7 @@ int durl_read_common(durl_stream_t *stream, char *buf, int length, durl_result *
             break;
         }
         if (n == 0) {
-            // End of file: the worker has finished and closed its end. Bytes of this read
+            // End of file: the transfer has ended and its write end is closed. Bytes of this read
             // go out first; the transfer's outcome comes with the next read.
             if (total > 0) break;
             log_msg(DURL_LOG_WARNING, "This url is read finish, There will be no more data.\n");
