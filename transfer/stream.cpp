@@ -151,17 +151,21 @@ durl_stream_worker *worker_record(durl_handle *h) {
     return w;
 }
 
-// Keeps an ended HTTP(S) stream's handles on w for the next stream, in place of older ones;
-// the caller holds w's lock. The easy handle is reset: no option of this stream remains.
-void keep_spares(durl_stream_worker *w, CURL *easy, CURLM *multi) {
-    if (easy) {
+// Moves the handles of a stream whose HTTP(S) transfer has ended to w, in place of older
+// ones, for the next stream; the caller holds w's lock. The easy handle is reset: no option
+// of this stream remains.
+void keep_handles(durl_stream_worker *w, durl_stream_t *s, CURLM *&multi, int scheme) {
+    if (!durl_is_http(scheme)) return;
+    if (CURL *easy = s->curl) {
         curl_easy_reset(easy);
         if (w->spare) curl_easy_cleanup(w->spare);
         w->spare = easy;
+        s->curl = nullptr;
     }
     if (multi) {
         if (w->spare_multi) curl_multi_cleanup(w->spare_multi);
         w->spare_multi = multi;
+        multi = nullptr;
     }
 }
 
@@ -533,11 +537,7 @@ void *durl_curl_pthread(void *arg) {
         // stream stay for the next one. Under the lock: a closer wakes the multi handle
         // through the stream while this job is still the worker's.
         durl_lock_guard guard(&w->lock);
-        if (durl_is_http(sh->scheme)) {
-            keep_spares(w, sh->stream->curl, sh->multi);
-            sh->stream->curl = nullptr;
-            sh->multi = nullptr;
-        }
+        keep_handles(w, sh->stream, sh->multi, sh->scheme);
         w->job = nullptr;
         pthread_cond_broadcast(&w->idle);
     }
@@ -851,14 +851,10 @@ void durl_close_common(durl_stream_t *stream) {
         // The worker gives the multi handle away only under this lock, after its job ended.
         if (w->job == sh) curl_multi_wakeup(sh->multi);
         while (w->job == sh) pthread_cond_wait(&w->idle, &w->lock);
-    } else if (durl_is_http(sh->scheme) && !sh->added) {
+    } else if (durl_stream_worker *own = sh->added ? nullptr : live_worker(sh->handle)) {
         // The transfer ended on the opener's thread: its handles stay for the next stream.
-        if (durl_stream_worker *own = live_worker(sh->handle)) {
-            durl_lock_guard guard(&own->lock);
-            keep_spares(own, stream->curl, sh->multi);
-            stream->curl = nullptr;
-            sh->multi = nullptr;
-        }
+        durl_lock_guard guard(&own->lock);
+        keep_handles(own, stream, sh->multi, sh->scheme);
     }
     durl_stream_t_cleanup(stream);
 }
